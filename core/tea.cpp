@@ -1,0 +1,225 @@
+// TEA block transform (16 cycles) and the qq mode over plain byte arrays.
+//
+// Every entry point is one instantiation of two templates, parameterised by
+// where the round sums come from and how the 8 bytes of a block become a
+// 64-bit value. Everything is inlined into the entry point so the block loop
+// keeps the key words and sums in registers.
+
+#include "qulo/tea.h"
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+static_assert(sizeof(qulo_key) == 16, "key record is exactly four 32-bit words");
+
+constexpr int kCycles = 16;
+constexpr uint32_t kDelta = 0x9E3779B9u;
+constexpr int64_t kBlock = 8;
+constexpr int64_t kMinCiphertext = 16;
+// Above this the length rule's result no longer fits in int64_t.
+constexpr int64_t kMaxPlaintext = INT64_MAX - 18;
+
+using Sums = std::array<uint32_t, kCycles>;
+
+constexpr Sums standard_sums() {
+    Sums s{};
+    for (int r = 0; r < kCycles; ++r) {
+        s[r] = static_cast<uint32_t>(r + 1) * kDelta;
+    }
+    return s;
+}
+
+// Table words are host order; memcpy keeps the load alignment-free.
+Sums load_sums(const uint8_t *table) {
+    Sums s;
+    std::memcpy(s.data(), table, sizeof s);
+    return s;
+}
+
+// ---- byte order of a block -------------------------------------------------
+
+enum class Order { big, host };
+
+template <Order O>
+inline uint64_t load_block(const uint8_t *p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (O == Order::big && std::endian::native == std::endian::little) {
+        v = __builtin_bswap64(v);
+    }
+    return v;
+}
+
+template <Order O>
+inline void store_block(uint8_t *p, uint64_t v) {
+    if constexpr (O == Order::big && std::endian::native == std::endian::little) {
+        v = __builtin_bswap64(v);
+    }
+    std::memcpy(p, &v, sizeof v);
+}
+
+// ---- block transform -------------------------------------------------------
+
+struct Words {
+    uint32_t k0, k1, k2, k3;
+};
+
+inline Words words_of(const qulo_key *key) { return {key->k0, key->k1, key->k2, key->k3}; }
+
+[[gnu::always_inline]] inline uint64_t encrypt_block(const Words &k, const Sums &s,
+                                                     uint64_t b) {
+    auto hi = static_cast<uint32_t>(b >> 32);
+    auto lo = static_cast<uint32_t>(b);
+#pragma GCC unroll 16
+    for (int r = 0; r < kCycles; ++r) {
+        const uint32_t sum = s[r];
+        hi += ((lo << 4) + k.k0) ^ (lo + sum) ^ ((lo >> 5) + k.k1);
+        lo += ((hi << 4) + k.k2) ^ (hi + sum) ^ ((hi >> 5) + k.k3);
+    }
+    return (static_cast<uint64_t>(hi) << 32) | lo;
+}
+
+[[gnu::always_inline]] inline uint64_t decrypt_block(const Words &k, const Sums &s,
+                                                     uint64_t b) {
+    auto hi = static_cast<uint32_t>(b >> 32);
+    auto lo = static_cast<uint32_t>(b);
+#pragma GCC unroll 16
+    for (int r = kCycles - 1; r >= 0; --r) {
+        const uint32_t sum = s[r];
+        lo -= ((hi << 4) + k.k2) ^ (hi + sum) ^ ((hi >> 5) + k.k3);
+        hi -= ((lo << 4) + k.k0) ^ (lo + sum) ^ ((lo >> 5) + k.k1);
+    }
+    return (static_cast<uint64_t>(hi) << 32) | lo;
+}
+
+// ---- qq mode ---------------------------------------------------------------
+
+constexpr int64_t length_rule(int64_t n) {
+    // Wrapping arithmetic keeps the out-of-range inputs free of undefined
+    // behaviour; callers that care check n <= kMaxPlaintext first.
+    const auto u = static_cast<uint64_t>(n);
+    const int64_t rem = (n == INT64_MAX) ? 0 : (n + 1) % 8;  // truncating
+    return static_cast<int64_t>(u - static_cast<uint64_t>(rem) + 17u);
+}
+
+template <Order O>
+[[gnu::always_inline]] inline int64_t encrypt_mode(const qulo_key *key, const Sums &sums,
+                                                   const uint8_t *src, int64_t n,
+                                                   uint8_t *out, int64_t cap) {
+    if (n < 0 || n > kMaxPlaintext) {
+        return -1;
+    }
+    const int64_t total = length_rule(n);
+    if (total > cap) {
+        return -1;
+    }
+    const int64_t fill = total - n - 10;  // 0..7, the header's low bits
+    const int64_t body = fill + 3;        // header + at least two zero fill bytes
+    // Move the source first so that a source lying inside `out` is still
+    // what gets encrypted; then clear only what surrounds it.
+    if (n > 0) {
+        std::memmove(out + body, src, static_cast<size_t>(n));
+    }
+    std::memset(out, 0, static_cast<size_t>(body));
+    out[0] = static_cast<uint8_t>(0xF8u | static_cast<uint32_t>(fill));
+    std::memset(out + body + n, 0, static_cast<size_t>(cap - body - n));
+
+    const Words k = words_of(key);
+    uint64_t prev_c = 0;
+    uint64_t prev_x = 0;
+    for (int64_t i = 0; i < total; i += kBlock) {
+        const uint64_t x = load_block<O>(out + i) ^ prev_c;
+        const uint64_t c = encrypt_block(k, sums, x) ^ prev_x;
+        store_block<O>(out + i, c);
+        prev_c = c;
+        prev_x = x;
+    }
+    return total;
+}
+
+template <Order O>
+[[gnu::always_inline]] inline int64_t decrypt_mode(const qulo_key *key, const Sums &sums,
+                                                   const uint8_t *src, int64_t n,
+                                                   uint8_t *out, int64_t cap) {
+    if (n < kMinCiphertext || n % kBlock != 0 || n > cap) {
+        return -1;
+    }
+    const Words k = words_of(key);
+
+    // The first block decides the plaintext length; decode it locally so
+    // that a refused ciphertext leaves `out` (perhaps `src` itself) intact.
+    const uint64_t c0 = load_block<O>(src);
+    const uint64_t x0 = decrypt_block(k, sums, c0);
+    uint8_t first[kBlock];
+    store_block<O>(first, x0);
+    const int64_t fill = first[0] & 0x07;
+    const int64_t plain = n - fill - 10;
+    if (plain < 0) {
+        return -1;  // only a 16-byte ciphertext with fill count 7
+    }
+    std::memcpy(out, first, kBlock);
+
+    uint64_t prev_c = c0;
+    uint64_t prev_x = x0;
+    for (int64_t i = kBlock; i < n; i += kBlock) {
+        // Block i of src is read before block i of out is written, so
+        // src == out decrypts in place.
+        const uint64_t c = load_block<O>(src + i);
+        const uint64_t x = decrypt_block(k, sums, c ^ prev_x);
+        store_block<O>(out + i, x ^ prev_c);
+        prev_c = c;
+        prev_x = x;
+    }
+    std::memmove(out, out + fill + 3, static_cast<size_t>(plain));
+    return plain;
+}
+
+constexpr Sums kStandardSums = standard_sums();
+
+}  // namespace
+
+extern "C" {
+
+int64_t qulo_encrypt_qq(const qulo_key *key, const uint8_t *src, int64_t src_len,
+                        uint8_t *out, int64_t out_capacity) {
+    return encrypt_mode<Order::big>(key, kStandardSums, src, src_len, out, out_capacity);
+}
+
+int64_t qulo_decrypt_qq(const qulo_key *key, const uint8_t *src, int64_t src_len,
+                        uint8_t *out, int64_t out_capacity) {
+    return decrypt_mode<Order::big>(key, kStandardSums, src, src_len, out, out_capacity);
+}
+
+int64_t qulo_encrypt(const qulo_key *key, const uint8_t *sumtable, const uint8_t *src,
+                     int64_t src_len, uint8_t *out, int64_t out_capacity) {
+    return encrypt_mode<Order::big>(key, load_sums(sumtable), src, src_len, out,
+                                    out_capacity);
+}
+
+int64_t qulo_decrypt(const qulo_key *key, const uint8_t *sumtable, const uint8_t *src,
+                     int64_t src_len, uint8_t *out, int64_t out_capacity) {
+    return decrypt_mode<Order::big>(key, load_sums(sumtable), src, src_len, out,
+                                    out_capacity);
+}
+
+int64_t qulo_encrypt_native_endian(const qulo_key *key, const uint8_t *sumtable,
+                                   const uint8_t *src, int64_t src_len, uint8_t *out,
+                                   int64_t out_capacity) {
+    return encrypt_mode<Order::host>(key, load_sums(sumtable), src, src_len, out,
+                                     out_capacity);
+}
+
+int64_t qulo_decrypt_native_endian(const qulo_key *key, const uint8_t *sumtable,
+                                   const uint8_t *src, int64_t src_len, uint8_t *out,
+                                   int64_t out_capacity) {
+    return decrypt_mode<Order::host>(key, load_sums(sumtable), src, src_len, out,
+                                     out_capacity);
+}
+
+int64_t qulo_encrypt_len(int64_t n) { return length_rule(n); }
+
+}  // extern "C"
