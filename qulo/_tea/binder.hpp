@@ -1,0 +1,26 @@
+// Applies the argument-binding decision to real Python arguments and turns
+// a refusal into the interpreter-style TypeError.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <span>
+
+namespace qulo::args {
+
+// Binds fast-call arguments (positional array; keyword names tuple whose
+// values follow the positionals) to `names`, filling `values` with borrowed
+// references. On failure raises TypeError naming `func_name`, returns false.
+bool bind_fastcall(const char *func_name, std::span<PyObject *const> names,
+                   PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                   PyObject **values);
+
+// The same for a positional tuple and an optional keyword dict.
+bool bind_tuple_dict(const char *func_name, std::span<PyObject *const> names,
+                     PyObject *args, PyObject *kwds, PyObject **values);
+
+// Raises the count message: "f() takes exactly k positional argument(s) (g given)".
+void raise_count_error(const char *func_name, Py_ssize_t nparams, Py_ssize_t given);
+
+}  // namespace qulo::args

@@ -1,0 +1,71 @@
+// Byte views: a buffer argument as one dimension of contiguous bytes, read
+// in place for one call and given back before the call returns.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "qulo/capi.h"
+
+#include <cstdint>
+#include <type_traits>
+
+namespace qulo {
+
+// The view record the cipher methods (and the C-level method table) see:
+// holder, data, length, stride, suboffset, laid out as in <qulo/capi.h>.
+// `Byte` is `const uint8_t` for the read-only kind, `uint8_t` for writable.
+template <class Byte>
+using ByteView =
+    std::conditional_t<std::is_const_v<Byte>, qulo_const_byte_view, qulo_byte_view>;
+
+using ConstByteView = ByteView<const uint8_t>;
+using MutableByteView = ByteView<uint8_t>;
+
+// Owns the export of one argument for one call. Not movable: the exporter
+// may point the buffer's shape at the buffer record itself.
+template <class Byte>
+class AcquiredView {
+public:
+    static constexpr bool kWritable = !std::is_const_v<Byte>;
+
+    AcquiredView() noexcept = default;
+    AcquiredView(const AcquiredView &) = delete;
+    AcquiredView &operator=(const AcquiredView &) = delete;
+    ~AcquiredView() { release(); }
+
+    // Converts `obj`; false with a Python exception set when refused (then
+    // nothing stays acquired).
+    bool acquire(PyObject *obj);
+    // Gives the buffer back; idempotent.
+    void release() noexcept;
+
+    const ByteView<Byte> &view() const noexcept { return view_; }
+
+private:
+    Py_buffer buffer_{};
+    bool acquired_ = false;
+    ByteView<Byte> view_{nullptr, nullptr, 0, 0, 0};
+};
+
+using ConstView = AcquiredView<const uint8_t>;
+using MutableView = AcquiredView<uint8_t>;
+
+// The three calls under their domain names.
+inline bool acquire_const_byte_view(PyObject *obj, ConstView &into) { return into.acquire(obj); }
+inline bool acquire_byte_view(PyObject *obj, MutableView &into) { return into.acquire(obj); }
+template <class Byte>
+void release_byte_view(AcquiredView<Byte> &view) noexcept {
+    view.release();
+}
+
+// Releases views in the order given (the calling order of the arguments).
+template <class... Views>
+void release_in_order(Views &...views) noexcept {
+    (views.release(), ...);
+}
+
+extern template class AcquiredView<const uint8_t>;
+extern template class AcquiredView<uint8_t>;
+
+}  // namespace qulo

@@ -1,0 +1,106 @@
+#include "function.hpp"
+
+#include "pyref.hpp"
+#include "state.hpp"
+
+#include <cstddef>
+
+namespace qulo {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+};
+
+FunctionObject *as_function(PyObject *o) { return reinterpret_cast<FunctionObject *>(o); }
+
+void function_dealloc(PyObject *self) {
+    FunctionObject *f = as_function(self);
+    PyTypeObject *type = Py_TYPE(self);
+    Py_XDECREF(f->name);
+    Py_XDECREF(f->qualname);
+    Py_XDECREF(f->module);
+    Py_XDECREF(f->doc);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Stored in a type's dictionary, the function binds like a Python function.
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject *function_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<qulo function %U>", as_function(self)->qualname);
+}
+
+PyMemberDef function_members[] = {
+    {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), Py_READONLY, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "qulo._tea.function",         // name
+    sizeof(FunctionObject),       // basicsize
+    0,                            // itemsize
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,  // flags
+    function_slots,               // slots
+};
+
+}  // namespace
+
+bool ready_function_type() {
+    if (g_state.function_type != nullptr) {
+        return true;
+    }
+    PyObject *type = PyType_FromSpec(&function_spec);
+    if (type == nullptr) {
+        return false;
+    }
+    g_state.function_type = reinterpret_cast<PyTypeObject *>(type);
+    return true;
+}
+
+PyObject *new_function(const FunctionDef &def) {
+    Ref self = Ref::steal(PyType_GenericAlloc(g_state.function_type, 0));
+    if (!self) {
+        return nullptr;
+    }
+    FunctionObject *f = as_function(self.get());
+    f->vectorcall = def.call;
+    f->name = PyUnicode_InternFromString(def.name);
+    f->qualname = PyUnicode_InternFromString(def.qualname);
+    f->module = PyUnicode_InternFromString(kModuleName);
+    f->doc = PyUnicode_FromString(def.doc);
+    if (f->name == nullptr || f->qualname == nullptr || f->module == nullptr ||
+        f->doc == nullptr) {
+        return nullptr;
+    }
+    return self.release();
+}
+
+}  // namespace qulo

@@ -1,0 +1,25 @@
+// The function-object type of the module's functions: fast calls with
+// keywords, the usual introspection attributes, and binding as a method
+// when stored in a type's dictionary.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace qulo {
+
+struct FunctionDef {
+    const char *name;      // __name__
+    const char *qualname;  // __qualname__
+    const char *doc;       // __doc__
+    vectorcallfunc call;   // receives the arguments, self first for methods
+};
+
+// Readies the type; call once during start-up.
+bool ready_function_type();
+
+// A new function object of the module (`__module__` is the module's full
+// name), or null with an exception set.
+PyObject *new_function(const FunctionDef &def);
+
+}  // namespace qulo

@@ -1,0 +1,302 @@
+// One template serves all twelve methods; a MethodSpec says which entry
+// point, which direction and which arguments.
+#include "methods.hpp"
+
+#include "binder.hpp"
+#include "byte_view.hpp"
+#include "function.hpp"
+#include "pyref.hpp"
+#include "tea_type.hpp"
+#include "traceback.hpp"
+
+#include <span>
+
+namespace qulo {
+
+namespace {
+
+constexpr Py_ssize_t kSumTableBytes = 64;
+
+enum class Direction { encrypt, decrypt };
+
+struct MethodSpec {
+    const char *name;       // "encrypt_qq": argument errors name it
+    const char *qualname;   // "TEA.encrypt_qq"
+    const char *traceback;  // "qulo._tea.TEA.encrypt_qq"
+    const char *doc;
+    Direction direction;
+    bool into;
+    qulo_qq_fn qq;        // the standard-sums entry point, or
+    qulo_table_fn table;  // the sum-table entry point
+};
+
+// Output size the method demands: the ciphertext length for encryption,
+// the ciphertext itself for decryption. -1 when it cannot exist.
+int64_t required_size(Direction d, int64_t n) {
+    if (d == Direction::decrypt) {
+        return n;
+    }
+    return n > INT64_MAX - 18 ? -1 : qulo_encrypt_len(n);
+}
+
+bool check_sumtable(const ConstByteView &sums) {
+    if (g_state.assertions) {
+        if (sums.length != kSumTableBytes) {
+            PyErr_SetString(PyExc_AssertionError, "sum table must be 64 bytes len");
+            return false;
+        }
+    } else if (sums.length < kSumTableBytes) {
+        // Under -O a longer table is cut to 64 bytes; a shorter one has
+        // nothing to read and is still refused.
+        PyErr_SetString(PyExc_ValueError, "sum table must be 64 bytes len");
+        return false;
+    }
+    return true;
+}
+
+template <const MethodSpec &S>
+int64_t run_core(PyObject *self, const ConstByteView *sums, const ConstByteView *text,
+                 uint8_t *out, int64_t capacity) {
+    const qulo_key *key = key_of(self);
+    GilRelease unlocked;
+    if constexpr (S.qq != nullptr) {
+        return S.qq(key, text->data, text->length, out, capacity);
+    } else {
+        return S.table(key, sums->data, text->data, text->length, out, capacity);
+    }
+}
+
+// Checks shared by both forms, after the arguments are converted.
+template <const MethodSpec &S>
+bool precheck(PyObject *self, const ConstByteView *sums) {
+    if (!is_tea(self)) {
+        raise_not_tea(S.name, self);
+        return false;
+    }
+    if constexpr (S.table != nullptr) {
+        return check_sumtable(*sums);
+    }
+    return true;
+}
+
+// ---- the C-level entries ------------------------------------------------
+
+template <const MethodSpec &S>
+PyObject *allocating(PyObject *self, const ConstByteView *text, const ConstByteView *sums) {
+    if (!precheck<S>(self, sums)) {
+        add_traceback(S.traceback);
+        return nullptr;
+    }
+    const int64_t size = required_size(S.direction, text->length);
+    Ref out = Ref::steal(size < 0 ? PyErr_NoMemory()
+                                  : PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!out) {
+        add_traceback(S.traceback);
+        return nullptr;
+    }
+    auto *data = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(out.get()));
+    const int64_t r = run_core<S>(self, sums, text, data, size);
+    if (r < 0) {
+        PyErr_SetString(PyExc_ValueError, "encrypt wrong");
+        add_traceback(S.traceback);
+        return nullptr;
+    }
+    if (r == size) {
+        return out.release();  // encryption: the object the core wrote
+    }
+    PyObject *plain = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data),
+                                                static_cast<Py_ssize_t>(r));
+    if (plain == nullptr) {
+        add_traceback(S.traceback);
+    }
+    return plain;
+}
+
+template <const MethodSpec &S>
+int64_t writing(PyObject *self, const ConstByteView *text, const ConstByteView *sums,
+                const MutableByteView *out) {
+    if (!precheck<S>(self, sums)) {
+        add_traceback(S.traceback);
+        return -1;
+    }
+    const int64_t need = required_size(S.direction, text->length);
+    if (need < 0 || out->length < need) {
+        PyErr_SetString(PyExc_ValueError, "output buffer is too small");
+        add_traceback(S.traceback);
+        return -1;
+    }
+    const int64_t r = run_core<S>(self, sums, text, out->data, out->length);
+    if (r < 0) {
+        PyErr_SetString(PyExc_ValueError, "encrypt wrong");
+        add_traceback(S.traceback);
+        return -1;
+    }
+    return r;
+}
+
+// Table-shaped signatures of the entries (no sum table for the qq ones).
+template <const MethodSpec &S>
+PyObject *alloc_qq(PyObject *self, const ConstByteView *text) {
+    return allocating<S>(self, text, nullptr);
+}
+template <const MethodSpec &S>
+int64_t into_qq(PyObject *self, const ConstByteView *text, const MutableByteView *out) {
+    return writing<S>(self, text, nullptr, out);
+}
+template <const MethodSpec &S>
+PyObject *alloc_table(PyObject *self, const ConstByteView *text, const ConstByteView *sums) {
+    return allocating<S>(self, text, sums);
+}
+template <const MethodSpec &S>
+int64_t into_table(PyObject *self, const ConstByteView *text, const ConstByteView *sums,
+                   const MutableByteView *out) {
+    return writing<S>(self, text, sums, out);
+}
+
+// ---- the Python-level methods -------------------------------------------
+
+// The views of one call, released in argument order on every path.
+struct CallViews {
+    ConstView text;
+    ConstView sums;
+    MutableView out;
+    CallViews() = default;
+    CallViews(const CallViews &) = delete;
+    CallViews &operator=(const CallViews &) = delete;
+    ~CallViews() { release_in_order(text, sums, out); }
+};
+
+template <const MethodSpec &S>
+PyObject *bind_and_run(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (nargs < 1 || !is_tea(args[0])) {
+        raise_not_tea(S.name, nargs < 1 ? nullptr : args[0]);
+        return nullptr;
+    }
+    constexpr bool table = S.table != nullptr;
+    constexpr int nparams = 1 + (table ? 1 : 0) + (S.into ? 1 : 0);
+    PyObject *const names[] = {g_names.text, table ? g_names.sumtable : g_names.out, g_names.out};
+    PyObject *values[3];
+    if (!args::bind_fastcall(S.name, std::span(names, nparams), args + 1, nargs - 1, kwnames,
+                             values)) {
+        return nullptr;
+    }
+    CallViews v;
+    if (!acquire_const_byte_view(values[0], v.text)) {
+        return nullptr;
+    }
+    if constexpr (table) {
+        if (!acquire_const_byte_view(values[1], v.sums)) {
+            return nullptr;
+        }
+    }
+    if constexpr (S.into) {
+        if (!acquire_byte_view(values[nparams - 1], v.out)) {
+            return nullptr;
+        }
+        const int64_t r = writing<S>(args[0], &v.text.view(), &v.sums.view(), &v.out.view());
+        return r < 0 ? nullptr : PyLong_FromLongLong(r);
+    } else {
+        return allocating<S>(args[0], &v.text.view(), &v.sums.view());
+    }
+}
+
+template <const MethodSpec &S>
+PyObject *method(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    PyObject *result = bind_and_run<S>(args, PyVectorcall_NARGS(nargsf), kwnames);
+    if (result == nullptr) {
+        add_traceback(S.traceback);
+    }
+    return result;
+}
+
+// ---- the twelve ---------------------------------------------------------
+
+using D = Direction;
+
+
+constexpr MethodSpec kEncryptQq{"encrypt_qq", "TEA.encrypt_qq", "qulo._tea.TEA.encrypt_qq",
+    "TEA.encrypt_qq(self, const uint8_t[::1] text) -> bytes",
+    D::encrypt, false, qulo_encrypt_qq, nullptr};
+constexpr MethodSpec kEncryptQqInto{"encrypt_qq_into", "TEA.encrypt_qq_into",
+    "qulo._tea.TEA.encrypt_qq_into",
+    "TEA.encrypt_qq_into(self, const uint8_t[::1] text, uint8_t[::1] out) -> int64_t",
+    D::encrypt, true, qulo_encrypt_qq, nullptr};
+constexpr MethodSpec kEncrypt{"encrypt", "TEA.encrypt", "qulo._tea.TEA.encrypt",
+    "TEA.encrypt(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) -> bytes",
+    D::encrypt, false, nullptr, qulo_encrypt};
+constexpr MethodSpec kEncryptInto{"encrypt_into", "TEA.encrypt_into", "qulo._tea.TEA.encrypt_into",
+    "TEA.encrypt_into(self, const uint8_t[::1] text, const uint8_t[::1] sumtable, "
+    "uint8_t[::1] out) -> int64_t",
+    D::encrypt, true, nullptr, qulo_encrypt};
+constexpr MethodSpec kEncryptNative{"encrypt_native_endian", "TEA.encrypt_native_endian",
+    "qulo._tea.TEA.encrypt_native_endian",
+    "TEA.encrypt_native_endian(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) "
+    "-> bytes",
+    D::encrypt, false, nullptr, qulo_encrypt_native_endian};
+constexpr MethodSpec kEncryptNativeInto{"encrypt_native_endian_into",
+    "TEA.encrypt_native_endian_into", "qulo._tea.TEA.encrypt_native_endian_into",
+    "TEA.encrypt_native_endian_into(self, const uint8_t[::1] text, const uint8_t[::1] "
+    "sumtable, uint8_t[::1] out) -> int64_t",
+    D::encrypt, true, nullptr, qulo_encrypt_native_endian};
+constexpr MethodSpec kDecryptQq{"decrypt_qq", "TEA.decrypt_qq", "qulo._tea.TEA.decrypt_qq",
+    "TEA.decrypt_qq(self, const uint8_t[::1] text) -> bytes",
+    D::decrypt, false, qulo_decrypt_qq, nullptr};
+constexpr MethodSpec kDecryptQqInto{"decrypt_qq_into", "TEA.decrypt_qq_into",
+    "qulo._tea.TEA.decrypt_qq_into",
+    "TEA.decrypt_qq_into(self, const uint8_t[::1] text, uint8_t[::1] out) -> int64_t",
+    D::decrypt, true, qulo_decrypt_qq, nullptr};
+constexpr MethodSpec kDecrypt{"decrypt", "TEA.decrypt", "qulo._tea.TEA.decrypt",
+    "TEA.decrypt(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) -> bytes",
+    D::decrypt, false, nullptr, qulo_decrypt};
+constexpr MethodSpec kDecryptInto{"decrypt_into", "TEA.decrypt_into", "qulo._tea.TEA.decrypt_into",
+    "TEA.decrypt_into(self, const uint8_t[::1] text, const uint8_t[::1] sumtable, "
+    "uint8_t[::1] out) -> int64_t",
+    D::decrypt, true, nullptr, qulo_decrypt};
+constexpr MethodSpec kDecryptNative{"decrypt_native_endian", "TEA.decrypt_native_endian",
+    "qulo._tea.TEA.decrypt_native_endian",
+    "TEA.decrypt_native_endian(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) "
+    "-> bytes",
+    D::decrypt, false, nullptr, qulo_decrypt_native_endian};
+constexpr MethodSpec kDecryptNativeInto{"decrypt_native_endian_into",
+    "TEA.decrypt_native_endian_into", "qulo._tea.TEA.decrypt_native_endian_into",
+    "TEA.decrypt_native_endian_into(self, const uint8_t[::1] text, const uint8_t[::1] "
+    "sumtable, uint8_t[::1] out) -> int64_t",
+    D::decrypt, true, nullptr, qulo_decrypt_native_endian};
+
+template <const MethodSpec &S>
+constexpr FunctionDef function_def() {
+    return {S.name, S.qualname, S.doc, method<S>};
+}
+
+// Table order: encrypt_qq, encrypt_qq_into, encrypt, ..., decrypt_native_endian_into.
+constexpr FunctionDef kMethodDefs[] = {
+    function_def<kEncryptQq>(),     function_def<kEncryptQqInto>(),
+    function_def<kEncrypt>(),       function_def<kEncryptInto>(),
+    function_def<kEncryptNative>(), function_def<kEncryptNativeInto>(),
+    function_def<kDecryptQq>(),     function_def<kDecryptQqInto>(),
+    function_def<kDecrypt>(),       function_def<kDecryptInto>(),
+    function_def<kDecryptNative>(), function_def<kDecryptNativeInto>(),
+};
+
+}  // namespace
+
+const qulo_tea_methods kTeaMethods = {
+    alloc_qq<kEncryptQq>,           into_qq<kEncryptQqInto>,
+    alloc_table<kEncrypt>,          into_table<kEncryptInto>,
+    alloc_table<kEncryptNative>,    into_table<kEncryptNativeInto>,
+    alloc_qq<kDecryptQq>,           into_qq<kDecryptQqInto>,
+    alloc_table<kDecrypt>,          into_table<kDecryptInto>,
+    alloc_table<kDecryptNative>,    into_table<kDecryptNativeInto>,
+};
+
+bool add_cipher_methods(PyTypeObject *type) {
+    for (const FunctionDef &def : kMethodDefs) {
+        Ref f = Ref::steal(new_function(def));
+        if (!f || !add_to_type(type, def.name, f.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace qulo

@@ -1,0 +1,33 @@
+// The TEA type: one object, one key, held as ready key words.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "qulo/capi.h"
+#include "qulo/tea.h"
+#include "state.hpp"
+
+namespace qulo {
+
+struct TeaObject {
+    PyObject_HEAD
+    const qulo_tea_methods *methods;  // the type's C-level method table
+    qulo_key key;
+};
+
+inline bool is_tea(PyObject *o) { return Py_IS_TYPE(o, g_state.tea_type); }
+inline const qulo_key *key_of(PyObject *tea) { return &reinterpret_cast<TeaObject *>(tea)->key; }
+
+// Raises the TypeError of a method of TEA called with something else as
+// self (`self` null when no argument at all was given).
+void raise_not_tea(const char *method_name, PyObject *self);
+
+// Creates the type, publishes its method-table capsule, binds it in the
+// module as "TEA" and installs the refusal to be pickled.
+bool ready_tea_type(PyObject *module);
+
+// Stores a function object in the type's own dictionary.
+bool add_to_type(PyTypeObject *type, const char *name, PyObject *value);
+
+}  // namespace qulo
