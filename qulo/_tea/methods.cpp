@@ -36,7 +36,7 @@ int64_t required_size(Direction d, int64_t n) {
     if (d == Direction::decrypt) {
         return n;
     }
-    return n > INT64_MAX - 18 ? -1 : qulo_encrypt_len(n);
+    return n > QULO_MAX_PLAINTEXT_LEN ? -1 : qulo_encrypt_len(n);
 }
 
 bool check_sumtable(const ConstByteView &sums) {

@@ -70,7 +70,7 @@ PyObject *encrypt_len_call(PyObject *, PyObject *const *args, size_t nargsf, PyO
         return nullptr;
     }
     // The seventeen largest inputs have a ciphertext length beyond int64.
-    if (n > INT64_MAX - 18) {
+    if (n > QULO_MAX_PLAINTEXT_LEN) {
         PyErr_SetString(PyExc_OverflowError,
                         "encrypt_len() result does not fit in a signed 64-bit integer");
         add_traceback(kEncryptLen);

@@ -70,8 +70,12 @@ int64_t qulo_decrypt_native_endian(const qulo_key *key, const uint8_t *sumtable,
 
 /* Length rule: n - ((n + 1) rem 8) + 17 with a truncating remainder; for
  * n >= 0 the smallest multiple of 8 not below n + 10. Defined for
- * INT64_MIN <= n <= INT64_MAX - 18; above that the result does not fit. */
+ * INT64_MIN <= n <= QULO_MAX_PLAINTEXT_LEN; above that (the seventeen
+ * largest int64_t values) the result does not fit and is meaningless. */
 int64_t qulo_encrypt_len(int64_t n);
+
+/* Largest length whose ciphertext length fits in int64_t (2^63 - 18). */
+#define QULO_MAX_PLAINTEXT_LEN (INT64_MAX - 17)
 
 /* Function-pointer types of the entry points, as published in capsules. */
 typedef int64_t (*qulo_qq_fn)(const qulo_key *, const uint8_t *, int64_t, uint8_t *,
