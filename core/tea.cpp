@@ -21,7 +21,7 @@ constexpr uint32_t kDelta = 0x9E3779B9u;
 constexpr int64_t kBlock = 8;
 constexpr int64_t kMinCiphertext = 16;
 // Above this the length rule's result no longer fits in int64_t.
-constexpr int64_t kMaxPlaintext = INT64_MAX - 18;
+constexpr int64_t kMaxPlaintext = QULO_MAX_PLAINTEXT_LEN;
 
 using Sums = std::array<uint32_t, kCycles>;
 
@@ -42,20 +42,29 @@ Sums load_sums(const uint8_t *table) {
 
 // ---- byte order of a block -------------------------------------------------
 
+// The two 32-bit halves of a block. The mode chains them half by half, so
+// that no 64-bit split and join sits on the loop-carried path.
+struct Block {
+    uint32_t hi, lo;
+};
+
+constexpr Block operator^(Block a, Block b) { return {a.hi ^ b.hi, a.lo ^ b.lo}; }
+
 enum class Order { big, host };
 
 template <Order O>
-inline uint64_t load_block(const uint8_t *p) {
+inline Block load_block(const uint8_t *p) {
     uint64_t v;
     std::memcpy(&v, p, sizeof v);
     if constexpr (O == Order::big && std::endian::native == std::endian::little) {
         v = __builtin_bswap64(v);
     }
-    return v;
+    return {static_cast<uint32_t>(v >> 32), static_cast<uint32_t>(v)};
 }
 
 template <Order O>
-inline void store_block(uint8_t *p, uint64_t v) {
+inline void store_block(uint8_t *p, Block b) {
+    auto v = (static_cast<uint64_t>(b.hi) << 32) | b.lo;
     if constexpr (O == Order::big && std::endian::native == std::endian::little) {
         v = __builtin_bswap64(v);
     }
@@ -63,6 +72,15 @@ inline void store_block(uint8_t *p, uint64_t v) {
 }
 
 // ---- block transform -------------------------------------------------------
+//
+// A half-cycle is  y += F(x),  F(x) = ((x << 4) + ka) ^ (x + sum) ^ ((x >> 5) + kb),
+// and each x is the half that the previous half-cycle just updated. Written
+// out as it stands, the path from one update to the next is shift, add key,
+// xor, xor, add: five dependent operations. But a left shift distributes
+// over the wrapping add, so after x += d the term (x << 4) + ka is just the
+// old term plus (d << 4), which is ready as early as x itself. Carrying that
+// term next to each half leaves  add, shift right, add key, xor  on the path:
+// four operations per half-cycle.
 
 struct Words {
     uint32_t k0, k1, k2, k3;
@@ -70,33 +88,52 @@ struct Words {
 
 inline Words words_of(const qulo_key *key) { return {key->k0, key->k1, key->k2, key->k3}; }
 
-[[gnu::always_inline]] inline uint64_t encrypt_block(const Words &k, const Sums &s,
-                                                     uint64_t b) {
-    auto hi = static_cast<uint32_t>(b >> 32);
-    auto lo = static_cast<uint32_t>(b);
+[[gnu::always_inline]] inline Block encrypt_block(const Words &k, const Sums &s, Block b) {
+    uint32_t hi = b.hi;
+    uint32_t lo = b.lo;
+    uint32_t hi_term = (hi << 4) + k.k2;  // always (hi << 4) + k2
+    uint32_t lo_term = (lo << 4) + k.k0;  // always (lo << 4) + k0
 #pragma GCC unroll 16
     for (int r = 0; r < kCycles; ++r) {
         const uint32_t sum = s[r];
-        hi += ((lo << 4) + k.k0) ^ (lo + sum) ^ ((lo >> 5) + k.k1);
-        lo += ((hi << 4) + k.k2) ^ (hi + sum) ^ ((hi >> 5) + k.k3);
+        // The right-shift term comes last: it is the one ready last.
+        const uint32_t dh = (lo_term ^ (lo + sum)) ^ ((lo >> 5) + k.k1);
+        hi += dh;
+        hi_term += dh << 4;
+        const uint32_t dl = (hi_term ^ (hi + sum)) ^ ((hi >> 5) + k.k3);
+        lo += dl;
+        lo_term += dl << 4;
     }
-    return (static_cast<uint64_t>(hi) << 32) | lo;
+    return {hi, lo};
 }
 
-[[gnu::always_inline]] inline uint64_t decrypt_block(const Words &k, const Sums &s,
-                                                     uint64_t b) {
-    auto hi = static_cast<uint32_t>(b >> 32);
-    auto lo = static_cast<uint32_t>(b);
+[[gnu::always_inline]] inline Block decrypt_block(const Words &k, const Sums &s, Block b) {
+    uint32_t hi = b.hi;
+    uint32_t lo = b.lo;
+    uint32_t hi_term = (hi << 4) + k.k2;  // always (hi << 4) + k2
+    uint32_t lo_term = (lo << 4) + k.k0;  // always (lo << 4) + k0
 #pragma GCC unroll 16
     for (int r = kCycles - 1; r >= 0; --r) {
         const uint32_t sum = s[r];
-        lo -= ((hi << 4) + k.k2) ^ (hi + sum) ^ ((hi >> 5) + k.k3);
-        hi -= ((lo << 4) + k.k0) ^ (lo + sum) ^ ((lo >> 5) + k.k1);
+        const uint32_t dl = (hi_term ^ (hi + sum)) ^ ((hi >> 5) + k.k3);
+        lo -= dl;
+        lo_term -= dl << 4;
+        const uint32_t dh = (lo_term ^ (lo + sum)) ^ ((lo >> 5) + k.k1);
+        hi -= dh;
+        hi_term -= dh << 4;
     }
-    return (static_cast<uint64_t>(hi) << 32) | lo;
+    return {hi, lo};
 }
 
 // ---- qq mode ---------------------------------------------------------------
+
+// Whether [a, a + a_len) and [b, b + b_len) share a byte.
+inline bool overlaps(const uint8_t *a, int64_t a_len, const uint8_t *b, int64_t b_len) {
+    const auto pa = reinterpret_cast<uintptr_t>(a);
+    const auto pb = reinterpret_cast<uintptr_t>(b);
+    return a_len > 0 && b_len > 0 && pa < pb + static_cast<uint64_t>(b_len) &&
+           pb < pa + static_cast<uint64_t>(a_len);
+}
 
 constexpr int64_t length_rule(int64_t n) {
     // Wrapping arithmetic keeps the out-of-range inputs free of undefined
@@ -119,21 +156,39 @@ template <Order O>
     }
     const int64_t fill = total - n - 10;  // 0..7, the header's low bits
     const int64_t body = fill + 3;        // header + at least two zero fill bytes
-    // Move the source first so that a source lying inside `out` is still
-    // what gets encrypted; then clear only what surrounds it.
-    if (n > 0) {
-        std::memmove(out + body, src, static_cast<size_t>(n));
+
+    // Blocks at out offsets [direct_begin, direct_end) lie wholly inside the
+    // plaintext and are read straight from src as the loop reaches them:
+    // that spares a copy pass, and a copy whose destination sits a few bytes
+    // past its source, which string moves on some cores handle very slowly.
+    // Only the blocks around them are built in out beforehand. A source
+    // inside out would be overwritten before it is read, so then the whole
+    // padded plaintext is built in out first.
+    int64_t direct_begin = (body + kBlock - 1) & -kBlock;
+    int64_t direct_end = (body + n) & -kBlock;
+    if (direct_end <= direct_begin || overlaps(src, n, out, cap)) {
+        direct_begin = direct_end = 0;
+        if (n > 0) {
+            std::memmove(out + body, src, static_cast<size_t>(n));
+        }
+    } else {
+        std::memcpy(out + body, src, static_cast<size_t>(direct_begin - body));
+        std::memcpy(out + direct_end, src + (direct_end - body),
+                    static_cast<size_t>(body + n - direct_end));
     }
     std::memset(out, 0, static_cast<size_t>(body));
     out[0] = static_cast<uint8_t>(0xF8u | static_cast<uint32_t>(fill));
     std::memset(out + body + n, 0, static_cast<size_t>(cap - body - n));
+    const auto padded = [&](int64_t i) {
+        return i >= direct_begin && i < direct_end ? src + (i - body) : out + i;
+    };
 
     const Words k = words_of(key);
-    uint64_t prev_c = 0;
-    uint64_t prev_x = 0;
+    Block prev_c{};
+    Block prev_x{};
     for (int64_t i = 0; i < total; i += kBlock) {
-        const uint64_t x = load_block<O>(out + i) ^ prev_c;
-        const uint64_t c = encrypt_block(k, sums, x) ^ prev_x;
+        const Block x = load_block<O>(padded(i)) ^ prev_c;
+        const Block c = encrypt_block(k, sums, x) ^ prev_x;
         store_block<O>(out + i, c);
         prev_c = c;
         prev_x = x;
@@ -152,8 +207,8 @@ template <Order O>
 
     // The first block decides the plaintext length; decode it locally so
     // that a refused ciphertext leaves `out` (perhaps `src` itself) intact.
-    const uint64_t c0 = load_block<O>(src);
-    const uint64_t x0 = decrypt_block(k, sums, c0);
+    const Block c0 = load_block<O>(src);
+    const Block x0 = decrypt_block(k, sums, c0);
     uint8_t first[kBlock];
     store_block<O>(first, x0);
     const int64_t fill = first[0] & 0x07;
@@ -163,13 +218,13 @@ template <Order O>
     }
     std::memcpy(out, first, kBlock);
 
-    uint64_t prev_c = c0;
-    uint64_t prev_x = x0;
+    Block prev_c = c0;
+    Block prev_x = x0;
     for (int64_t i = kBlock; i < n; i += kBlock) {
         // Block i of src is read before block i of out is written, so
         // src == out decrypts in place.
-        const uint64_t c = load_block<O>(src + i);
-        const uint64_t x = decrypt_block(k, sums, c ^ prev_x);
+        const Block c = load_block<O>(src + i);
+        const Block x = decrypt_block(k, sums, c ^ prev_x);
         store_block<O>(out + i, x ^ prev_c);
         prev_c = c;
         prev_x = x;
