@@ -188,6 +188,8 @@ private:
     Result item(char code, bool complex) {
         const std::ptrdiff_t count = count_;
         count_ = 1;
+        // Counted even when it joins a run, which may have started at zero.
+        items_ += count > 0 ? 1 : 0;
         if (run_.active && run_.code == code && run_.complex == complex && run_.mode == mode_ &&
             code != 's') {
             run_.count = sat_add(run_.count, count);
@@ -198,9 +200,6 @@ private:
             return r;
         }
         run_ = {true, code, complex, mode_, count};
-        if (count > 0) {
-            ++items_;
-        }
         return {};
     }
 
@@ -290,7 +289,7 @@ private:
             return fail(Result::Kind::repeated_array);
         }
         if (run_.active || matched_) {
-            return malformed("array specification after the item in format string");
+            return malformed("array extents after the item in format string");
         }
         ++i;
         std::ptrdiff_t extents = 0;
