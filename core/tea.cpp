@@ -6,6 +6,7 @@
 // keeps the key words and sums in registers.
 
 #include "qulo/tea.h"
+#include "qulo/length_rule.hpp"
 
 #include <array>
 #include <bit>
@@ -13,6 +14,8 @@
 #include <cstring>
 
 namespace {
+
+using qulo::length_rule;
 
 static_assert(sizeof(qulo_key) == 16, "key record is exactly four 32-bit words");
 
@@ -133,14 +136,6 @@ inline bool overlaps(const uint8_t *a, int64_t a_len, const uint8_t *b, int64_t 
     const auto pb = reinterpret_cast<uintptr_t>(b);
     return a_len > 0 && b_len > 0 && pa < pb + static_cast<uint64_t>(b_len) &&
            pb < pa + static_cast<uint64_t>(a_len);
-}
-
-constexpr int64_t length_rule(int64_t n) {
-    // Wrapping arithmetic keeps the out-of-range inputs free of undefined
-    // behaviour; callers that care check n <= kMaxPlaintext first.
-    const auto u = static_cast<uint64_t>(n);
-    const int64_t rem = (n == INT64_MAX) ? 0 : (n + 1) % 8;  // truncating
-    return static_cast<int64_t>(u - static_cast<uint64_t>(rem) + 17u);
 }
 
 template <Order O>

@@ -79,19 +79,12 @@ void raise_count_error(const char *func_name, Py_ssize_t nparams, Py_ssize_t giv
                  func_name, "exactly", nparams, nparams == 1 ? "" : "s", given);
 }
 
-bool bind_fastcall(const char *func_name, std::span<PyObject *const> names,
-                   PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                   PyObject **values) {
+bool bind_fastcall_general(const char *func_name, std::span<PyObject *const> names,
+                           PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                           PyObject **values) {
     if (kwnames == nullptr) {
-        // The common case: all positional.
-        if (nargs != static_cast<Py_ssize_t>(names.size())) {
-            raise_count_error(func_name, static_cast<Py_ssize_t>(names.size()), nargs);
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            values[i] = args[i];
-        }
-        return true;
+        raise_count_error(func_name, static_cast<Py_ssize_t>(names.size()), nargs);
+        return false;
     }
     return apply(
         func_name, names, args, nargs, PyTuple_GET_SIZE(kwnames),

@@ -9,12 +9,26 @@
 
 namespace qulo::args {
 
+// The general case of bind_fastcall: keywords, or a wrong count.
+bool bind_fastcall_general(const char *func_name, std::span<PyObject *const> names,
+                           PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                           PyObject **values);
+
 // Binds fast-call arguments (positional array; keyword names tuple whose
 // values follow the positionals) to `names`, filling `values` with borrowed
 // references. On failure raises TypeError naming `func_name`, returns false.
-bool bind_fastcall(const char *func_name, std::span<PyObject *const> names,
-                   PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                   PyObject **values);
+inline bool bind_fastcall(const char *func_name, std::span<PyObject *const> names,
+                          PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                          PyObject **values) {
+    // The common case, all positional, stays inline on every call.
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(names.size())) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            values[i] = args[i];
+        }
+        return true;
+    }
+    return bind_fastcall_general(func_name, names, args, nargs, kwnames, values);
+}
 
 // The same for a positional tuple and an optional keyword dict.
 bool bind_tuple_dict(const char *func_name, std::span<PyObject *const> names,

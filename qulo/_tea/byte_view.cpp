@@ -75,10 +75,12 @@ bool check_buffer(const Py_buffer &b, const format::ItemDescriptor &item) {
                      "Buffer has wrong number of dimensions (expected %d, got %d)", 1, b.ndim);
         return false;
     }
-    // The buffer protocol reads a missing format as unsigned bytes.
-    const std::string_view fmt = b.format != nullptr ? std::string_view(b.format) : "B";
-    // Single-character formats are what nearly every exporter gives.
-    if (fmt.size() != 1 || (fmt[0] != 'B' && fmt[0] != 'c' && fmt[0] != '?')) {
+    // The buffer protocol reads a missing format as unsigned bytes, and a
+    // single 'B', 'c' or '?' is what nearly every exporter gives.
+    const char *fmt = b.format;
+    const bool plain = fmt == nullptr || ((fmt[0] == 'B' || fmt[0] == 'c' || fmt[0] == '?') &&
+                                          fmt[1] == '\0');
+    if (!plain) {
         const format::Result r = format::check(fmt, item);
         if (!r.ok()) {
             raise_format_error(r, item);
@@ -122,8 +124,8 @@ bool AcquiredView<Byte>::acquire(PyObject *obj) {
         view_ = {Py_None, nullptr, 0, 0, 0};
         return true;
     }
+    view_ = {nullptr, nullptr, 0, 0, 0};  // a refused view has no holder
     if (PyObject_GetBuffer(obj, &buffer_, kWritable ? kWritableFlags : kConstFlags) < 0) {
-        view_ = {nullptr, nullptr, 0, 0, 0};
         return false;
     }
     acquired_ = true;
@@ -138,15 +140,6 @@ bool AcquiredView<Byte>::acquire(PyObject *obj) {
     view_.stride = buffer_.strides != nullptr ? buffer_.strides[0] : 1;
     view_.suboffset = buffer_.suboffsets != nullptr ? buffer_.suboffsets[0] : -1;
     return true;
-}
-
-template <class Byte>
-void AcquiredView<Byte>::release() noexcept {
-    if (acquired_) {
-        acquired_ = false;
-        PyBuffer_Release(&buffer_);
-    }
-    view_ = {nullptr, nullptr, 0, 0, 0};
 }
 
 template class AcquiredView<const uint8_t>;

@@ -23,13 +23,14 @@ using ConstByteView = ByteView<const uint8_t>;
 using MutableByteView = ByteView<uint8_t>;
 
 // Owns the export of one argument for one call. Not movable: the exporter
-// may point the buffer's shape at the buffer record itself.
+// may point the buffer's shape at the buffer record itself. Nothing is
+// initialised but the flag: views are made on every call.
 template <class Byte>
 class AcquiredView {
 public:
     static constexpr bool kWritable = !std::is_const_v<Byte>;
 
-    AcquiredView() noexcept = default;
+    AcquiredView() noexcept {}
     AcquiredView(const AcquiredView &) = delete;
     AcquiredView &operator=(const AcquiredView &) = delete;
     ~AcquiredView() { release(); }
@@ -38,14 +39,20 @@ public:
     // nothing stays acquired).
     bool acquire(PyObject *obj);
     // Gives the buffer back; idempotent.
-    void release() noexcept;
+    void release() noexcept {
+        if (acquired_) {
+            acquired_ = false;
+            PyBuffer_Release(&buffer_);
+        }
+    }
 
+    // Valid after a successful acquire.
     const ByteView<Byte> &view() const noexcept { return view_; }
 
 private:
-    Py_buffer buffer_{};
+    Py_buffer buffer_;
+    ByteView<Byte> view_;
     bool acquired_ = false;
-    ByteView<Byte> view_{nullptr, nullptr, 0, 0, 0};
 };
 
 using ConstView = AcquiredView<const uint8_t>;

@@ -9,6 +9,8 @@
 #include "tea_type.hpp"
 #include "traceback.hpp"
 
+#include "qulo/length_rule.hpp"
+
 #include <span>
 
 namespace qulo {
@@ -36,7 +38,7 @@ int64_t required_size(Direction d, int64_t n) {
     if (d == Direction::decrypt) {
         return n;
     }
-    return n > QULO_MAX_PLAINTEXT_LEN ? -1 : qulo_encrypt_len(n);
+    return n > QULO_MAX_PLAINTEXT_LEN ? -1 : length_rule(n);
 }
 
 bool check_sumtable(const ConstByteView &sums) {
