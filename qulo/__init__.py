@@ -1,4 +1,20 @@
-"""TEA (16 cycles) in the padded, doubly chained qq mode."""
+"""TEA (16 cycles) in the padded, doubly chained qq mode.
+
+    >>> import qulo
+    >>> t = qulo.TEA(bytes(range(16)))
+    >>> t.decrypt_qq(t.encrypt_qq(b"hello"))
+    b'hello'
+
+The seven capsules are also attributes of this package, under the names of
+their entry points, because ``PyCapsule_Import("qulo.qulo_encrypt_qq", 0)``
+looks them up here. C extensions include ``<qulo/capi.h>`` from the folder
+that :func:`get_include` returns.
+"""
+
+from __future__ import annotations
+
+import os
+from importlib import metadata
 
 from ._tea import (
     TEA,
@@ -15,6 +31,7 @@ from ._tea import (
 __all__ = [
     "TEA",
     "encrypt_len",
+    "get_include",
     "qulo_encrypt_qq",
     "qulo_decrypt_qq",
     "qulo_encrypt",
@@ -22,4 +39,38 @@ __all__ = [
     "qulo_encrypt_native_endian",
     "qulo_decrypt_native_endian",
     "qulo_encrypt_len",
+    "__version__",
 ]
+
+try:
+    __version__: str = metadata.version(__name__)
+except metadata.PackageNotFoundError:  # imported from a tree that was never installed
+    __version__ = "0+unknown"
+
+_HEADERS = ("tea.h", "capi.h")
+
+
+def get_include() -> str:
+    """The folder to put on a C compiler's include path for qulo's headers.
+
+    It holds ``qulo/tea.h`` (the key record and the cipher's entry points)
+    and ``qulo/capi.h`` (the capsule import helper and the ``TEA`` type's
+    C-level method table), so ``#include <qulo/capi.h>`` works with this one
+    folder. The build installs both headers into ``include/qulo`` inside the
+    package. An editable install spreads the package over the source folder
+    and the installed files; every part is searched, and the first folder
+    that holds both headers wins.
+
+    Raises FileNotFoundError when no part of the package holds both headers
+    (a source tree that was never installed: there the headers live in
+    ``core/include`` and ``qulo/include``, and both folders are needed).
+    """
+    for part in __path__:
+        folder = os.path.join(part, "include")
+        if all(os.path.isfile(os.path.join(folder, "qulo", h)) for h in _HEADERS):
+            return folder
+    raise FileNotFoundError(
+        "qulo's C headers are not installed with the package "
+        f"(searched {', '.join(os.path.join(p, 'include') for p in __path__)}); "
+        "install qulo, or in a source tree use both core/include and qulo/include"
+    )

@@ -2,15 +2,33 @@
  * qulo for extension authors: the cipher's entry points through the
  * capsules of qulo._tea, and the TEA type's C-level method table.
  *
- *     #include <qulo/capi.h>
- *     static qulo_capi api;
- *     ...
- *     if (qulo_import_capi(&api) < 0) return NULL;   // with the GIL held
- *     api.encrypt_qq(&key, src, n, out, capacity);      // any thread, no GIL
+ * Put the folder that qulo.get_include() returns on the include path; it
+ * holds this header and <qulo/tea.h>, which declares qulo_key and the
+ * signatures and contracts of the entry points.
  *
- * The entry points need no interpreter lock: they touch no Python object
- * and may run on any thread, also concurrently on one key record. Add the
- * folder returned by qulo.get_include() to the include path.
+ *     #include <qulo/capi.h>
+ *
+ *     static qulo_capi qulo;                     // filled once, at start-up
+ *
+ *     PyMODINIT_FUNC PyInit_mine(void) {
+ *         if (qulo_import_capi(&qulo) < 0) return NULL;   // GIL held
+ *         ...
+ *     }
+ *
+ *     // later, on any thread, with or without the GIL:
+ *     qulo_key key = {0x00112233, 0x44556677, 0x8899aabb, 0xccddeeff};
+ *     int64_t n = qulo.encrypt_qq(&key, src, src_len, out, capacity);
+ *
+ * The no-lock contract: the seven entry points touch no Python object and
+ * no interpreter state, so they may be called on any thread without the
+ * interpreter lock, also concurrently with one key record and one sum
+ * table. Only the output must not be shared between concurrent calls, and
+ * in an encryption src and out must not overlap (decryption may run in
+ * place). Release the lock (Py_BEGIN_ALLOW_THREADS) around long runs so
+ * that other Python threads keep going.
+ *
+ * The pointers stay valid for the life of the process: qulo._tea is never
+ * unloaded once imported.
  */
 #ifndef QULO_CAPI_H
 #define QULO_CAPI_H
@@ -20,6 +38,8 @@
 #endif
 #include <Python.h>
 
+#include <string.h>
+
 #include "qulo/tea.h"
 
 #ifdef __cplusplus
@@ -27,6 +47,9 @@ extern "C" {
 #endif
 
 /* ---- the seven entry points ------------------------------------------- */
+
+/* One field per capsule; the signatures and contracts are those of the
+ * functions of the same name (with the qulo_ prefix) in <qulo/tea.h>. */
 
 typedef struct qulo_capi {
     qulo_qq_fn encrypt_qq;
@@ -39,8 +62,10 @@ typedef struct qulo_capi {
 } qulo_capi;
 
 /* Imports all seven capsules ("qulo.qulo_encrypt_qq", ...) into `api`.
- * Returns 0, or -1 with a Python exception set when the package cannot be
- * imported or a capsule is missing or misnamed. Call with the GIL held. */
+ * Returns 0, or -1 with a Python exception set (ImportError when the package
+ * cannot be imported, AttributeError when a capsule is missing, is not a
+ * capsule or carries another name); `api` is left untouched on failure.
+ * Call with the GIL held, typically from the importing module's PyInit. */
 static inline int qulo_import_capi(qulo_capi *api) {
     static const char *const names[7] = {
         "qulo.qulo_encrypt_qq", "qulo.qulo_decrypt_qq",
@@ -49,31 +74,46 @@ static inline int qulo_import_capi(qulo_capi *api) {
         "qulo.qulo_encrypt_len",
     };
     void *pointers[7];
+    qulo_capi found;
     for (int i = 0; i < 7; ++i) {
         pointers[i] = PyCapsule_Import(names[i], 0);
         if (pointers[i] == NULL) {
             return -1;
         }
     }
-    api->encrypt_qq = (qulo_qq_fn)pointers[0];
-    api->decrypt_qq = (qulo_qq_fn)pointers[1];
-    api->encrypt = (qulo_table_fn)pointers[2];
-    api->decrypt = (qulo_table_fn)pointers[3];
-    api->encrypt_native_endian = (qulo_table_fn)pointers[4];
-    api->decrypt_native_endian = (qulo_table_fn)pointers[5];
-    api->encrypt_len = (qulo_len_fn)pointers[6];
+    /* A capsule holds a data pointer. Copying its bytes into the function
+     * pointer (they have the same size wherever CPython runs) avoids the
+     * object-to-function pointer cast that ISO C leaves undefined. */
+    memcpy(&found.encrypt_qq, &pointers[0], sizeof found.encrypt_qq);
+    memcpy(&found.decrypt_qq, &pointers[1], sizeof found.decrypt_qq);
+    memcpy(&found.encrypt, &pointers[2], sizeof found.encrypt);
+    memcpy(&found.decrypt, &pointers[3], sizeof found.decrypt);
+    memcpy(&found.encrypt_native_endian, &pointers[4], sizeof found.encrypt_native_endian);
+    memcpy(&found.decrypt_native_endian, &pointers[5], sizeof found.decrypt_native_endian);
+    memcpy(&found.encrypt_len, &pointers[6], sizeof found.encrypt_len);
+    *api = found;
     return 0;
 }
 
 /* ---- the TEA type's C-level method table ------------------------------ */
 
-/* Name of the unnamed capsule in qulo._tea.TEA.__dict__ whose pointer is
- * the qulo_tea_methods table. */
+/* The TEA type publishes its twelve cipher methods as C functions: the
+ * capsule under this name in qulo._tea.TEA.__dict__ has no name (pass NULL
+ * to PyCapsule_GetPointer) and points at a qulo_tea_methods table. Every
+ * TEA object refers to the same table.
+ *
+ *     PyObject *dict = PyType_GetDict(tea_type);               // new ref
+ *     PyObject *cap = PyDict_GetItemString(dict, QULO_TEA_METHODS_ATTR);
+ *     const qulo_tea_methods *m = PyCapsule_GetPointer(cap, NULL);
+ */
 #define QULO_TEA_METHODS_ATTR "__qulo_methods__"
 
-/* A byte view as the methods take it: data[0..length) contiguous. holder
- * is the exporting object (Py_None for a view of None, then data is NULL
- * and length 0). The entries neither keep nor release views. */
+/* A byte view as the methods take it: length contiguous bytes at data.
+ * holder is the object that exported them (Py_None for a view of None;
+ * then data is NULL and length 0); stride is 1 and suboffset -1 for the
+ * views the binding makes. The entries read only data and length; they
+ * neither keep nor release views, so a caller may point one at any memory
+ * it keeps alive for the call. */
 typedef struct qulo_const_byte_view {
     PyObject *holder;
     const uint8_t *data;
@@ -91,9 +131,10 @@ typedef struct qulo_byte_view {
 } qulo_byte_view;
 
 /* Each entry does what the Python method of the same name does once its
- * arguments are converted, including the sum-table and output-size checks.
- * `self` must be a qulo._tea.TEA object (otherwise TypeError). Call with
- * the GIL held; the entry releases it around the cipher itself.
+ * arguments are converted, including the sum-table and output-size checks
+ * and their exceptions. `self` must be a qulo._tea.TEA object (otherwise
+ * TypeError). Unlike the entry points above, these need the GIL: call them
+ * with it held; they release it around the cipher itself.
  * Allocating entries return a new bytes object or NULL with an exception
  * set; _into entries return the result length or -1 with an exception set. */
 typedef PyObject *(*qulo_tea_alloc_qq)(PyObject *self, const qulo_const_byte_view *text);
