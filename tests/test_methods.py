@@ -10,6 +10,7 @@ import pytest
 
 import capsules
 import oracle
+from helpers import traceback_names
 from qulo._tea import TEA, encrypt_len
 
 KEY = bytes.fromhex("00112233445566778899aabbccddeeff")
@@ -69,15 +70,6 @@ def op_of(method):
 def text_of(n, seed=0):
     rng = random.Random(n * 1000 + seed)
     return bytes(rng.getrandbits(8) for _ in range(n))
-
-
-def traceback_names(exc):
-    names = []
-    tb = exc.__traceback__
-    while tb is not None:
-        names.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return names
 
 
 def fill_seven_ciphertext(op, key):

@@ -17,6 +17,7 @@ import pytest
 import capsules
 import oracle
 import qulo._tea as tea_module
+from helpers import traceback_names
 from qulo._tea import TEA, encrypt_len
 
 INT64_MIN = -2**63
@@ -45,15 +46,6 @@ def run_child(code, *flags):
         [sys.executable, "-I", *flags, "-c", textwrap.dedent(code)],
         capture_output=True, text=True, cwd=tempfile.gettempdir(),
         timeout=300)
-
-
-def traceback_names(exc):
-    names = []
-    tb = exc.__traceback__
-    while tb is not None:
-        names.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return names
 
 
 # ---- encrypt_len ------------------------------------------------------------------

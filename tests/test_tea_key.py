@@ -17,6 +17,7 @@ import weakref
 import pytest
 
 import oracle
+from helpers import traceback_names
 from qulo import TEA
 
 KEY = bytes.fromhex("00112233445566778899aabbccddeeff")
@@ -27,18 +28,8 @@ REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
 BAD_LENGTH = "key must be 16 bytes len"
 
 
-def entry_names(exc):
-    """Names of the traceback entries of `exc`, outermost first."""
-    names = []
-    tb = exc.__traceback__
-    while tb is not None:
-        names.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return names
-
-
 def module_entries(exc):
-    return [n for n in entry_names(exc) if n.startswith("qulo._tea.")]
+    return [n for n in traceback_names(exc) if n.startswith("qulo._tea.")]
 
 
 # ---- construction ----------------------------------------------------------

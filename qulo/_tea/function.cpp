@@ -103,4 +103,23 @@ PyObject *new_function(const FunctionDef &def) {
     return self.release();
 }
 
+bool add_to_type(PyTypeObject *type, const char *name, PyObject *value) {
+    Ref dict = Ref::steal(PyType_GetDict(type));
+    if (!dict || PyDict_SetItemString(dict.get(), name, value) < 0) {
+        return false;
+    }
+    PyType_Modified(type);
+    return true;
+}
+
+bool add_functions(PyTypeObject *type, std::span<const FunctionDef> defs) {
+    for (const FunctionDef &def : defs) {
+        Ref f = Ref::steal(new_function(def));
+        if (!f || !add_to_type(type, def.name, f.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace qulo

@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <span>
+
 namespace qulo {
 
 struct FunctionDef {
@@ -21,5 +23,12 @@ bool ready_function_type();
 // A new function object of the module (`__module__` is the module's full
 // name), or null with an exception set.
 PyObject *new_function(const FunctionDef &def);
+
+// Stores `value` in the type's own dictionary under `name`. The types are
+// immutable from Python; their dictionaries are filled here, at start-up.
+bool add_to_type(PyTypeObject *type, const char *name, PyObject *value);
+
+// Creates each function and stores it in the type's dictionary, in order.
+bool add_functions(PyTypeObject *type, std::span<const FunctionDef> defs);
 
 }  // namespace qulo

@@ -291,14 +291,6 @@ const qulo_tea_methods kTeaMethods = {
     alloc_table<kDecryptNative>,    into_table<kDecryptNativeInto>,
 };
 
-bool add_cipher_methods(PyTypeObject *type) {
-    for (const FunctionDef &def : kMethodDefs) {
-        Ref f = Ref::steal(new_function(def));
-        if (!f || !add_to_type(type, def.name, f.get())) {
-            return false;
-        }
-    }
-    return true;
-}
+bool add_cipher_methods(PyTypeObject *type) { return add_functions(type, kMethodDefs); }
 
 }  // namespace qulo

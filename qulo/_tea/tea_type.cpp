@@ -199,17 +199,6 @@ void raise_not_tea(const char *method_name, PyObject *self) {
     }
 }
 
-bool add_to_type(PyTypeObject *type, const char *name, PyObject *value) {
-    // The type is immutable from Python; its dictionary is filled here,
-    // during start-up, before any instance exists.
-    Ref dict = Ref::steal(PyType_GetDict(type));
-    if (!dict || PyDict_SetItemString(dict.get(), name, value) < 0) {
-        return false;
-    }
-    PyType_Modified(type);
-    return true;
-}
-
 bool ready_tea_type(PyObject *module) {
     if (g_state.tea_type == nullptr) {
         PyObject *type = PyType_FromSpec(&tea_spec);
@@ -227,13 +216,7 @@ bool ready_tea_type(PyObject *module) {
     if (PyModule_AddObjectRef(module, "TEA", reinterpret_cast<PyObject *>(type)) < 0) {
         return false;
     }
-    for (const FunctionDef &def : kRefusers) {
-        Ref f = Ref::steal(new_function(def));
-        if (!f || !add_to_type(type, def.name, f.get())) {
-            return false;
-        }
-    }
-    return true;
+    return add_functions(type, kRefusers);
 }
 
 }  // namespace qulo

@@ -27,7 +27,4 @@ void raise_not_tea(const char *method_name, PyObject *self);
 // module as "TEA" and installs the refusal to be pickled.
 bool ready_tea_type(PyObject *module);
 
-// Stores a function object in the type's own dictionary.
-bool add_to_type(PyTypeObject *type, const char *name, PyObject *value);
-
 }  // namespace qulo
