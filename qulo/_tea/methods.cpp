@@ -28,6 +28,9 @@ struct MethodSpec {
     const char *doc;
     Direction direction;
     bool into;
+    // Stated, not derived from the pointers: a function's address compared
+    // with null is no constant expression under some sanitizer builds.
+    bool sumtable;
     qulo_qq_fn qq;        // the standard-sums entry point, or
     qulo_table_fn table;  // the sum-table entry point
 };
@@ -61,7 +64,7 @@ int64_t run_core(PyObject *self, const ConstByteView *sums, const ConstByteView 
                  uint8_t *out, int64_t capacity) {
     const qulo_key *key = key_of(self);
     GilRelease unlocked;
-    if constexpr (S.qq != nullptr) {
+    if constexpr (!S.sumtable) {
         return S.qq(key, text->data, text->length, out, capacity);
     } else {
         return S.table(key, sums->data, text->data, text->length, out, capacity);
@@ -75,7 +78,7 @@ bool precheck(PyObject *self, const ConstByteView *sums) {
         raise_not_tea(S.name, self);
         return false;
     }
-    if constexpr (S.table != nullptr) {
+    if constexpr (S.sumtable) {
         return check_sumtable(*sums);
     }
     return true;
@@ -174,7 +177,7 @@ PyObject *bind_and_run(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
         raise_not_tea(S.name, nargs < 1 ? nullptr : args[0]);
         return nullptr;
     }
-    constexpr bool table = S.table != nullptr;
+    constexpr bool table = S.sumtable;
     constexpr int nparams = 1 + (table ? 1 : 0) + (S.into ? 1 : 0);
     PyObject *const names[] = {g_names.text, table ? g_names.sumtable : g_names.out, g_names.out};
     PyObject *values[3];
@@ -218,52 +221,52 @@ using D = Direction;
 
 constexpr MethodSpec kEncryptQq{"encrypt_qq", "TEA.encrypt_qq", "qulo._tea.TEA.encrypt_qq",
     "TEA.encrypt_qq(self, const uint8_t[::1] text) -> bytes",
-    D::encrypt, false, qulo_encrypt_qq, nullptr};
+    D::encrypt, false, false, qulo_encrypt_qq, nullptr};
 constexpr MethodSpec kEncryptQqInto{"encrypt_qq_into", "TEA.encrypt_qq_into",
     "qulo._tea.TEA.encrypt_qq_into",
     "TEA.encrypt_qq_into(self, const uint8_t[::1] text, uint8_t[::1] out) -> int64_t",
-    D::encrypt, true, qulo_encrypt_qq, nullptr};
+    D::encrypt, true, false, qulo_encrypt_qq, nullptr};
 constexpr MethodSpec kEncrypt{"encrypt", "TEA.encrypt", "qulo._tea.TEA.encrypt",
     "TEA.encrypt(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) -> bytes",
-    D::encrypt, false, nullptr, qulo_encrypt};
+    D::encrypt, false, true, nullptr, qulo_encrypt};
 constexpr MethodSpec kEncryptInto{"encrypt_into", "TEA.encrypt_into", "qulo._tea.TEA.encrypt_into",
     "TEA.encrypt_into(self, const uint8_t[::1] text, const uint8_t[::1] sumtable, "
     "uint8_t[::1] out) -> int64_t",
-    D::encrypt, true, nullptr, qulo_encrypt};
+    D::encrypt, true, true, nullptr, qulo_encrypt};
 constexpr MethodSpec kEncryptNative{"encrypt_native_endian", "TEA.encrypt_native_endian",
     "qulo._tea.TEA.encrypt_native_endian",
     "TEA.encrypt_native_endian(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) "
     "-> bytes",
-    D::encrypt, false, nullptr, qulo_encrypt_native_endian};
+    D::encrypt, false, true, nullptr, qulo_encrypt_native_endian};
 constexpr MethodSpec kEncryptNativeInto{"encrypt_native_endian_into",
     "TEA.encrypt_native_endian_into", "qulo._tea.TEA.encrypt_native_endian_into",
     "TEA.encrypt_native_endian_into(self, const uint8_t[::1] text, const uint8_t[::1] "
     "sumtable, uint8_t[::1] out) -> int64_t",
-    D::encrypt, true, nullptr, qulo_encrypt_native_endian};
+    D::encrypt, true, true, nullptr, qulo_encrypt_native_endian};
 constexpr MethodSpec kDecryptQq{"decrypt_qq", "TEA.decrypt_qq", "qulo._tea.TEA.decrypt_qq",
     "TEA.decrypt_qq(self, const uint8_t[::1] text) -> bytes",
-    D::decrypt, false, qulo_decrypt_qq, nullptr};
+    D::decrypt, false, false, qulo_decrypt_qq, nullptr};
 constexpr MethodSpec kDecryptQqInto{"decrypt_qq_into", "TEA.decrypt_qq_into",
     "qulo._tea.TEA.decrypt_qq_into",
     "TEA.decrypt_qq_into(self, const uint8_t[::1] text, uint8_t[::1] out) -> int64_t",
-    D::decrypt, true, qulo_decrypt_qq, nullptr};
+    D::decrypt, true, false, qulo_decrypt_qq, nullptr};
 constexpr MethodSpec kDecrypt{"decrypt", "TEA.decrypt", "qulo._tea.TEA.decrypt",
     "TEA.decrypt(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) -> bytes",
-    D::decrypt, false, nullptr, qulo_decrypt};
+    D::decrypt, false, true, nullptr, qulo_decrypt};
 constexpr MethodSpec kDecryptInto{"decrypt_into", "TEA.decrypt_into", "qulo._tea.TEA.decrypt_into",
     "TEA.decrypt_into(self, const uint8_t[::1] text, const uint8_t[::1] sumtable, "
     "uint8_t[::1] out) -> int64_t",
-    D::decrypt, true, nullptr, qulo_decrypt};
+    D::decrypt, true, true, nullptr, qulo_decrypt};
 constexpr MethodSpec kDecryptNative{"decrypt_native_endian", "TEA.decrypt_native_endian",
     "qulo._tea.TEA.decrypt_native_endian",
     "TEA.decrypt_native_endian(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) "
     "-> bytes",
-    D::decrypt, false, nullptr, qulo_decrypt_native_endian};
+    D::decrypt, false, true, nullptr, qulo_decrypt_native_endian};
 constexpr MethodSpec kDecryptNativeInto{"decrypt_native_endian_into",
     "TEA.decrypt_native_endian_into", "qulo._tea.TEA.decrypt_native_endian_into",
     "TEA.decrypt_native_endian_into(self, const uint8_t[::1] text, const uint8_t[::1] "
     "sumtable, uint8_t[::1] out) -> int64_t",
-    D::decrypt, true, nullptr, qulo_decrypt_native_endian};
+    D::decrypt, true, true, nullptr, qulo_decrypt_native_endian};
 
 template <const MethodSpec &S>
 constexpr FunctionDef function_def() {
