@@ -18,6 +18,8 @@ namespace qulo {
 namespace {
 
 constexpr Py_ssize_t kSumTableBytes = 64;
+// Ciphertexts up to this size are decrypted into a stack buffer.
+constexpr int64_t kStackCiphertext = 1024;
 
 enum class Direction { encrypt, decrypt };
 
@@ -86,6 +88,25 @@ bool precheck(PyObject *self, const ConstByteView *sums) {
 
 // ---- the C-level entries ------------------------------------------------
 
+// Every failure of an entry point, decryption included, has this one text.
+template <const MethodSpec &S>
+void raise_entry_failure() {
+    PyErr_SetString(PyExc_ValueError, "encrypt wrong");
+    add_traceback(S.traceback);
+}
+
+// Plaintext of a decryption: one copy of the first r bytes of what the core
+// wrote.
+template <const MethodSpec &S>
+PyObject *plaintext_copy(const uint8_t *data, int64_t r) {
+    PyObject *plain =
+        PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(r));
+    if (plain == nullptr) {
+        add_traceback(S.traceback);
+    }
+    return plain;
+}
+
 template <const MethodSpec &S>
 PyObject *allocating(PyObject *self, const ConstByteView *text, const ConstByteView *sums) {
     if (!precheck<S>(self, sums)) {
@@ -93,6 +114,19 @@ PyObject *allocating(PyObject *self, const ConstByteView *text, const ConstByteV
         return nullptr;
     }
     const int64_t size = required_size(S.direction, text->length);
+    if constexpr (S.direction == Direction::decrypt) {
+        // A short ciphertext is decrypted on the stack: the plaintext is
+        // copied out once either way, and this spares an allocation per call.
+        if (size <= kStackCiphertext) {
+            uint8_t scratch[kStackCiphertext];
+            const int64_t r = run_core<S>(self, sums, text, scratch, size);
+            if (r < 0) {
+                raise_entry_failure<S>();
+                return nullptr;
+            }
+            return plaintext_copy<S>(scratch, r);
+        }
+    }
     Ref out = Ref::steal(size < 0 ? PyErr_NoMemory()
                                   : PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!out) {
@@ -102,19 +136,14 @@ PyObject *allocating(PyObject *self, const ConstByteView *text, const ConstByteV
     auto *data = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(out.get()));
     const int64_t r = run_core<S>(self, sums, text, data, size);
     if (r < 0) {
-        PyErr_SetString(PyExc_ValueError, "encrypt wrong");
-        add_traceback(S.traceback);
+        raise_entry_failure<S>();
         return nullptr;
     }
-    if (r == size) {
-        return out.release();  // encryption: the object the core wrote
+    if constexpr (S.direction == Direction::encrypt) {
+        return out.release();  // the very object the core wrote
+    } else {
+        return plaintext_copy<S>(data, r);
     }
-    PyObject *plain = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data),
-                                                static_cast<Py_ssize_t>(r));
-    if (plain == nullptr) {
-        add_traceback(S.traceback);
-    }
-    return plain;
 }
 
 template <const MethodSpec &S>
@@ -132,8 +161,7 @@ int64_t writing(PyObject *self, const ConstByteView *text, const ConstByteView *
     }
     const int64_t r = run_core<S>(self, sums, text, out->data, out->length);
     if (r < 0) {
-        PyErr_SetString(PyExc_ValueError, "encrypt wrong");
-        add_traceback(S.traceback);
+        raise_entry_failure<S>();
         return -1;
     }
     return r;
