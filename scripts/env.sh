@@ -43,3 +43,15 @@ ensure_venv() {
     "$VENV/bin/python" -m pip install -q cmake ninja
     "$VENV/bin/python" -m pip install -q "$ROOT${1:+[$1]}"
 }
+
+# A separate environment at $1 with the build and test tools but not the
+# package, for builds of it with other compiler flags (sanitizers, valgrind).
+tool_venv() {
+    local dir="$1"
+    if [ ! -x "$dir/bin/python" ]; then
+        "$(find_python313)" -m venv "$dir"
+    fi
+    "$dir/bin/python" -m pip install -q --upgrade pip
+    "$dir/bin/python" -m pip install -q cmake ninja "scikit-build-core>=0.11" pytest hypothesis \
+        setuptools
+}

@@ -38,11 +38,7 @@ AVENV="$ROOT/build/venv-asan"
 REPORTS="$OUT/reports"
 SAN_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g"
 
-if [ ! -x "$AVENV/bin/python" ]; then
-    "$(find_python313)" -m venv "$AVENV"
-fi
-"$AVENV/bin/python" -m pip install -q --upgrade pip
-"$AVENV/bin/python" -m pip install -q cmake ninja "scikit-build-core>=0.11" pytest hypothesis setuptools
+tool_venv "$AVENV"
 export PATH="$AVENV/bin:$PATH"
 
 echo "== native tests (CTest, $SAN_FLAGS)"

@@ -36,11 +36,7 @@ OUT="$ROOT/build/valgrind"
 VVENV="$ROOT/build/venv-valgrind"
 SUPP="$ROOT/scripts/valgrind-python.supp"
 
-if [ ! -x "$VVENV/bin/python" ]; then
-    "$(find_python313)" -m venv "$VVENV"
-fi
-"$VVENV/bin/python" -m pip install -q --upgrade pip
-"$VVENV/bin/python" -m pip install -q cmake ninja "scikit-build-core>=0.11" pytest hypothesis setuptools
+tool_venv "$VVENV"
 export PATH="$VVENV/bin:$PATH"
 "$VVENV/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
     -Cbuild-dir="$OUT/ext" -Ccmake.build-type=RelWithDebInfo "$ROOT"
