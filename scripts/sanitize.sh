@@ -67,7 +67,9 @@ mkdir -p "$REPORTS"
 # The check below proves the module really is instrumented: an
 # uninstrumented build would pass everything and prove nothing.
 MODULE="$(find "$AVENV/lib" -name '_tea*.so' | head -1)"
-if [ -z "$MODULE" ] || ! ldd "$MODULE" | grep -q libasan; then
+# (ldd's output is taken whole first: `grep -q` would close the pipe early
+# and, under pipefail, fail the check at random.)
+if [ -z "$MODULE" ] || [[ "$(ldd "$MODULE")" != *libasan* ]]; then
     echo "error: the installed qulo._tea is not linked with libasan" >&2
     exit 1
 fi
