@@ -16,6 +16,9 @@
 
 namespace fuzz {
 
+// What every output byte holds before a call, so that writes show.
+constexpr uint8_t kUntouched = 0xA5;
+
 // Takes fields off the front of the input; an exhausted input reads as zeros,
 // so every byte string, the empty one included, is a valid input.
 class Reader {

@@ -10,12 +10,6 @@
 
 #include <algorithm>
 
-namespace {
-
-constexpr uint8_t kUntouched = 0xA5;
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace fuzz;
     Reader in(data, size);

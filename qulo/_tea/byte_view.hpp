@@ -69,7 +69,7 @@ void release_byte_view(AcquiredView<Byte> &view) noexcept {
 // Releases views in the order given (the calling order of the arguments).
 template <class... Views>
 void release_in_order(Views &...views) noexcept {
-    (views.release(), ...);
+    (release_byte_view(views), ...);
 }
 
 extern template class AcquiredView<const uint8_t>;

@@ -15,7 +15,6 @@ public:
     Ref() noexcept = default;
     // Takes ownership of a new reference (may be null after a failed call).
     static Ref steal(PyObject *o) noexcept { return Ref(o); }
-    static Ref borrow(PyObject *o) noexcept { return Ref(Py_XNewRef(o)); }
 
     Ref(Ref &&other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
     Ref &operator=(Ref &&other) noexcept {
