@@ -219,8 +219,24 @@ def dims(got):
     return f"Buffer has wrong number of dimensions (expected 1, got {got})"
 
 
+class SignedBytes(bytes):
+    """A bytes subclass that exports signed chars: only exact bytes and
+    bytearray objects may skip the checks."""
+
+    def __buffer__(self, flags):
+        return memoryview(bytearray(len(self))).cast("b")
+
+
+class SignedByteArray(bytearray):
+    def __buffer__(self, flags):
+        return memoryview(bytearray(len(self))).cast("b")
+
+
 # kind -> (factory of `size` bytes, exception type, message with {name})
 REFUSED_KINDS = {
+    "bytes_subclass_b": (lambda n: SignedBytes(n), ValueError, dtype("{name}", "'signed char'")),
+    "bytearray_subclass_b": (lambda n: SignedByteArray(n), ValueError,
+                             dtype("{name}", "'signed char'")),
     "int": (lambda n: n, TypeError, "a bytes-like object is required, not 'int'"),
     "str": (lambda n: "x" * n, TypeError, "a bytes-like object is required, not 'str'"),
     "cast_b": (lambda n: memoryview(bytearray(n)).cast("b"), ValueError,
