@@ -7,6 +7,10 @@
  *     keywords, the interpreter lock released and retaken once, and a new
  *     16-byte bytes object returned.
  *
+ * Floor().floor_core(buf)
+ *     The floor with the cipher work of encrypt_qq done inside it: the least
+ *     any binding of encrypt_qq can cost, to set the method against.
+ *
  * core_loop(op, key, sumtable, src, out, reps, label=None) -> (ns, result)
  *     The cipher core alone: one entry point, fetched from qulo's capsules,
  *     called reps times in C with the lock released, so that no Python cost
@@ -74,9 +78,11 @@ static void dump_stats(const char *label) {
 
 /* ---- the floor ---------------------------------------------------------- */
 
-static PyObject *floor_impl(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                            PyObject *kwnames) {
-    (void)self;
+/* The floor, and with `with_core` the cipher work of encrypt_qq inside it:
+ * a new bytes object of the ciphertext length that one entry point call
+ * fills while the lock is released. */
+static PyObject *floor_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                            int with_core) {
     if (nargs != 1 || (kwnames != NULL && PyTuple_GET_SIZE(kwnames) != 0)) {
         PyErr_SetString(PyExc_TypeError, "floor() takes exactly one positional argument");
         return NULL;
@@ -85,15 +91,34 @@ static PyObject *floor_impl(PyObject *self, PyObject *const *args, Py_ssize_t na
     if (PyObject_GetBuffer(args[0], &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
         return NULL;
     }
-    PyObject *result = PyBytes_FromStringAndSize(NULL, 16);
+    static const qulo_key key = {0x01234567, 0x89abcdef, 0xfedcba98, 0x76543210};
+    const Py_ssize_t size = with_core ? view.len + (7 - (view.len + 1) % 8) + 10 : 16;
+    PyObject *result = PyBytes_FromStringAndSize(NULL, size);
     if (result != NULL) {
-        char *data = PyBytes_AS_STRING(result);
+        uint8_t *data = (uint8_t *)PyBytes_AS_STRING(result);
         Py_BEGIN_ALLOW_THREADS
-        memset(data, 0, 16);
+        if (with_core) {
+            ((qulo_qq_fn)entry_points[OP_ENCRYPT_QQ])(&key, (const uint8_t *)view.buf, view.len,
+                                                      data, size);
+        } else {
+            memset(data, 0, 16);
+        }
         Py_END_ALLOW_THREADS
     }
     PyBuffer_Release(&view);
     return result;
+}
+
+static PyObject *floor_impl(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                            PyObject *kwnames) {
+    (void)self;
+    return floor_call(args, nargs, kwnames, 0);
+}
+
+static PyObject *floor_core_impl(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                 PyObject *kwnames) {
+    (void)self;
+    return floor_call(args, nargs, kwnames, 1);
 }
 
 /* ---- the core alone ------------------------------------------------------ */
@@ -230,6 +255,8 @@ static PyObject *set_clock(PyObject *self, PyObject *cpu) {
 static PyMethodDef floor_type_methods[] = {
     {"floor", (PyCFunction)(void (*)(void))floor_impl, METH_FASTCALL | METH_KEYWORDS,
      "floor(buf) -> bytes: the trivial method"},
+    {"floor_core", (PyCFunction)(void (*)(void))floor_core_impl, METH_FASTCALL | METH_KEYWORDS,
+     "floor_core(buf) -> bytes: the floor doing the work of encrypt_qq"},
     {NULL, NULL, 0, NULL},
 };
 
