@@ -118,8 +118,7 @@ bool check_buffer(const Py_buffer &b, const format::ItemDescriptor &item) {
 }  // namespace
 
 template <class Byte>
-bool AcquiredView<Byte>::acquire(PyObject *obj) {
-    release();
+bool AcquiredView<Byte>::request(PyObject *obj) {
     if (obj == Py_None) {
         view_ = {Py_None, nullptr, 0, 0, 0};
         return true;

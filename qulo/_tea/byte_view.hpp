@@ -37,7 +37,20 @@ public:
 
     // Converts `obj`; false with a Python exception set when refused (then
     // nothing stays acquired).
-    bool acquire(PyObject *obj);
+    bool acquire(PyObject *obj) {
+        release();
+        if constexpr (!kWritable) {
+            if (PyBytes_CheckExact(obj)) {
+                // Immutable, and the caller's reference keeps it alive for
+                // the whole call: its export could only hand out this very
+                // memory, and giving it back would change nothing.
+                view_ = {obj, reinterpret_cast<Byte *>(PyBytes_AS_STRING(obj)),
+                         PyBytes_GET_SIZE(obj), 1, -1};
+                return true;
+            }
+        }
+        return request(obj);
+    }
     // Gives the buffer back; idempotent.
     void release() noexcept {
         if (acquired_) {
@@ -50,6 +63,9 @@ public:
     const ByteView<Byte> &view() const noexcept { return view_; }
 
 private:
+    // The buffer request and its checks.
+    bool request(PyObject *obj);
+
     Py_buffer buffer_;
     ByteView<Byte> view_;
     bool acquired_ = false;
