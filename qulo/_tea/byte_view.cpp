@@ -128,12 +128,12 @@ bool AcquiredView<Byte>::request(PyObject *obj) {
         return false;
     }
     acquired_ = true;
-    // bytes and bytearray always export one contiguous dimension of unsigned
-    // bytes, so the checks cannot refuse them; they are the arguments of
-    // nearly every call.
-    const bool plain_bytes = Py_IS_TYPE(obj, &PyBytes_Type) || Py_IS_TYPE(obj, &PyByteArray_Type);
+    // An exact bytearray, the usual `out`, always exports one contiguous
+    // dimension of unsigned bytes: the checks cannot refuse it. (Exact
+    // bytes never get here as text, and refuse the writable request.)
+    const bool plain_bytearray = Py_IS_TYPE(obj, &PyByteArray_Type);
     const format::ItemDescriptor &item = kWritable ? format::kByte : format::kConstByte;
-    if (!plain_bytes && !check_buffer(buffer_, item)) {
+    if (!plain_bytearray && !check_buffer(buffer_, item)) {
         release();
         return false;
     }

@@ -23,9 +23,9 @@ using ConstByteView = ByteView<const uint8_t>;
 using MutableByteView = ByteView<uint8_t>;
 
 // Owns the export of one argument for one call (an exact bytes object is
-// read without one). Not movable: the exporter
-// may point the buffer's shape at the buffer record itself. Nothing is
-// initialised but the flag: views are made on every call.
+// read without one). Not movable: the exporter may point the buffer's shape
+// at the buffer record itself. Nothing is initialised but the flag: views
+// are made on every call.
 template <class Byte>
 class AcquiredView {
 public:
