@@ -228,8 +228,7 @@ class SignedBytes(bytes):
 
 
 class SignedByteArray(bytearray):
-    def __buffer__(self, flags):
-        return memoryview(bytearray(len(self))).cast("b")
+    __buffer__ = SignedBytes.__buffer__
 
 
 # kind -> (factory of `size` bytes, exception type, message with {name})
