@@ -5,9 +5,6 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-# Test the installed package, not the source folder of the same name that
-# `python -m pytest` would put first on the path (it has no compiled module).
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != ROOT]
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 

@@ -59,8 +59,9 @@ def test_sdist_installs_into_a_fresh_environment_and_works(tmp_path):
     with tarfile.open(sdist) as tar:
         names = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
     for needed in ("pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md",
-                   "core/include/qulo/tea.h", "qulo/include/qulo/capi.h",
-                   "qulo/_tea/CMakeLists.txt", "qulo/_tea.pyi", "qulo/py.typed", "qulo/cli.py"):
+                   "core/include/qulo/tea.h", "binding/include/qulo/capi.h",
+                   "binding/tea/CMakeLists.txt", "src/qulo/_tea.pyi", "src/qulo/py.typed",
+                   "src/qulo/cli.py"):
         assert needed in names, needed
     assert not any(n.startswith("build/") for n in names)
 
@@ -86,6 +87,6 @@ def test_editable_install_finds_the_installed_headers(tmp_path):
          "-e", str(ROOT)], cwd=tmp_path)
     found = run([str(python), "-c", "import qulo; print(qulo.__file__); print(qulo.get_include())"],
                 cwd=tmp_path).split("\n")
-    assert Path(found[0]) == ROOT / "qulo" / "__init__.py"
+    assert Path(found[0]) == ROOT / "src" / "qulo" / "__init__.py"
     include = Path(found[1])
     assert (include / "qulo" / "tea.h").is_file() and (include / "qulo" / "capi.h").is_file()

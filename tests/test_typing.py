@@ -1,6 +1,6 @@
 """The package's type information against the built module.
 
-mypy's stubtest compares qulo/_tea.pyi (and the inline types of the Python
+mypy's stubtest compares src/qulo/_tea.pyi (and the inline types of the Python
 files) with what the installed module really holds. The module's functions
 report no signature to stubtest, so their parameters are checked here
 against the signature lines of their docstrings; and mypy itself must

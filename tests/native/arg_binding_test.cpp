@@ -1,7 +1,7 @@
 // The argument-binding decision: which parameter gets which argument, or
 // which refusal (and with what "given" count) the caller must raise.
 
-#include "qulo/_tea/arg_binding.hpp"
+#include "binding/tea/arg_binding.hpp"
 
 #include <gtest/gtest.h>
 

@@ -63,7 +63,7 @@ def get_include() -> str:
 
     Raises FileNotFoundError when no part of the package holds both headers
     (a source tree that was never installed: there the headers live in
-    ``core/include`` and ``qulo/include``, and both folders are needed).
+    ``core/include`` and ``binding/include``, and both folders are needed).
     """
     for part in __path__:
         folder = os.path.join(part, "include")
@@ -72,5 +72,5 @@ def get_include() -> str:
     raise FileNotFoundError(
         "qulo's C headers are not installed with the package "
         f"(searched {', '.join(os.path.join(p, 'include') for p in __path__)}); "
-        "install qulo, or in a source tree use both core/include and qulo/include"
+        "install qulo, or in a source tree use both core/include and binding/include"
     )

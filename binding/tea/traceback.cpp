@@ -11,11 +11,11 @@ namespace qulo {
 
 namespace {
 
-// The source path relative to the project ("qulo/_tea/methods.cpp"), so no
+// The source path relative to the project ("binding/tea/methods.cpp"), so no
 // build machine's folders end up in users' tracebacks.
 const char *project_relative(const char *path) {
     const std::string_view p(path);
-    const size_t at = p.rfind("qulo/_tea/");
+    const size_t at = p.rfind("binding/tea/");
     return at == std::string_view::npos ? path : path + at;
 }
 
