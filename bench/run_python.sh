@@ -22,6 +22,6 @@ else
     python="$VENV/bin/python"
 fi
 
-# The script's own folder goes first on sys.path, so the installed qulo is
-# imported, not the source tree's.
+# The script's own folder (bench/) goes first on sys.path; qulo comes from
+# the environment.
 exec "$python" "$here/bench_python.py" "$@"
