@@ -18,7 +18,8 @@ else
     # A C compiler for the test-only extension, valgrind for the counts.
     apt_install gcc valgrind || echo "warning: gcc/valgrind not installed" >&2
     ensure_venv
-    "$VENV/bin/python" -m pip install -q matplotlib
+    "$VENV/bin/python" -c "import matplotlib" 2>/dev/null ||
+        "$VENV/bin/python" -m pip install -q matplotlib
     python="$VENV/bin/python"
 fi
 
