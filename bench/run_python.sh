@@ -2,9 +2,10 @@
 # The Python benchmark: the methods against the core called directly, the
 # per-call cost against a floor, two threads against one, the pure-Python
 # model, instruction counts under callgrind, and the throughput plot.
-# Prints the table of ratios; writes bench/out/python.{json,md},
-# bench/out/throughput.png and docs/throughput.png.
-#   bash bench/run_python.sh [--quick] [--no-callgrind] [...]
+# Prints the table of ratios; writes bench/out/python.{json,md} and
+# bench/out/throughput.png (bench/out/ is not tracked). Only --update-docs
+# replaces the tracked docs/throughput.png as well.
+#   bash bench/run_python.sh [--quick] [--no-callgrind] [--update-docs] [...]
 # QULO_BENCH_PYTHON=/path/to/python uses that interpreter, with qulo and
 # matplotlib already installed, instead of setting up .venv.
 set -euo pipefail
