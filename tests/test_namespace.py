@@ -47,9 +47,3 @@ def test_star_import_takes_the_same_objects_as_attribute_access():
 @pytest.mark.parametrize("name", ["TEA", "encrypt_len", *CAPSULES])
 def test_reexported_names_are_the_extension_module_objects(name):
     assert getattr(qulo, name) is getattr(qulo._tea, name)
-
-
-def test_version_is_the_installed_distribution_version():
-    from importlib import metadata
-
-    assert qulo.__version__ == metadata.version("qulo")
