@@ -15,8 +15,9 @@
 Variants that are compared are interleaved in shuffled order, round after
 round; a figure is the best round (least disturbed by other work on the
 machine), with the median given beside it. Results go to stdout and to
-bench/out/python.json and python.md; the throughput plot to
-bench/out/throughput.png and docs/throughput.png.
+bench/out/python.json and python.md, the throughput plot to
+bench/out/throughput.png; --update-docs also replaces the plot the docs show
+(docs/throughput.png).
 """
 
 from __future__ import annotations
@@ -568,7 +569,9 @@ def main(argv: list[str] | None = None) -> int:
                    help="all twelve methods against the core, not only the four qq ones")
     p.add_argument("--out", type=Path, default=ROOT / "bench" / "out")
     p.add_argument("--plot", type=Path, action="append",
-                   help="where to write the plot (default bench/out/ and docs/)")
+                   help="where to write the plot (default: the --out folder)")
+    p.add_argument("--update-docs", action="store_true",
+                   help="also replace docs/throughput.png, the plot the docs show")
     p.add_argument("--wall-clock", action="store_true",
                    help="time batches by wall clock instead of the thread's CPU time")
     p.add_argument("--per-call-worker", type=int, metavar="ROUNDS", help=argparse.SUPPRESS)
@@ -614,7 +617,9 @@ def main(argv: list[str] | None = None) -> int:
     (args.out / "python.md").write_text(text)
     import plot
 
-    plots = args.plot or [args.out / "throughput.png", ROOT / "docs" / "throughput.png"]
+    plots = args.plot or [args.out / "throughput.png"]
+    if args.update_docs:
+        plots.append(ROOT / "docs" / "throughput.png")
     plot.throughput(results, plots)
     print(text)
     print(f"written: {args.out / 'python.json'}, {args.out / 'python.md'}, "

@@ -7,10 +7,12 @@
 //
 // The time-stamp counter ticks at a fixed rate, not at the core clock, so
 // both are measured: the counter's rate against steady_clock, and the core
-// clock with a chain of dependent one-cycle adds. Ticks are then converted
-// into core cycles.
+// clock with two dependent chains whose latencies are known, register adds
+// (1 cycle each) and multiplies (3 cycles each). The two must agree, or the
+// run is refused: a chain that some core shortens would otherwise skew every
+// cycles-per-byte figure unnoticed. Ticks are then converted into core cycles.
 //
-// Usage: qulo_core_bench [--reps N] [--json FILE]
+// Usage: qulo_core_bench [--reps N] [--json FILE] [--calibrate-only]
 
 #include "qulo/tea.h"
 
@@ -22,6 +24,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -81,30 +84,79 @@ double measure_tsc_hz() {
     return best;
 }
 
-// 256 adds, each waiting for the one before: 256 core cycles on any
-// x86-64 core of the last two decades (integer add latency is 1).
-inline uint64_t add_chain_256(uint64_t x) {
-    asm volatile(".rept 256\n\taddq $1, %0\n\t.endr" : "+r"(x));
+// Chains of 256 dependent instructions. Both take a register operand: newer
+// cores fold chains of adds of small immediates at rename and retire several
+// per cycle, which made an immediate-add chain report a clock 3.3 times too
+// fast. No core shortens an add of a register (latency 1) or a 64-bit
+// multiply (latency 3), so these run at exactly 256 and 768 core cycles.
+constexpr double kAddLatency = 1.0;
+constexpr double kImulLatency = 3.0;
+// The two chains must agree within this share, or the calibration is refused.
+constexpr double kCalibrationTolerance = 0.03;
+
+inline uint64_t add_chain_256(uint64_t x, uint64_t step) {
+    asm volatile(".rept 256\n\taddq %1, %0\n\t.endr" : "+r"(x) : "r"(step));
     return x;
 }
 
-// Core cycles per counter tick, best of several runs of the add chain.
-double measure_core_per_tick() {
-    constexpr int kChains = 20'000;  // about 5 million cycles per run
-    double best = 0.0;
-    uint64_t sink = 0;
+inline uint64_t imul_chain_256(uint64_t x, uint64_t factor) {
+    asm volatile(".rept 256\n\timulq %1, %0\n\t.endr" : "+r"(x) : "r"(factor));
+    return x;
+}
+
+// Core cycles per counter tick, from each chain.
+struct Calibration {
+    double by_add = 0.0;
+    double by_imul = 0.0;
+
+    double disagreement() const { return std::abs(by_add / by_imul - 1.0); }
+    bool consistent() const { return disagreement() <= kCalibrationTolerance; }
+};
+
+// Best of several runs of each chain, the two interleaved so that both see
+// the same clock.
+Calibration measure_core_per_tick() {
+    constexpr int kChains = 20'000;  // about 5 million cycles per add run
+    constexpr double kLinks = 256.0 * kChains;
+    // Opaque to the compiler, so the operands stay in registers as written.
+    volatile uint64_t one = 1;
+    const uint64_t step = one;
+    Calibration best;
+    uint64_t sink = 3;
     for (int run = 0; run < 15; ++run) {
-        const uint64_t t0 = ticks_begin();
+        uint64_t t0 = ticks_begin();
         for (int i = 0; i < kChains; ++i) {
-            sink = add_chain_256(sink);
+            sink = add_chain_256(sink, step);
         }
-        const uint64_t t1 = ticks_end();
-        best = std::max(best, 256.0 * kChains / static_cast<double>(t1 - t0));
+        uint64_t t1 = ticks_end();
+        best.by_add = std::max(best.by_add, kAddLatency * kLinks / static_cast<double>(t1 - t0));
+        t0 = ticks_begin();
+        for (int i = 0; i < kChains; ++i) {
+            sink = imul_chain_256(sink, step);
+        }
+        t1 = ticks_end();
+        best.by_imul =
+            std::max(best.by_imul, kImulLatency * kLinks / static_cast<double>(t1 - t0));
     }
-    if (sink == 0) {  // keeps the chain observable
+    if (sink == 0) {  // keeps the chains observable
         std::puts("");
     }
     return best;
+}
+
+// Refuses (false, with the reason on stderr) a calibration whose two chains
+// disagree: one of them did not run at its known latency.
+bool check_calibration(const char *when, const Calibration &c, double tsc_hz) {
+    if (c.consistent()) {
+        return true;
+    }
+    std::fprintf(stderr,
+                 "calibration %s disagrees with itself: the add chain gives a %.3f GHz core "
+                 "clock, the multiply chain %.3f GHz (%.1f%% apart, more than %.0f%%); "
+                 "cycle figures would be wrong, so none are given\n",
+                 when, tsc_hz * c.by_add / 1e9, tsc_hz * c.by_imul / 1e9,
+                 100.0 * c.disagreement(), 100.0 * kCalibrationTolerance);
+    return false;
 }
 
 // ---- entry points ----------------------------------------------------------
@@ -248,7 +300,7 @@ std::string json_escape(std::string_view s) {
 }
 
 void write_json(const std::string &path, const std::vector<Row> &rows, double tsc_hz,
-                double core_per_tick, int reps) {
+                double core_per_tick, const Calibration &cal, int reps) {
     std::ofstream f(path);
     if (!f) {
         std::fprintf(stderr, "cannot write %s\n", path.c_str());
@@ -258,6 +310,8 @@ void write_json(const std::string &path, const std::vector<Row> &rows, double ts
     f << "  \"tsc_hz\": " << tsc_hz << ",\n";
     f << "  \"core_hz\": " << tsc_hz * core_per_tick << ",\n";
     f << "  \"core_cycles_per_tick\": " << core_per_tick << ",\n";
+    f << "  \"core_hz_by_add_chain\": " << tsc_hz * cal.by_add << ",\n";
+    f << "  \"core_hz_by_imul_chain\": " << tsc_hz * cal.by_imul << ",\n";
     f << "  \"bound_cycles_per_byte\": " << kBoundCyclesPerByte << ",\n";
     f << "  \"repetitions\": " << reps << ",\n  \"results\": [\n";
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -289,16 +343,29 @@ std::string size_label(int64_t n) {
 int main(int argc, char **argv) {
     int reps = 40;
     std::string json_path;
+    bool calibrate_only = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];
         if (a == "--reps" && i + 1 < argc) {
             reps = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--json" && i + 1 < argc) {
             json_path = argv[++i];
+        } else if (a == "--calibrate-only") {
+            calibrate_only = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--reps N] [--json FILE]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--reps N] [--json FILE] [--calibrate-only]\n",
+                         argv[0]);
             return 2;
         }
+    }
+
+    if (calibrate_only) {
+        const double tsc_hz = measure_tsc_hz();
+        const Calibration cal = measure_core_per_tick();
+        std::printf("time-stamp counter %.3f GHz; core clock %.3f GHz by the add chain, "
+                    "%.3f GHz by the multiply chain\n",
+                    tsc_hz / 1e9, tsc_hz * cal.by_add / 1e9, tsc_hz * cal.by_imul / 1e9);
+        return check_calibration("", cal, tsc_hz) ? 0 : 1;
     }
 
     const qulo_key key{0x01234567u, 0x89ABCDEFu, 0xFEDCBA98u, 0x76543210u};
@@ -318,7 +385,10 @@ int main(int argc, char **argv) {
         }
     }
     const double tsc_hz = measure_tsc_hz();
-    const double core_per_tick_before = measure_core_per_tick();
+    const Calibration before = measure_core_per_tick();
+    if (!check_calibration("before the run", before, tsc_hz)) {
+        return 1;
+    }
 
     // Rounds over all cases, best batch of each: entry points measured in
     // the same round see the same clock, which keeps their ratios honest.
@@ -327,8 +397,14 @@ int main(int argc, char **argv) {
             c.best_ticks = std::min(c.best_ticks, run_batch(c, key, table.data()));
         }
     }
-    const double core_per_tick =
-        std::max(core_per_tick_before, measure_core_per_tick());
+    const Calibration after = measure_core_per_tick();
+    if (!check_calibration("after the run", after, tsc_hz)) {
+        return 1;
+    }
+    // The faster reading of each is the less disturbed one.
+    const Calibration cal{std::max(before.by_add, after.by_add),
+                          std::max(before.by_imul, after.by_imul)};
+    const double core_per_tick = cal.by_add;
 
     std::vector<Row> rows;
     for (const Case &c : cases) {
@@ -347,8 +423,10 @@ int main(int argc, char **argv) {
     }
 
     std::printf("cpu: %s\n", cpu_model().c_str());
-    std::printf("time-stamp counter %.3f GHz, core clock %.3f GHz (%.3f core cycles per tick)\n",
-                tsc_hz / 1e9, tsc_hz * core_per_tick / 1e9, core_per_tick);
+    std::printf("time-stamp counter %.3f GHz, core clock %.3f GHz (%.3f core cycles per tick; "
+                "the multiply chain gives %.3f GHz)\n",
+                tsc_hz / 1e9, tsc_hz * core_per_tick / 1e9, core_per_tick,
+                tsc_hz * cal.by_imul / 1e9);
     std::printf("bound: %.0f core cycles per byte; best of %d batches\n\n", kBoundCyclesPerByte,
                 reps);
     std::printf("%-8s %-28s %9s %9s %9s %11s %8s %8s\n", "size", "entry point", "ns/B",
@@ -360,7 +438,7 @@ int main(int argc, char **argv) {
                     r.to_encrypt_qq);
     }
     if (!json_path.empty()) {
-        write_json(json_path, rows, tsc_hz, core_per_tick, reps);
+        write_json(json_path, rows, tsc_hz, core_per_tick, cal, reps);
         std::printf("\nwrote %s\n", json_path.c_str());
     }
     return 0;

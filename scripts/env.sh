@@ -34,14 +34,61 @@ apt_install() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# The virtual environment with the package installed and the extras given.
+# What pip reads to build the package. Tests, docs, benchmarks and scripts
+# are not among them: changing those needs no rebuild.
+BUILD_INPUTS=(CMakeLists.txt pyproject.toml core binding src)
+
+# A digest over the names and contents of the build inputs: in a checkout,
+# the tracked files and the new ones git does not ignore; elsewhere (an
+# unpacked source archive) every file. It changes with any edit, new file,
+# removal or rename among them.
+build_inputs_digest() {
+    (
+        cd "$ROOT"
+        if [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$(pwd -P)" ]; then
+            git ls-files -z --cached --others --exclude-standard -- "${BUILD_INPUTS[@]}"
+        else
+            find "${BUILD_INPUTS[@]}" -type f -print0 2>/dev/null || true
+        fi | LC_ALL=C sort -zu | while IFS= read -r -d '' file; do
+            # A file deleted but still in git's index is simply gone.
+            if [ -f "$file" ]; then
+                sha256sum -- "$file"
+            fi
+        done
+    ) | sha256sum | cut -d' ' -f1
+}
+
+# The virtual environment with the package installed and the extra given
+# ("test" or nothing). pip runs only when the build inputs changed since the
+# last install, or the extra is new: the stamp in the environment records
+# the digest and the extras of the last install that succeeded.
+# QULO_REINSTALL=1 installs regardless.
 ensure_venv() {
+    local extra="${1:-}"
+    local stamp="$VENV/.qulo-installed"
+    local digest old_digest="" old_extras=""
+    digest="$(build_inputs_digest)"
+    if [ -x "$VENV/bin/python" ] && [ -x "$VENV/bin/qulo" ] && [ -f "$stamp" ]; then
+        { read -r old_digest && read -r old_extras; } <"$stamp" || true
+    fi
+    if [ "${QULO_REINSTALL:-0}" != 1 ] && [ "$old_digest" = "$digest" ] &&
+        { [ -z "$extra" ] || [[ " $old_extras " == *" $extra "* ]]; }; then
+        return 0
+    fi
+
     if [ ! -x "$VENV/bin/python" ]; then
         "$(find_python313)" -m venv "$VENV"
     fi
+    # Keep the extras installed before, so that alternating callers do not
+    # build the package twice.
+    local extras
+    extras="$(printf '%s\n' $old_extras $extra | LC_ALL=C sort -u | paste -sd' ')"
+    # Without a stamp a failed install is retried by the next call.
+    rm -f "$stamp"
     "$VENV/bin/python" -m pip install -q --upgrade pip
     "$VENV/bin/python" -m pip install -q cmake ninja
-    "$VENV/bin/python" -m pip install -q "$ROOT${1:+[$1]}"
+    "$VENV/bin/python" -m pip install -q "$ROOT${extras:+[${extras// /,}]}"
+    printf '%s\n%s\n' "$digest" "$extras" >"$stamp"
 }
 
 # A separate environment at $1 with the build and test tools but not the

@@ -4,9 +4,6 @@
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 ensure_venv >&2
-# The console script, not `python -m`: that would put the current folder
-# first on the path, and from the project root it holds the uncompiled
-# source package of the same name.
 if [ $# -eq 0 ]; then
     exec "$VENV/bin/qulo" demo
 fi

@@ -29,8 +29,9 @@ STUB = Path(tea_module.__file__).with_name("_tea.pyi")
 
 
 def run_mypy_tool(args, cwd):
-    # Run outside the source tree: its qulo folder would shadow the
-    # installed package (which has the compiled module next to the stub).
+    # Run in a scratch folder, so that mypy finds no configuration or cache
+    # of the checkout and reads the installed package (the compiled module
+    # next to its stub).
     return subprocess.run(
         [sys.executable, "-m", *args],
         cwd=cwd,

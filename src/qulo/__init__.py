@@ -11,11 +11,6 @@ looks them up here. C extensions include ``<qulo/capi.h>`` from the folder
 that :func:`get_include` returns.
 """
 
-from __future__ import annotations
-
-import os
-from importlib import metadata
-
 from ._tea import (
     TEA,
     encrypt_len,
@@ -42,10 +37,19 @@ __all__ = [
     "__version__",
 ]
 
-try:
-    __version__: str = metadata.version(__name__)
-except metadata.PackageNotFoundError:  # imported from a tree that was never installed
-    __version__ = "0+unknown"
+
+def _installed_version() -> str:
+    # The helpers are imported here, not at the top, so that the package's
+    # namespace holds its public names and nothing a user could mistake for one.
+    from importlib import metadata
+
+    try:
+        return metadata.version(__name__)
+    except metadata.PackageNotFoundError:  # imported from a tree that was never installed
+        return "0+unknown"
+
+
+__version__: str = _installed_version()
 
 _HEADERS = ("tea.h", "capi.h")
 
@@ -65,6 +69,8 @@ def get_include() -> str:
     (a source tree that was never installed: there the headers live in
     ``core/include`` and ``binding/include``, and both folders are needed).
     """
+    import os
+
     for part in __path__:
         folder = os.path.join(part, "include")
         if all(os.path.isfile(os.path.join(folder, "qulo", h)) for h in _HEADERS):
