@@ -1,0 +1,207 @@
+"""The module under attack: keyword names whose comparison runs code, outputs
+that overlap the text, a key replaced while another thread encrypts, and
+failures of allocation that must still name where they happened."""
+
+import gc
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+import threading
+import time
+
+import pytest
+
+import capsules
+import oracle
+import qulo._tea as tea_module
+from helpers import traceback_names
+from qulo._tea import TEA, encrypt_len
+
+KEY = bytes(range(0x64, 0x74))
+TEXT = b"attack at dawn"
+TABLE = bytes(range(7, 71))
+REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
+
+
+# ---- keyword names that empty the keyword dict while compared ----------------------------
+
+
+class EmptyingName(str):
+    """A keyword name whose comparison clears every dict that holds it (the
+    caller's keyword dict among them), then compares as a str would, or
+    matches nothing."""
+
+    def __eq__(self, other):
+        for referrer in gc.get_referrers(self):
+            if isinstance(referrer, dict):
+                referrer.clear()
+        return self.matches and str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def emptying_name(text, matches):
+    name = EmptyingName(text)
+    name.matches = matches
+    return name
+
+
+# label -> (function name in messages, parameter, fresh value, call with the
+# keyword dict, expected result). Each value is referenced by the dict alone.
+EMPTYING_CALLS = {
+    "TEA key bytearray": ("__cinit__", "key", lambda: bytearray(KEY),
+                          lambda kw: TEA(**kw).key, KEY),
+    "TEA key bytes": ("__cinit__", "key", lambda: bytes(bytearray(KEY)),
+                      lambda kw: TEA(**kw).key, KEY),
+    "TEA.__new__": ("__cinit__", "key", lambda: bytearray(KEY),
+                    lambda kw: TEA.__new__(TEA, **kw).key, KEY),
+    "encrypt_qq": ("encrypt_qq", "text", lambda: bytearray(TEXT),
+                   lambda kw: TEA(KEY).encrypt_qq(**kw), TEA(KEY).encrypt_qq(TEXT)),
+    "decrypt_qq_into out": ("decrypt_qq_into", "out", lambda: bytearray(32),
+                            lambda kw: TEA(KEY).decrypt_qq_into(TEA(KEY).encrypt_qq(TEXT), **kw),
+                            len(TEXT)),
+    "encrypt_len": ("encrypt_len", "src", lambda: int("12345678901"),
+                    lambda kw: encrypt_len(**kw), encrypt_len(12345678901)),
+    "__setstate__": ("__setstate__", "state", lambda: bytearray(4),
+                     lambda kw: TEA(KEY).__setstate__(**kw), TypeError(REFUSAL)),
+}
+
+
+def run_emptying_call(row, matches):
+    """Makes the call of `row` with an emptying keyword name; returns what
+    it returned or raised, and whether the dict was really emptied."""
+    _, param, value, call, _ = EMPTYING_CALLS[row]
+    kwargs = {emptying_name(param, matches): value()}
+    try:
+        result = call(kwargs)
+    except TypeError as e:
+        result = e
+    return result, kwargs == {}
+
+
+def expected_result(row, matches):
+    func, param, _, _, expected = EMPTYING_CALLS[row]
+    if not matches:
+        return TypeError(f"{func}() got an unexpected keyword argument '{param}'")
+    return expected
+
+
+def same(result, expected):
+    if isinstance(expected, Exception):
+        return type(result) is type(expected) and str(result) == str(expected)
+    return result == expected
+
+
+@pytest.mark.parametrize("matches", [True, False], ids=["matching", "unknown"])
+@pytest.mark.parametrize("row", EMPTYING_CALLS)
+def test_keyword_name_that_empties_the_keyword_dict(row, matches):
+    result, emptied = run_emptying_call(row, matches)
+    assert emptied  # the attack did run
+    assert same(result, expected_result(row, matches)), result
+
+
+def test_keyword_dict_emptied_under_the_debug_allocator():
+    # Freed memory is overwritten at once here, so a name or value used after
+    # the dict let it go shows as a crash or a wrong result.
+    code = f"""
+        import sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        import test_attacks as t
+        for row in t.EMPTYING_CALLS:
+            for matches in (True, False):
+                result, emptied = t.run_emptying_call(row, matches)
+                assert emptied and t.same(result, t.expected_result(row, matches)), (row, result)
+        print("clean")
+    """
+    done = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, cwd=tempfile.gettempdir(), timeout=300)
+    assert (done.returncode, done.stdout) == (0, "clean\n"), done.stderr
+
+
+# ---- Python code run from inside the buffer protocol ------------------------------------
+
+
+def empty_referrers(obj):
+    for referrer in gc.get_referrers(obj):
+        if isinstance(referrer, dict):
+            referrer.clear()
+
+
+class Hooked:
+    """Exports `data`, running `on_export(self)` when asked for the buffer
+    and `on_release(self)` when it is given back."""
+
+    def __init__(self, data, on_export=None, on_release=None):
+        self.data, self.on_export, self.on_release = data, on_export, on_release
+
+    def __buffer__(self, flags):
+        if self.on_export:
+            self.on_export(self)
+        return memoryview(self.data)
+
+    def __release_buffer__(self, view):
+        view.release()
+        if self.on_release:
+            self.on_release(self)
+
+
+class EmptyingInt:
+    def __int__(self):
+        empty_referrers(self)
+        return 12345678901
+
+
+OTHER_KEY = bytes(range(0xF0, 0x100))
+
+
+def assign_key(tea, key):
+    return lambda _: setattr(tea, "key", key)
+
+
+def key_assigned_by_the_sumtable(tea):
+    table = Hooked(bytearray(TABLE), on_export=assign_key(tea, OTHER_KEY))
+    return tea.encrypt(TEXT, table), TEA(OTHER_KEY).encrypt(TEXT, TABLE)
+
+
+def key_assigned_by_the_output(tea):
+    out = Hooked(bytearray(32), on_export=assign_key(tea, OTHER_KEY))
+    tea.encrypt_qq_into(TEXT, out)
+    return bytes(out.data[:24]), TEA(OTHER_KEY).encrypt_qq(TEXT)
+
+
+def key_assigned_when_the_text_is_given_back(tea):
+    text = Hooked(bytearray(TEXT), on_release=assign_key(tea, OTHER_KEY))
+    return (tea.encrypt_qq(text), tea.key), (TEA(KEY).encrypt_qq(TEXT), OTHER_KEY)
+
+
+def key_assigned_while_its_value_is_exported(tea):
+    tea.key = Hooked(bytearray(OTHER_KEY), on_export=assign_key(tea, bytes(16)))
+    return tea.key, OTHER_KEY
+
+
+def key_that_empties_the_keyword_dict(tea):
+    made = TEA(**{"key": Hooked(bytearray(OTHER_KEY), on_export=empty_referrers)})
+    return made.key, OTHER_KEY
+
+
+def text_that_empties_the_keyword_dict(tea):
+    text = Hooked(bytearray(TEXT), on_export=empty_referrers)
+    return tea.encrypt_qq(**{"text": text}), TEA(KEY).encrypt_qq(TEXT)
+
+
+def src_whose_int_empties_the_keyword_dict(tea):
+    return encrypt_len(**{"src": EmptyingInt()}), encrypt_len(12345678901)
+
+
+@pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")
+@pytest.mark.parametrize("case", [
+    key_assigned_by_the_sumtable, key_assigned_by_the_output,
+    key_assigned_when_the_text_is_given_back, key_assigned_while_its_value_is_exported,
+    key_that_empties_the_keyword_dict, text_that_empties_the_keyword_dict,
+    src_whose_int_empties_the_keyword_dict,
+], ids=lambda f: f.__name__)
+def test_python_code_run_during_a_call(case):
+    got, expected = case(TEA(KEY))
+    assert got == expected
