@@ -205,3 +205,80 @@ def src_whose_int_empties_the_keyword_dict(tea):
 def test_python_code_run_during_a_call(case):
     got, expected = case(TEA(KEY))
     assert got == expected
+
+
+# ---- outputs overlapping the text ----------------------------------------------------------
+
+
+class Op:
+    """One operation pair: its method suffix, sum table and block byte order."""
+
+    def __init__(self, suffix, sums, native):
+        self.suffix, self.sums, self.native = suffix, sums, native
+
+    def args(self, name, text, out):
+        return [text, out] if "_qq" in name else [text, self.sums, out]
+
+    def model(self, direction, data):
+        sums = self.sums if self.suffix != "_qq" else None
+        if direction == "encrypt":
+            return oracle.encrypt(KEY, data, sums, self.native)
+        return oracle.decrypt_leftovers(KEY, data, sums, self.native)
+
+
+OPS = {"qq": Op("_qq", None, False), "table": Op("", TABLE, False),
+       "native_endian": Op("_native_endian", TABLE, True)}
+CORE = capsules.Core(tea_module)
+
+
+def call_into(path, direction, op, text, out):
+    """`direction`_into of `op` through `path`; -1 where the path raises."""
+    name = direction + op.suffix + "_into"
+    args = op.args(name, text, out)
+    try:
+        if path == "method":
+            return getattr(TEA(KEY), name)(*args)
+        if path == "method table":
+            return capsules.call_method_entry(TEA, name, TEA(KEY), *args)
+        return CORE.call("qulo_" + direction + op.suffix, KEY, text, out, op.sums or TABLE)
+    except ValueError as e:
+        assert str(e) == "encrypt wrong"
+        return -1
+
+
+def fill_seven(op):
+    """A 16-byte ciphertext that decryption refuses (fill count 7)."""
+    for seed in range(1000):
+        data = bytes((seed * 37 + i * 101) % 256 for i in range(16))
+        if op.model("decrypt", data) is None:
+            return data
+    raise AssertionError("no refused ciphertext found")
+
+
+def overlap_cases(op):
+    """(direction, text, bytes out must hold after the call or None when the
+    call is refused, the call's result)."""
+    for n in (0, 5, 14):
+        ciphertext = op.model("encrypt", TEXT[:n])
+        yield "encrypt", TEXT[:n], ciphertext, len(ciphertext)
+    for n in (0, 6, 13, 30):
+        ciphertext = op.model("encrypt", (TEXT * 3)[:n])
+        yield "decrypt", ciphertext, op.model("decrypt", ciphertext), n
+    yield "decrypt", fill_seven(op), None, -1
+
+
+@pytest.mark.parametrize("op", OPS.values(), ids=OPS)
+@pytest.mark.parametrize("path", ["method", "capsule", "method table"])
+def test_output_overlapping_the_text_at_every_shift(path, op):
+    for direction, text, want, result in overlap_cases(op):
+        size = len(text) if want is None else len(want)
+        margin = max(len(text), size) + 8
+        for shift in range(-margin, margin + 1):  # out starts `shift` bytes after text
+            buffer = bytearray(b"\x5a" * margin + text + b"\x5a" * (2 * margin))
+            expected = bytearray(buffer)
+            if want is not None:
+                expected[margin + shift:margin + shift + size] = want
+            with memoryview(buffer) as view:
+                got = call_into(path, direction, op, view[margin:margin + len(text)],
+                                view[margin + shift:margin + shift + size])
+            assert (got, buffer) == (result, expected), (direction, len(text), shift)
