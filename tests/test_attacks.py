@@ -282,3 +282,59 @@ def test_output_overlapping_the_text_at_every_shift(path, op):
                 got = call_into(path, direction, op, view[margin:margin + len(text)],
                                 view[margin + shift:margin + shift + size])
             assert (got, buffer) == (result, expected), (direction, len(text), shift)
+
+
+# ---- a key replaced while another thread encrypts -------------------------------------------
+
+
+def straddling_tea(key):
+    """A TEA object whose key words straddle a cache line, which widens the
+    window where a reader may see half of an assignment. The key record
+    sits 24 bytes into the object (header, method table pointer), and id()
+    is the address."""
+    made = []
+    for _ in range(64):
+        made.append(TEA(key))
+        if (id(made[-1]) + 24) % 64 == 56:
+            return made[-1]
+    return made[-1]
+
+
+def test_a_key_replaced_during_encryptions_never_mixes_two_keys():
+    keys = [bytes(16), bytes(range(0xF0, 0x100))]
+    whole = {TEA(k).encrypt_qq(TEXT) for k in keys}
+    size = encrypt_len(len(TEXT))
+    tea = straddling_tea(keys[0])
+    # A long output keeps each call busy clearing it before the key is
+    # used, and the two threads get a processor each where there are two:
+    # the assignments then run while the calls start.
+    out = bytearray(1 << 20)
+    cpus = sorted(os.sched_getaffinity(0))
+    stop = threading.Event()
+
+    def assign():
+        os.sched_setaffinity(0, cpus[-1:])
+        first, second = keys
+        while not stop.is_set():
+            for _ in range(1000):
+                tea.key = second
+                tea.key = first
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    os.sched_setaffinity(0, cpus[:1])
+    assigner = threading.Thread(target=assign)
+    assigner.start()
+    mixed = 0
+    try:
+        deadline = time.monotonic() + 1.5
+        while not mixed and time.monotonic() < deadline:
+            for _ in range(100):
+                tea.encrypt_qq_into(TEXT, out)
+                mixed += bytes(out[:size]) not in whole
+    finally:
+        stop.set()
+        assigner.join()
+        sys.setswitchinterval(interval)
+        os.sched_setaffinity(0, cpus)
+    assert mixed == 0

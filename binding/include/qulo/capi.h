@@ -135,8 +135,10 @@ typedef struct qulo_byte_view {
  * arguments are converted, including the sum-table and output-size checks
  * and their exceptions. `self` must be a qulo._tea.TEA object (otherwise
  * TypeError). Unlike the entry points above, these need the GIL: call them
- * with it held; they release it around the cipher itself. text and out may
- * overlap in any way, as for the entry points.
+ * with it held; they release it around the cipher itself, after taking a
+ * copy of the object's key, so each result is made under one whole key even
+ * while another thread assigns TEA.key. text and out may overlap in any way,
+ * as for the entry points.
  * Allocating entries return a new bytes object or NULL with an exception
  * set; _into entries return the result length or -1 with an exception set. */
 typedef PyObject *(*qulo_tea_alloc_qq)(PyObject *self, const qulo_const_byte_view *text);
