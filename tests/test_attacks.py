@@ -338,3 +338,28 @@ def test_a_key_replaced_during_encryptions_never_mixes_two_keys():
         sys.setswitchinterval(interval)
         os.sched_setaffinity(0, cpus)
     assert mixed == 0
+
+
+# ---- allocation failures carry their traceback entry --------------------------------------
+
+
+@pytest.mark.parametrize("call, entry", [
+    (lambda: TEA(KEY), "qulo._tea.TEA.__cinit__"),
+    (lambda: encrypt_len(2**40), "qulo._tea.encrypt_len"),
+], ids=["TEA", "encrypt_len"])
+def test_allocation_failure_names_the_function(call, entry):
+    testcapi = pytest.importorskip("_testcapi")
+    held = [TEA(KEY) for _ in range(9)]  # the free list is empty while these live
+    traces = []
+    for start in range(32):  # fail the start-th allocation of the call, one at a time
+        testcapi.set_nomemory(start, start + 1)
+        try:
+            call()
+        except MemoryError as e:
+            traces.append(traceback_names(e))
+            continue
+        finally:
+            testcapi.remove_mem_hooks()
+        break
+    del held
+    assert any(entry in names for names in traces), traces

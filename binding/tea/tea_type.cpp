@@ -88,6 +88,7 @@ void tea_dealloc(PyObject *self) {
 PyObject *tea_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
     Ref self = Ref::steal(tea_alloc(type));
     if (!self) {
+        add_traceback(kCinit);
         return nullptr;
     }
     auto *o = reinterpret_cast<TeaObject *>(self.get());
