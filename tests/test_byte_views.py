@@ -113,6 +113,12 @@ def writable_mmap(data):
     return m
 
 
+class BracedField(ctypes.Structure):
+    """One unsigned byte under a field name that holds a brace: ctypes puts
+    the name into the exported format, "T{<B:a}b:}"."""
+    _fields_ = [("a}b", ctypes.c_ubyte)]
+
+
 # kind -> (factory from bytes, writable)
 KINDS = {
     "bytes": (bytes, False),
@@ -127,6 +133,7 @@ KINDS = {
     "ctypes_ubyte": (lambda d: (ctypes.c_ubyte * len(d)).from_buffer_copy(d), True),
     "ctypes_char": (lambda d: (ctypes.c_char * len(d)).from_buffer_copy(d), True),
     "ctypes_bool": (lambda d: (ctypes.c_bool * len(d)).from_buffer_copy(d), True),
+    "ctypes_braced_field": (lambda d: (BracedField * len(d)).from_buffer_copy(d), True),
 }
 
 
