@@ -1,132 +1,45 @@
-"""The module under attack: keyword names whose comparison runs code, outputs
-that overlap the text, a key replaced while another thread encrypts, and
-failures of allocation that must still name where they happened."""
+"""The module under attack: Python code run while arguments are bound and
+converted, outputs overlapping the text, a key replaced while another thread
+encrypts, and allocation failures that must still name their function."""
 
 import gc
 import os
-import subprocess
 import sys
-import tempfile
-import textwrap
 import threading
 import time
 
 import pytest
 
 import capsules
-import oracle
 import qulo._tea as tea_module
 from helpers import traceback_names
 from qulo._tea import TEA, encrypt_len
+from test_methods import OP_IDS, OPS, fill_seven_ciphertext
 
 KEY = bytes(range(0x64, 0x74))
+OTHER_KEY = bytes(range(0xF0, 0x100))
 TEXT = b"attack at dawn"
-TABLE = bytes(range(7, 71))
-REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
 
 
-# ---- keyword names that empty the keyword dict while compared ----------------------------
-
-
-class EmptyingName(str):
-    """A keyword name whose comparison clears every dict that holds it (the
-    caller's keyword dict among them), then compares as a str would, or
-    matches nothing."""
-
-    def __eq__(self, other):
-        for referrer in gc.get_referrers(self):
-            if isinstance(referrer, dict):
-                referrer.clear()
-        return self.matches and str.__eq__(self, other)
-
-    __hash__ = str.__hash__
-
-
-def emptying_name(text, matches):
-    name = EmptyingName(text)
-    name.matches = matches
-    return name
-
-
-# label -> (function name in messages, parameter, fresh value, call with the
-# keyword dict, expected result). Each value is referenced by the dict alone.
-EMPTYING_CALLS = {
-    "TEA key bytearray": ("__cinit__", "key", lambda: bytearray(KEY),
-                          lambda kw: TEA(**kw).key, KEY),
-    "TEA key bytes": ("__cinit__", "key", lambda: bytes(bytearray(KEY)),
-                      lambda kw: TEA(**kw).key, KEY),
-    "TEA.__new__": ("__cinit__", "key", lambda: bytearray(KEY),
-                    lambda kw: TEA.__new__(TEA, **kw).key, KEY),
-    "encrypt_qq": ("encrypt_qq", "text", lambda: bytearray(TEXT),
-                   lambda kw: TEA(KEY).encrypt_qq(**kw), TEA(KEY).encrypt_qq(TEXT)),
-    "decrypt_qq_into out": ("decrypt_qq_into", "out", lambda: bytearray(32),
-                            lambda kw: TEA(KEY).decrypt_qq_into(TEA(KEY).encrypt_qq(TEXT), **kw),
-                            len(TEXT)),
-    "encrypt_len": ("encrypt_len", "src", lambda: int("12345678901"),
-                    lambda kw: encrypt_len(**kw), encrypt_len(12345678901)),
-    "__setstate__": ("__setstate__", "state", lambda: bytearray(4),
-                     lambda kw: TEA(KEY).__setstate__(**kw), TypeError(REFUSAL)),
-}
-
-
-def run_emptying_call(row, matches):
-    """Makes the call of `row` with an emptying keyword name; returns what
-    it returned or raised, and whether the dict was really emptied."""
-    _, param, value, call, _ = EMPTYING_CALLS[row]
-    kwargs = {emptying_name(param, matches): value()}
-    try:
-        result = call(kwargs)
-    except TypeError as e:
-        result = e
-    return result, kwargs == {}
-
-
-def expected_result(row, matches):
-    func, param, _, _, expected = EMPTYING_CALLS[row]
-    if not matches:
-        return TypeError(f"{func}() got an unexpected keyword argument '{param}'")
-    return expected
-
-
-def same(result, expected):
-    if isinstance(expected, Exception):
-        return type(result) is type(expected) and str(result) == str(expected)
-    return result == expected
-
-
-@pytest.mark.parametrize("matches", [True, False], ids=["matching", "unknown"])
-@pytest.mark.parametrize("row", EMPTYING_CALLS)
-def test_keyword_name_that_empties_the_keyword_dict(row, matches):
-    result, emptied = run_emptying_call(row, matches)
-    assert emptied  # the attack did run
-    assert same(result, expected_result(row, matches)), result
-
-
-def test_keyword_dict_emptied_under_the_debug_allocator():
-    # Freed memory is overwritten at once here, so a name or value used after
-    # the dict let it go shows as a crash or a wrong result.
-    code = f"""
-        import sys
-        sys.path.insert(0, {os.path.dirname(__file__)!r})
-        import test_attacks as t
-        for row in t.EMPTYING_CALLS:
-            for matches in (True, False):
-                result, emptied = t.run_emptying_call(row, matches)
-                assert emptied and t.same(result, t.expected_result(row, matches)), (row, result)
-        print("clean")
-    """
-    done = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, cwd=tempfile.gettempdir(), timeout=300)
-    assert (done.returncode, done.stdout) == (0, "clean\n"), done.stderr
-
-
-# ---- Python code run from inside the buffer protocol ------------------------------------
+# ---- Python code run while a call binds and converts its arguments ----------------------
 
 
 def empty_referrers(obj):
+    """Clears every dict that holds `obj`: the caller's keyword dict too."""
     for referrer in gc.get_referrers(obj):
         if isinstance(referrer, dict):
             referrer.clear()
+
+
+class EmptyingName(str):
+    """A keyword name that empties the dicts holding it when compared, then
+    compares as a str would (`matches`) or equal to nothing."""
+
+    def __eq__(self, other):
+        empty_referrers(self)
+        return self.matches and str.__eq__(self, other)
+
+    __hash__ = str.__hash__
 
 
 class Hooked:
@@ -147,130 +60,98 @@ class Hooked:
             self.on_release(self)
 
 
-class EmptyingInt:
-    def __int__(self):
-        empty_referrers(self)
-        return 12345678901
+def named(text, matches):
+    name = EmptyingName(text)
+    name.matches = matches
+    return name
 
 
-OTHER_KEY = bytes(range(0xF0, 0x100))
-
-
-def assign_key(tea, key):
+def assigns_key(tea, key):
     return lambda _: setattr(tea, "key", key)
 
 
-def key_assigned_by_the_sumtable(tea):
-    table = Hooked(bytearray(TABLE), on_export=assign_key(tea, OTHER_KEY))
-    return tea.encrypt(TEXT, table), TEA(OTHER_KEY).encrypt(TEXT, TABLE)
+def out_that_assigns_the_key(tea):
+    out = bytearray(24)
+    tea.encrypt_qq_into(TEXT, Hooked(out, on_export=assigns_key(tea, OTHER_KEY)))
+    return out
 
 
-def key_assigned_by_the_output(tea):
-    out = Hooked(bytearray(32), on_export=assign_key(tea, OTHER_KEY))
-    tea.encrypt_qq_into(TEXT, out)
-    return bytes(out.data[:24]), TEA(OTHER_KEY).encrypt_qq(TEXT)
+def text_that_assigns_the_key_when_given_back(tea):
+    text = Hooked(bytearray(TEXT), on_release=assigns_key(tea, OTHER_KEY))
+    return tea.encrypt_qq(text), tea.key
 
 
-def key_assigned_when_the_text_is_given_back(tea):
-    text = Hooked(bytearray(TEXT), on_release=assign_key(tea, OTHER_KEY))
-    return (tea.encrypt_qq(text), tea.key), (TEA(KEY).encrypt_qq(TEXT), OTHER_KEY)
-
-
-def key_assigned_while_its_value_is_exported(tea):
-    tea.key = Hooked(bytearray(OTHER_KEY), on_export=assign_key(tea, bytes(16)))
-    return tea.key, OTHER_KEY
-
-
-def key_that_empties_the_keyword_dict(tea):
-    made = TEA(**{"key": Hooked(bytearray(OTHER_KEY), on_export=empty_referrers)})
-    return made.key, OTHER_KEY
-
-
-def text_that_empties_the_keyword_dict(tea):
-    text = Hooked(bytearray(TEXT), on_export=empty_referrers)
-    return tea.encrypt_qq(**{"text": text}), TEA(KEY).encrypt_qq(TEXT)
-
-
-def src_whose_int_empties_the_keyword_dict(tea):
-    return encrypt_len(**{"src": EmptyingInt()}), encrypt_len(12345678901)
+# label -> (call given a TEA object, expected result). Every value passed by
+# keyword is held by the keyword dict alone.
+CALLS = {
+    "TEA key bytearray": (lambda t: TEA(**{named("key", True): bytearray(KEY)}).key, KEY),
+    "TEA key bytes": (lambda t: TEA(**{named("key", True): bytes(bytearray(KEY))}).key, KEY),
+    "TEA unknown name": (lambda t: TEA(**{named("key", False): bytearray(KEY)}),
+                         TypeError("__cinit__() got an unexpected keyword argument 'key'")),
+    "TEA.__new__": (lambda t: TEA.__new__(TEA, **{named("key", True): bytearray(KEY)}).key, KEY),
+    "method": (lambda t: t.encrypt_qq(**{named("text", True): bytearray(TEXT)}),
+               TEA(KEY).encrypt_qq(TEXT)),
+    "method unknown name": (
+        lambda t: t.decrypt_qq_into(b"", **{named("out", False): bytearray(8)}),
+        TypeError("decrypt_qq_into() got an unexpected keyword argument 'out'")),
+    "encrypt_len": (lambda t: encrypt_len(**{named("src", True): int("12345678901")}),
+                    encrypt_len(12345678901)),
+    "__setstate__ unknown name": (
+        lambda t: t.__setstate__(**{named("state", False): bytearray(1)}),
+        TypeError("__setstate__() got an unexpected keyword argument 'state'")),
+    "key that empties the dict while exported": (
+        lambda t: TEA(**{"key": Hooked(bytearray(OTHER_KEY), empty_referrers)}).key, OTHER_KEY),
+    # The key is read once the arguments are converted, and only then.
+    "out that assigns the key while exported": (out_that_assigns_the_key,
+                                                TEA(OTHER_KEY).encrypt_qq(TEXT)),
+    "text that assigns the key when given back": (text_that_assigns_the_key_when_given_back,
+                                                  (TEA(KEY).encrypt_qq(TEXT), OTHER_KEY)),
+}
 
 
 @pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")
-@pytest.mark.parametrize("case", [
-    key_assigned_by_the_sumtable, key_assigned_by_the_output,
-    key_assigned_when_the_text_is_given_back, key_assigned_while_its_value_is_exported,
-    key_that_empties_the_keyword_dict, text_that_empties_the_keyword_dict,
-    src_whose_int_empties_the_keyword_dict,
-], ids=lambda f: f.__name__)
-def test_python_code_run_during_a_call(case):
-    got, expected = case(TEA(KEY))
-    assert got == expected
+@pytest.mark.parametrize("row", CALLS)
+def test_python_code_run_while_arguments_are_bound_and_converted(row):
+    call, expected = CALLS[row]
+    try:
+        got = call(TEA(KEY))
+    except TypeError as e:
+        got = e
+    if isinstance(expected, Exception):
+        assert (type(got), str(got)) == (type(expected), str(expected))
+    else:
+        assert got == expected
 
 
 # ---- outputs overlapping the text ----------------------------------------------------------
 
-
-class Op:
-    """One operation pair: its method suffix, sum table and block byte order."""
-
-    def __init__(self, suffix, sums, native):
-        self.suffix, self.sums, self.native = suffix, sums, native
-
-    def args(self, name, text, out):
-        return [text, out] if "_qq" in name else [text, self.sums, out]
-
-    def model(self, direction, data):
-        sums = self.sums if self.suffix != "_qq" else None
-        if direction == "encrypt":
-            return oracle.encrypt(KEY, data, sums, self.native)
-        return oracle.decrypt_leftovers(KEY, data, sums, self.native)
-
-
-OPS = {"qq": Op("_qq", None, False), "table": Op("", TABLE, False),
-       "native_endian": Op("_native_endian", TABLE, True)}
 CORE = capsules.Core(tea_module)
 
 
-def call_into(path, direction, op, text, out):
-    """`direction`_into of `op` through `path`; -1 where the path raises."""
-    name = direction + op.suffix + "_into"
-    args = op.args(name, text, out)
+def call_into(path, op, name, text, out):
+    """Method `name` of `op` through `path`, -1 where it raises."""
     try:
         if path == "method":
-            return getattr(TEA(KEY), name)(*args)
+            return op.call(TEA(KEY), name, text, out)
         if path == "method table":
-            return capsules.call_method_entry(TEA, name, TEA(KEY), *args)
-        return CORE.call("qulo_" + direction + op.suffix, KEY, text, out, op.sums or TABLE)
+            return capsules.call_method_entry(TEA, name, TEA(KEY), *op.args(name, text, out))
+        return CORE.call("qulo_" + name.removesuffix("_into"), KEY, text, out, op.sums)
     except ValueError as e:
         assert str(e) == "encrypt wrong"
         return -1
 
 
-def fill_seven(op):
-    """A 16-byte ciphertext that decryption refuses (fill count 7)."""
-    for seed in range(1000):
-        data = bytes((seed * 37 + i * 101) % 256 for i in range(16))
-        if op.model("decrypt", data) is None:
-            return data
-    raise AssertionError("no refused ciphertext found")
-
-
-def overlap_cases(op):
-    """(direction, text, bytes out must hold after the call or None when the
-    call is refused, the call's result)."""
-    for n in (0, 5, 14):
-        ciphertext = op.model("encrypt", TEXT[:n])
-        yield "encrypt", TEXT[:n], ciphertext, len(ciphertext)
-    for n in (0, 6, 13, 30):
-        ciphertext = op.model("encrypt", (TEXT * 3)[:n])
-        yield "decrypt", ciphertext, op.model("decrypt", ciphertext), n
-    yield "decrypt", fill_seven(op), None, -1
-
-
-@pytest.mark.parametrize("op", OPS.values(), ids=OPS)
+@pytest.mark.parametrize("op", OPS, ids=OP_IDS)
 @pytest.mark.parametrize("path", ["method", "capsule", "method table"])
 def test_output_overlapping_the_text_at_every_shift(path, op):
-    for direction, text, want, result in overlap_cases(op):
+    # (method, text, what out holds afterwards or None for a refusal, result)
+    cases = [(op.encrypt + "_into", TEXT[:n], op.model_encrypt(KEY, TEXT[:n]), encrypt_len(n))
+             for n in (0, 5, 14)]
+    for n in (0, 6, 13, 30):
+        ciphertext = op.model_encrypt(KEY, (TEXT * 3)[:n])
+        cases.append((op.decrypt + "_into", ciphertext, op.model_leftovers(KEY, ciphertext), n))
+    cases.append((op.decrypt + "_into", fill_seven_ciphertext(op, KEY), None, -1))
+    for name, text, want, result in cases:
         size = len(text) if want is None else len(want)
         margin = max(len(text), size) + 8
         for shift in range(-margin, margin + 1):  # out starts `shift` bytes after text
@@ -279,9 +160,9 @@ def test_output_overlapping_the_text_at_every_shift(path, op):
             if want is not None:
                 expected[margin + shift:margin + shift + size] = want
             with memoryview(buffer) as view:
-                got = call_into(path, direction, op, view[margin:margin + len(text)],
+                got = call_into(path, op, name, view[margin:margin + len(text)],
                                 view[margin + shift:margin + shift + size])
-            assert (got, buffer) == (result, expected), (direction, len(text), shift)
+            assert (got, buffer) == (result, expected), (name, len(text), shift)
 
 
 # ---- a key replaced while another thread encrypts -------------------------------------------
@@ -289,36 +170,31 @@ def test_output_overlapping_the_text_at_every_shift(path, op):
 
 def straddling_tea(key):
     """A TEA object whose key words straddle a cache line, which widens the
-    window where a reader may see half of an assignment. The key record
-    sits 24 bytes into the object (header, method table pointer), and id()
-    is the address."""
-    made = []
-    for _ in range(64):
+    window for a reader to see half of an assignment. The key record sits
+    24 bytes into the object (header, method table pointer); id() is the
+    address."""
+    made = [TEA(key)]
+    while (id(made[-1]) + 24) % 64 != 56 and len(made) < 64:
         made.append(TEA(key))
-        if (id(made[-1]) + 24) % 64 == 56:
-            return made[-1]
     return made[-1]
 
 
 def test_a_key_replaced_during_encryptions_never_mixes_two_keys():
-    keys = [bytes(16), bytes(range(0xF0, 0x100))]
-    whole = {TEA(k).encrypt_qq(TEXT) for k in keys}
-    size = encrypt_len(len(TEXT))
-    tea = straddling_tea(keys[0])
-    # A long output keeps each call busy clearing it before the key is
-    # used, and the two threads get a processor each where there are two:
-    # the assignments then run while the calls start.
+    whole = {TEA(k).encrypt_qq(TEXT) for k in (KEY, OTHER_KEY)}
+    tea = straddling_tea(KEY)
+    # A long output keeps each call busy clearing it before the key is used,
+    # and each thread gets a processor of its own where there are two: the
+    # assignments then run while the calls start.
     out = bytearray(1 << 20)
     cpus = sorted(os.sched_getaffinity(0))
     stop = threading.Event()
 
     def assign():
         os.sched_setaffinity(0, cpus[-1:])
-        first, second = keys
         while not stop.is_set():
             for _ in range(1000):
-                tea.key = second
-                tea.key = first
+                tea.key = OTHER_KEY
+                tea.key = KEY
 
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
@@ -331,7 +207,7 @@ def test_a_key_replaced_during_encryptions_never_mixes_two_keys():
         while not mixed and time.monotonic() < deadline:
             for _ in range(100):
                 tea.encrypt_qq_into(TEXT, out)
-                mixed += bytes(out[:size]) not in whole
+                mixed += bytes(out[:24]) not in whole
     finally:
         stop.set()
         assigner.join()
