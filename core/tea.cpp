@@ -31,6 +31,13 @@ inline bool overlaps(const uint8_t *a, int64_t a_len, const uint8_t *b, int64_t 
            pb < pa + static_cast<uint64_t>(a_len);
 }
 
+// Whether p lies inside (base, base + len): after base, within its range.
+inline bool starts_inside(const uint8_t *p, const uint8_t *base, int64_t len) {
+    const auto pp = reinterpret_cast<uintptr_t>(p);
+    const auto pb = reinterpret_cast<uintptr_t>(base);
+    return pp > pb && pp - pb < static_cast<uint64_t>(len);
+}
+
 template <Order O>
 [[gnu::always_inline]] inline int64_t encrypt_mode(const qulo_key *key, const Sums &sums,
                                                    const uint8_t *src, int64_t n,
@@ -103,6 +110,15 @@ template <Order O>
     const int64_t plain = n - fill - 10;
     if (plain < 0) {
         return -1;  // only a 16-byte ciphertext with fill count 7
+    }
+    // Block i of out is written once block i of src has been read, which
+    // is safe when out starts at or before src. Starting after it, block i
+    // would overwrite source blocks not read yet: move the ciphertext to
+    // out first and decrypt it in place there. The decision above was made
+    // from src, so a refusal still wrote nothing.
+    if (starts_inside(out, src, n)) {
+        std::memmove(out, src, static_cast<size_t>(n));
+        src = out;
     }
     std::memcpy(out, first, kBlock);
 

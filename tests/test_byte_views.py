@@ -43,13 +43,13 @@ def export(exporter_module):
     """
 
     def make(data, format="B", itemsize=1, ndim=1, shape=_DEFAULT, strides=None,
-             suboffsets=None, readonly=True, log=None, label=None):
+             suboffsets=None, readonly=True, log=None, label=None, length=None):
         if shape is _DEFAULT:
             items = len(data) // itemsize
             shape = {0: (), 1: (items,), 2: (2, items // 2)}[ndim]
         return exporter_module.Exporter(
             bytes(data), format, itemsize, ndim, shape, strides, suboffsets, readonly,
-            log=log, label=label)
+            log=log, label=label, length=length)
 
     return make
 
@@ -113,6 +113,12 @@ def writable_mmap(data):
     return m
 
 
+class BracedField(ctypes.Structure):
+    """One unsigned byte under a field name that holds a brace: ctypes puts
+    the name into the exported format, "T{<B:a}b:}"."""
+    _fields_ = [("a}b", ctypes.c_ubyte)]
+
+
 # kind -> (factory from bytes, writable)
 KINDS = {
     "bytes": (bytes, False),
@@ -127,6 +133,7 @@ KINDS = {
     "ctypes_ubyte": (lambda d: (ctypes.c_ubyte * len(d)).from_buffer_copy(d), True),
     "ctypes_char": (lambda d: (ctypes.c_char * len(d)).from_buffer_copy(d), True),
     "ctypes_bool": (lambda d: (ctypes.c_bool * len(d)).from_buffer_copy(d), True),
+    "ctypes_braced_field": (lambda d: (BracedField * len(d)).from_buffer_copy(d), True),
 }
 
 
@@ -390,6 +397,30 @@ def test_refused_layouts(tea, export, role, row):
     assert str(info.value) == LAYOUT_REFUSALS[row][1].format(name=name)
     assert obj.exports == 0
     assert log == [role]  # one request, one release
+    assert tea.key == KEY
+
+
+# An exporter whose shape claims another number of bytes than its len, and
+# only len bytes behind it: size -> (shape[0], len).
+DISAGREEING_SIZES = {
+    "shape beyond len": lambda size: (size + 8, size),
+    "shape of an empty buffer": lambda size: (size, 0),
+    "shape short of len": lambda size: (size - 1, size),
+}
+
+
+@pytest.mark.parametrize("sizes", DISAGREEING_SIZES)
+@pytest.mark.parametrize("role", ROLES)
+def test_shape_that_disagrees_with_len_is_refused(tea, export, role, sizes):
+    use, size, _, needs_writable = ROLES[role]
+    shape, length = DISAGREEING_SIZES[sizes](size)
+    obj = export(data_of(length), shape=(shape,), length=length, readonly=not needs_writable)
+    with pytest.raises(ValueError) as info:
+        use(tea, obj)
+    assert str(info.value) == (
+        f"Buffer shape and length disagree (shape[0] is {shape}, len is {length})")
+    assert obj.exports == 0
+    assert obj.data == data_of(length)
     assert tea.key == KEY
 
 

@@ -93,30 +93,38 @@ bool bind_fastcall_general(const char *func_name, std::span<PyObject *const> nam
 }
 
 bool bind_tuple_dict(const char *func_name, std::span<PyObject *const> names,
-                     PyObject *args, PyObject *kwds, PyObject **values) {
+                     PyObject *args, PyObject *kwds, Ref *values) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject *const *positional = &PyTuple_GET_ITEM(args, 0);
-    if (kwds == nullptr || PyDict_GET_SIZE(kwds) == 0) {
-        return apply(
-            func_name, names, positional, nargs, 0, [](std::ptrdiff_t) { return nullptr; },
-            [](std::ptrdiff_t) { return nullptr; }, values);
-    }
-    // A few keywords at most are meaningful; more are refused while matching.
-    std::array<PyObject *, 8> keys{};
-    std::array<PyObject *, 8> vals{};
-    Py_ssize_t pos = 0;
+    // Our own references to the keyword names and values, taken before any
+    // __eq__ can run. A few keywords at most are meaningful; more are
+    // refused while matching.
+    std::array<Ref, 8> keys;
+    std::array<Ref, 8> vals;
     Py_ssize_t n = 0;
-    PyObject *k;
-    PyObject *v;
-    while (n < static_cast<Py_ssize_t>(keys.size()) && PyDict_Next(kwds, &pos, &k, &v)) {
-        keys[static_cast<size_t>(n)] = k;
-        vals[static_cast<size_t>(n)] = v;
-        ++n;
+    if (kwds != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *k;
+        PyObject *v;
+        while (n < static_cast<Py_ssize_t>(keys.size()) && PyDict_Next(kwds, &pos, &k, &v)) {
+            keys[static_cast<size_t>(n)] = Ref::steal(Py_NewRef(k));
+            vals[static_cast<size_t>(n)] = Ref::steal(Py_NewRef(v));
+            ++n;
+        }
     }
-    return apply(
-        func_name, names, positional, nargs, n,
-        [&](std::ptrdiff_t j) { return keys[static_cast<size_t>(j)]; },
-        [&](std::ptrdiff_t j) { return vals[static_cast<size_t>(j)]; }, values);
+    std::array<PyObject *, kMaxParams> bound{};
+    if (!apply(
+            func_name, names, positional, nargs, n,
+            [&](std::ptrdiff_t j) { return keys[static_cast<size_t>(j)].get(); },
+            [&](std::ptrdiff_t j) { return vals[static_cast<size_t>(j)].get(); },
+            bound.data())) {
+        return false;
+    }
+    // Owned by the caller from here, before the snapshot goes.
+    for (size_t i = 0; i < names.size(); ++i) {
+        values[i] = Ref::steal(Py_NewRef(bound[i]));
+    }
+    return true;
 }
 
 }  // namespace qulo::args

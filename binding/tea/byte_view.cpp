@@ -95,8 +95,17 @@ bool check_buffer(const Py_buffer &b, const format::ItemDescriptor &item) {
                      item.name.data(), item.size, item.size > 1 ? "s" : "");
         return false;
     }
+    // The view's length is the extent; the protocol makes it equal to len
+    // for one-byte items. An exporter claiming more than it gives would send
+    // the cipher past the end of its memory.
+    if (b.shape != nullptr && b.shape[0] != b.len) {
+        PyErr_Format(PyExc_ValueError,
+                     "Buffer shape and length disagree (shape[0] is %zd, len is %zd)",
+                     b.shape[0], b.len);
+        return false;
+    }
     if (b.len > 0) {
-        const Py_ssize_t extent = b.shape != nullptr ? b.shape[0] : b.len;
+        const Py_ssize_t extent = b.len;  // the shape agrees, checked above
         if (extent > 1 && b.strides != nullptr && b.strides[0] != b.itemsize) {
             PyErr_SetString(PyExc_ValueError,
                             "Buffer and memoryview are not contiguous in the same dimension.");
@@ -139,7 +148,7 @@ bool AcquiredView<Byte>::request(PyObject *obj) {
     }
     view_.holder = buffer_.obj;
     view_.data = static_cast<Byte *>(buffer_.buf);
-    view_.length = buffer_.shape != nullptr ? buffer_.shape[0] : buffer_.len;
+    view_.length = buffer_.len;  // the extent, which the checks found equal
     view_.stride = buffer_.strides != nullptr ? buffer_.strides[0] : 1;
     view_.suboffset = buffer_.suboffsets != nullptr ? buffer_.suboffsets[0] : -1;
     return true;

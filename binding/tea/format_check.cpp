@@ -247,7 +247,14 @@ private:
         }
         std::size_t end = i + 2;
         for (int open = 1; end < s.size(); ++end) {
-            if (s[end] == '{') {
+            if (s[end] == ':') {
+                // A field name is skipped whatever it holds: the names of
+                // struct fields may carry braces of their own.
+                end = s.find(':', end + 1);
+                if (end == std::string_view::npos) {
+                    return malformed("field name without closing ':' in format string");
+                }
+            } else if (s[end] == '{') {
                 ++open;
             } else if (s[end] == '}' && --open == 0) {
                 break;

@@ -64,12 +64,15 @@ bool check_sumtable(const ConstByteView &sums) {
 template <const MethodSpec &S>
 int64_t run_core(PyObject *self, const ConstByteView *sums, const ConstByteView *text,
                  uint8_t *out, int64_t capacity) {
-    const qulo_key *key = key_of(self);
+    // Another thread may assign the key once the lock is released: the
+    // cipher works on a copy taken under the lock, so every result is made
+    // under one whole key, old or new.
+    const qulo_key key = *key_of(self);
     GilRelease unlocked;
     if constexpr (!S.sumtable) {
-        return S.qq(key, text->data, text->length, out, capacity);
+        return S.qq(&key, text->data, text->length, out, capacity);
     } else {
-        return S.table(key, sums->data, text->data, text->length, out, capacity);
+        return S.table(&key, sums->data, text->data, text->length, out, capacity);
     }
 }
 

@@ -76,7 +76,11 @@ PyObject *encrypt_len_call(PyObject *, PyObject *const *args, size_t nargsf, PyO
         add_traceback(kEncryptLen);
         return nullptr;
     }
-    return PyLong_FromLongLong(qulo_encrypt_len(n));
+    PyObject *result = PyLong_FromLongLong(qulo_encrypt_len(n));
+    if (result == nullptr) {
+        add_traceback(kEncryptLen);
+    }
+    return result;
 }
 
 constexpr FunctionDef kEncryptLenDef = {"encrypt_len", "encrypt_len",

@@ -88,16 +88,17 @@ void tea_dealloc(PyObject *self) {
 PyObject *tea_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
     Ref self = Ref::steal(tea_alloc(type));
     if (!self) {
+        add_traceback(kCinit);
         return nullptr;
     }
     auto *o = reinterpret_cast<TeaObject *>(self.get());
     o->methods = &kTeaMethods;
 
     PyObject *const names[] = {g_names.key};
-    PyObject *key = nullptr;
+    Ref key;  // ours: the keyword dict may lose its references meanwhile
     ConstView view;
     if (!args::bind_tuple_dict("__cinit__", names, args, kwds, &key) ||
-        !acquire_const_byte_view(key, view) || !set_key_from_view(o, view.view())) {
+        !acquire_const_byte_view(key.get(), view) || !set_key_from_view(o, view.view())) {
         add_traceback(kCinit);
         return nullptr;
     }

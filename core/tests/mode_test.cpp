@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace qulo_test {
 namespace {
@@ -107,15 +109,15 @@ TEST_P(ModeTest, EncryptRefusesANegativeSourceLength) {
 }
 
 // A source lying inside (or straddling the start of) the output is moved into
-// place before anything is cleared, so it still encrypts the source's bytes.
+// place before anything is cleared, so it still encrypts the source's bytes,
+// wherever the two overlap.
 TEST_P(ModeTest, EncryptOfASourceOverlappingTheOutputEncryptsTheSource) {
-    constexpr int64_t kLead = 16;  // room for sources that start before `out`
+    constexpr int64_t kLead = 64;  // room for sources that start before `out`
     for (int64_t n : {1, 6, 7, 8, 20, 50}) {
         const Bytes text = pattern(n);
         const Bytes expected = c.encrypt(text);
         const int64_t cap = ssize(expected) + 8;
-        for (int64_t offset : {-16, -5, -1, 0, 1, 3, 5, 7, 9, 13}) {
-            if (offset + n > cap || (offset < 0 && offset + n <= 0)) continue;
+        for (int64_t offset = -n + 1; offset <= cap - n; ++offset) {
             SCOPED_TRACE("n=" + std::to_string(n) + " offset=" + std::to_string(offset));
             Bytes buf(static_cast<size_t>(kLead + cap), kDirt);
             uint8_t *out = buf.data() + kLead;
@@ -209,6 +211,34 @@ TEST_P(ModeTest, DecryptRefusalsWriteNothing) {
         Bytes out(r.data.size() + 8, kDirt);
         EXPECT_EQ(c.decrypt_raw(r.data.data(), ssize(r.data), out.data(), cap), -1);
         EXPECT_EQ(out, Bytes(out.size(), kDirt));
+    }
+}
+
+// Any overlap decrypts as separate arrays do: out may start before or after
+// the source, anywhere within it; a refusal writes nothing there either.
+TEST_P(ModeTest, DecryptIntoAnOutputOverlappingTheSourceAtEveryShift) {
+    std::vector<Bytes> sources;
+    for (int64_t n : kContractLengths) {
+        sources.push_back(c.encrypt(pattern(n)));
+    }
+    sources.push_back(sixteen_bytes_with_fill_count_7(c));
+    for (const Bytes &data : sources) {
+        const int64_t n = ssize(data);
+        Bytes separate(data.size(), kDirt);
+        const int64_t r = c.decrypt_raw(data.data(), n, separate.data(), n);
+        for (int64_t shift = -n; shift <= n; ++shift) {  // out starts `shift` after src
+            SCOPED_TRACE("n=" + std::to_string(n) + " shift=" + std::to_string(shift));
+            const int64_t src_at = shift < 0 ? -shift : 0;
+            Bytes buf(static_cast<size_t>(n + (shift < 0 ? -shift : shift)), kDirt);
+            std::copy(data.begin(), data.end(), buf.begin() + src_at);
+            Bytes expected = buf;
+            if (r >= 0) {
+                std::copy(separate.begin(), separate.end(), expected.begin() + src_at + shift);
+            }
+            uint8_t *src = buf.data() + src_at;
+            EXPECT_EQ(c.decrypt_raw(src, n, src + shift, n), r);
+            EXPECT_EQ(buf, expected);
+        }
     }
 }
 

@@ -8,6 +8,10 @@
  * Each object counts its live exports (`exports`) and, when given a `log`
  * list, appends its `label` to it on every release, so that tests can see
  * that and in which order buffers are given back.
+ *
+ * `length`, when given, is handed out as the buffer's len whatever the
+ * shape says: an exporter that breaks the protocol, claiming more (or
+ * fewer) items than it gives bytes.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -25,6 +29,7 @@ typedef struct {
     Py_ssize_t *strides;
     Py_ssize_t *suboffsets;
     int readonly;
+    Py_ssize_t length; /* -1: len follows from shape and item size */
     Py_ssize_t exports;
     PyObject *log;   /* list or NULL */
     PyObject *label; /* any object, appended to log on release */
@@ -70,15 +75,15 @@ static int read_sizes(PyObject *obj, const char *what, Py_ssize_t **out) {
 
 static PyObject *exporter_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
     static char *kwlist[] = {"data", "format", "itemsize", "ndim", "shape", "strides",
-                             "suboffsets", "readonly", "log", "label", NULL};
+                             "suboffsets", "readonly", "log", "label", "length", NULL};
     Py_buffer data;
     PyObject *format = Py_None, *shape = Py_None, *strides = Py_None, *suboffsets = Py_None;
-    PyObject *log = Py_None, *label = Py_None;
+    PyObject *log = Py_None, *label = Py_None, *length = Py_None;
     Py_ssize_t itemsize = 1;
     int ndim = 1, readonly = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "y*|OniOOOpOO", kwlist, &data, &format,
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "y*|OniOOOpOOO", kwlist, &data, &format,
                                      &itemsize, &ndim, &shape, &strides, &suboffsets,
-                                     &readonly, &log, &label)) {
+                                     &readonly, &log, &label, &length)) {
         return NULL;
     }
     Exporter *self = (Exporter *)type->tp_alloc(type, 0);
@@ -121,6 +126,14 @@ static PyObject *exporter_new(PyTypeObject *type, PyObject *args, PyObject *kwds
         PyErr_SetString(PyExc_TypeError, "log must be a list or None");
         return NULL;
     }
+    self->length = -1;
+    if (length != Py_None) {
+        self->length = PyLong_AsSsize_t(length);
+        if (self->length == -1 && PyErr_Occurred()) {
+            Py_DECREF(self);
+            return NULL;
+        }
+    }
     self->itemsize = itemsize;
     self->ndim = ndim;
     self->readonly = readonly;
@@ -150,6 +163,9 @@ static int exporter_getbuffer(Exporter *self, Py_buffer *view, int flags) {
         for (int i = 0; i < self->ndim; ++i) {
             len *= self->shape[i];
         }
+    }
+    if (self->length >= 0) {
+        len = self->length;
     }
     view->obj = Py_NewRef(self);
     view->buf = self->data;

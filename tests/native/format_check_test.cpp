@@ -141,6 +141,9 @@ INSTANTIATE_TEST_SUITE_P(Accepted, FormatRow, testing::Values(
     ok("c"), ok("@c"), ok("=c"), ok("^c"), ok("<c"), ok("1c"), ok(" c"),
     ok("?"), ok("@?"), ok("=?"), ok("^?"), ok("<?"), ok("1?"), ok(" ?"),
     ok("T{B}"), ok("B:name:"), ok(":name:B"), ok("T{:f:c}"), ok("T{T{?}}"),
+    // Field names are skipped whatever they hold, braces too, inside structs
+    // as outside (ctypes names fields after the structure's members).
+    ok("T{<B:a}b:}"), ok("T{B:{:}"), ok("T{:}{:B}"), ok("T{T{B:}}:}}"), ok("B:}{:"),
     ok("\r\n B \r\n"), ok("B@"), ok("<=^@B"),
     // Pads after the item pass here; the item size refuses them later.
     ok("Bx"), ok("B3x"), ok("T{B}x"),
@@ -210,7 +213,7 @@ TEST_P(MalformedFormat, IsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(LeftOpen, MalformedFormat, testing::Values(
     // a field name missing its closing ':'
-    "B:name", ":", ":B", "T{B:x}",
+    "B:name", ":", ":B", "T{B:x}", "T{B:}", "T{B:x}}",
     // white space inside array extents
     "( 2)B", "(2 )B", "(2, 3)B", "(\n2)B",
     // array extents after the matched item

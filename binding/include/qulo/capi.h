@@ -22,10 +22,11 @@
  * The no-lock contract: the seven entry points touch no Python object and
  * no interpreter state, so they may be called on any thread without the
  * interpreter lock, also concurrently with one key record and one sum
- * table. Only the output must not be shared between concurrent calls, and
- * in an encryption src and out must not overlap (decryption may run in
- * place). Release the lock (Py_BEGIN_ALLOW_THREADS) around long runs so
- * that other Python threads keep going.
+ * table. Only the output must not be shared between concurrent calls. In
+ * one call, src and out may overlap in any way, in encryption and in
+ * decryption alike (<qulo/tea.h> says what is written). Release the lock
+ * (Py_BEGIN_ALLOW_THREADS) around long runs so that other Python threads
+ * keep going.
  *
  * The pointers stay valid for the life of the process: qulo._tea is never
  * unloaded once imported.
@@ -134,7 +135,10 @@ typedef struct qulo_byte_view {
  * arguments are converted, including the sum-table and output-size checks
  * and their exceptions. `self` must be a qulo._tea.TEA object (otherwise
  * TypeError). Unlike the entry points above, these need the GIL: call them
- * with it held; they release it around the cipher itself.
+ * with it held; they release it around the cipher itself, after taking a
+ * copy of the object's key, so each result is made under one whole key even
+ * while another thread assigns TEA.key. text and out may overlap in any way,
+ * as for the entry points.
  * Allocating entries return a new bytes object or NULL with an exception
  * set; _into entries return the result length or -1 with an exception set. */
 typedef PyObject *(*qulo_tea_alloc_qq)(PyObject *self, const qulo_const_byte_view *text);

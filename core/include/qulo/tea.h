@@ -38,15 +38,21 @@ typedef struct qulo_key {
  * Encryption: returns T = qulo_encrypt_len(src_len), or -1 when
  * out_capacity < T (then nothing is written). On success all out_capacity
  * bytes are written: the ciphertext, then zeros. src may be NULL when
- * src_len is 0; src_len must not be negative. src may overlap out.
+ * src_len is 0; src_len must not be negative.
  *
  * Decryption: returns the plaintext length L >= 0, or -1 when src_len < 16,
  * src_len is not a multiple of 8, out_capacity < src_len, or a 16-byte
- * ciphertext decrypts to fill count 7; nothing is written on failure. On
- * success out[0..L) holds the plaintext, out[L..src_len) leftover decrypted
- * bytes, and out[src_len..out_capacity) is untouched. src may equal out
- * (decryption in place). Nothing is authenticated: a wrong key or altered
- * ciphertext decrypts to garbage without error.
+ * ciphertext decrypts to fill count 7; nothing is written on failure (the
+ * fill count is taken from the first block before any write). On success
+ * out[0..L) holds the plaintext, out[L..src_len) leftover decrypted bytes,
+ * and out[src_len..out_capacity) is untouched. Nothing is authenticated: a
+ * wrong key or altered ciphertext decrypts to garbage without error.
+ *
+ * Overlap: in both directions src and out may overlap in any way, out
+ * starting before, at or after src; the result is the same as with
+ * separate buffers. Source bytes that lie inside out are overwritten on
+ * success; those outside it are only read. Separate buffers cost nothing
+ * extra; an output starting inside the ciphertext costs one move of it.
  *
  * sumtable: 64 bytes, sixteen 32-bit round sums in host byte order; word r-1
  * is the sum of cycle r. The qq variants use r * 0x9E3779B9.
