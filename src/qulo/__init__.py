@@ -16,6 +16,7 @@ from __future__ import annotations
 import os
 from importlib import metadata
 
+from ._stream import Decryptor, Encryptor
 from ._tea import (
     TEA,
     encrypt_len,
@@ -31,6 +32,8 @@ from ._tea import (
 __all__ = [
     "TEA",
     "encrypt_len",
+    "Encryptor",
+    "Decryptor",
     "get_include",
     "qulo_encrypt_qq",
     "qulo_decrypt_qq",
