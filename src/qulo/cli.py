@@ -498,7 +498,7 @@ def _progress(args: argparse.Namespace, total: int | None, what: str) -> Iterato
     if args.quiet or os.environ.get("CI") or not sys.stderr.isatty():
         yield _NoProgress()
         return
-    from tqdm import tqdm
+    from tqdm import tqdm  # type: ignore[import-untyped]  # ships no type information
 
     bar = tqdm(total=total, desc=what, unit="B", unit_scale=True, unit_divisor=1024,
                delay=1.0, leave=False, file=sys.stderr)
