@@ -548,12 +548,27 @@ def test_a_progress_bar_only_on_a_terminal_and_only_for_long_work(how, tmp_path,
         assert shown == b""
 
 
-def _peak_rss_kib(argv, tmp_path, **kwargs):
-    child = subprocess.Popen(argv, cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, **kwargs)
-    _, status, usage = os.wait4(child.pid, 0)
-    child.returncode = os.waitstatus_to_exitcode(status)
-    assert child.returncode == 0, child.stderr.read()
-    return usage.ru_maxrss
+# The child's own high-water mark: its rusage would also count what the
+# parent held when it forked.
+_HWM = (
+    "import os, sys\n"
+    "from qulo.cli import main\n"
+    "status = main(sys.argv[1:]) if len(sys.argv) > 1 else 0\n"
+    "hwm = [l for l in open('/proc/self/status') if l.startswith('VmHWM:')][0].split()[1]\n"
+    "open(os.environ['QULO_TEST_HWM'], 'w').write(hwm)\n"
+    "sys.exit(status)\n"
+)
+
+
+def _peak_rss_kib(args, tmp_path, **kwargs):
+    report = tmp_path.parent / f"{tmp_path.name}.hwm"
+    env = {**kwargs.pop("env", os.environ), "QULO_TEST_HWM": str(report)}
+    done = subprocess.run([sys.executable, "-c", _HWM, *args], cwd=tmp_path, env=env,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=300, **kwargs)
+    assert done.returncode == 0, done.stderr
+    peak = int(report.read_text())
+    report.unlink()
+    return peak
 
 
 @pytest.mark.no_sanitizer
@@ -562,8 +577,8 @@ def test_memory_stays_flat_for_large_files_and_pipes(tmp_path):
     plain = tmp_path / "plain"
     with open(plain, "wb") as f:
         f.truncate(size)  # sparse: costs no disk
-    base = _peak_rss_kib([sys.executable, "-c", "import qulo.cli"], tmp_path)
-    tool = [sys.executable, "-m", "qulo", "encrypt", "-k", KEY_HEX, "-q", "-o", str(tmp_path / "sealed")]
+    base = _peak_rss_kib([], tmp_path)
+    tool = ["encrypt", "-k", KEY_HEX, "-q", "-o", str(tmp_path / "sealed")]
     from_file = _peak_rss_kib([*tool, str(plain)], tmp_path)
     env = {**os.environ, "TMPDIR": str(tmp_path)}
     with open(plain, "rb") as f:
@@ -574,6 +589,7 @@ def test_memory_stays_flat_for_large_files_and_pipes(tmp_path):
         cat.wait()
     assert (tmp_path / "sealed").stat().st_size == qulo.encrypt_len(size)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["plain", "sealed"], "spool left behind"
+    assert base > 1024, "the high-water mark was not read"
     for peak in (from_file, from_pipe):
         assert peak - base < 64 * 1024, (base, from_file, from_pipe)
 

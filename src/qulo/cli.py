@@ -22,7 +22,8 @@ import stat
 import string
 import sys
 import tempfile
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor, wait
 from contextlib import contextmanager
 from typing import Any, NoReturn, Protocol
 
@@ -544,32 +545,55 @@ def _not_a_ciphertext(n: int) -> BadInput:
 
 def _pump(source: Source, sink: Sink, context: Encryptor | Decryptor,
           limit: int | None, args: argparse.Namespace) -> int:
-    """Feeds the source through the context into the sink, one reused pair
-    of buffers; returns the bytes read. `limit`: read no more than this."""
-    inbuf = bytearray(CHUNK)
-    outbuf = bytearray(CHUNK + 16)
-    inview, outview = memoryview(inbuf), memoryview(outbuf)
-    emit: Callable[[memoryview], None]
-    if args.hex:
-        def emit(chunk: memoryview) -> None:
-            sink.write(chunk.hex().encode("ascii"))
-    else:
-        emit = sink.write
-    done = 0
-    with _progress(args, source.size, args.command + "ing") as bar:
-        while True:
-            want = CHUNK if limit is None else min(CHUNK, limit - done)
-            if want == 0:
-                break
-            n = source.readinto(inview[:want])
-            if n == 0:
-                break
-            w = context.update_into(inview[:n], outview)
-            if w:
-                emit(outview[:w])
-            done += n
+    """Feeds the source through the context into the sink; returns the bytes
+    read. `limit`: read no more than this.
+
+    Two pairs of buffers, reused throughout, take turns: while the cipher
+    works on one chunk (without the interpreter lock), a helper thread writes
+    the previous chunk's output and reads the next chunk into the other
+    pair. The reads and writes then cost no time of their own, and the tool
+    runs at the cipher's rate.
+    """
+    pairs = [(memoryview(bytearray(CHUNK)), memoryview(bytearray(CHUNK + 16))) for _ in range(2)]
+    read_so_far = 0
+
+    def read(into: memoryview) -> int:
+        nonlocal read_so_far
+        want = CHUNK if limit is None else min(CHUNK, limit - read_so_far)
+        n = source.readinto(into[:want]) if want else 0
+        read_so_far += n
+        return n
+
+    def emit(chunk: memoryview) -> None:
+        if chunk:
+            sink.write(chunk.hex().encode("ascii") if args.hex else chunk)
+
+    def write_then_read(written: memoryview, into: memoryview) -> int:
+        emit(written)
+        return read(into)
+
+    with _progress(args, source.size, args.command + "ing") as bar, \
+            ThreadPoolExecutor(1, thread_name_prefix="qulo-io") as io:
+        turn = 0
+        n = read(pairs[0][0])
+        previous = pairs[1][1][:0]
+        while n:
+            inview, outview = pairs[turn]
+            other_in = pairs[1 - turn][0]
+            pending = io.submit(write_then_read, previous, other_in)
+            try:
+                w = context.update_into(inview[:n], outview)
+            finally:
+                # Never leave the helper touching buffers or descriptors that
+                # the caller is about to clean up.
+                wait([pending])
+            next_n = pending.result()
             bar.update(n)
-    return done
+            previous = outview[:w]
+            n = next_n
+            turn = 1 - turn
+        emit(previous)
+    return read_so_far
 
 
 def _run(args: argparse.Namespace) -> None:
