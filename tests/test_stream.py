@@ -10,6 +10,7 @@ from __future__ import annotations
 import array
 import pickle
 import random
+import sys
 import threading
 
 import pytest
@@ -210,3 +211,44 @@ def test_contexts_cannot_be_subclassed_or_pickled(key):
             type("Mine", (cls,), {})
     with pytest.raises(TypeError):
         pickle.dumps(qulo.Decryptor(key))
+
+
+def _whole_lives(key, tea):
+    """Every path of both contexts once: success, each refusal, release
+    before finalize."""
+    sealed = tea.encrypt_qq(b"x" * 30)
+    e = qulo.Encryptor(tea, 30, sumtable=SUMS)
+    e.update(bytearray(b"x" * 20))
+    e.update_into(b"x" * 10, bytearray(40))
+    try:
+        e.update(b"y")
+    except ValueError:
+        pass
+    e.finalize()
+    d = qulo.Decryptor(key)
+    d.update(memoryview(sealed)[:9])
+    d.update(sealed[9:])
+    d.finalize()
+    for call in (lambda: qulo.Encryptor(key, -1), lambda: qulo.Decryptor(key[:3]),
+                 lambda: qulo.Decryptor(key).update(b"x" * 9) + qulo.Decryptor(key).finalize(),
+                 lambda: qulo.Encryptor(key, 3).update_into(b"abc", bytearray(2)),
+                 lambda: e.update(b"")):
+        try:
+            call()
+        except ValueError:
+            pass
+    qulo.Encryptor(key, 100).update(b"abandoned")
+
+
+@pytest.mark.no_sanitizer
+@pytest.mark.skipif(sys.getallocatedblocks() == 0, reason="the interpreter's allocator is not in use")
+def test_no_memory_is_leaked_on_any_path(key, tea):
+    for _ in range(50):
+        _whole_lives(key, tea)
+    growth = []
+    for _ in range(6):
+        before = sys.getallocatedblocks()
+        for _ in range(200):
+            _whole_lives(key, tea)
+        growth.append(sys.getallocatedblocks() - before)
+    assert min(growth) <= 3, growth  # a leak of one block a life shows in every round
