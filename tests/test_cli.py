@@ -43,7 +43,10 @@ def run(argv, capfdbinary, stdin=b""):
     read, write = os.pipe()
     os.write(write, stdin)  # small: fits in the pipe
     os.close(write)
-    saved = os.dup(0)
+    try:
+        saved = os.dup(0)
+    except OSError:  # run with no standard input at all
+        saved = None
     os.dup2(read, 0)
     os.close(read)
     sys.stdin = io.TextIOWrapper(io.BytesIO(stdin))
@@ -53,8 +56,11 @@ def run(argv, capfdbinary, stdin=b""):
         status = e.code
     finally:
         sys.stdin = old
-        os.dup2(saved, 0)
-        os.close(saved)
+        if saved is None:
+            os.close(0)
+        else:
+            os.dup2(saved, 0)
+            os.close(saved)
     out, err = capfdbinary.readouterr()
     return status, out, err.decode()
 
