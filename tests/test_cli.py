@@ -125,6 +125,16 @@ def test_standard_input_streams_in_both_directions(command, where, capfdbinary):
     assert status == 0 and out == expected
 
 
+def test_a_file_as_standard_input_is_read_from_where_it_stands(tmp_path):
+    path = tmp_path / "plain"
+    path.write_bytes(b"header line\n" + TEXT)
+    with open(path, "rb") as f:
+        f.readline()  # the caller has consumed a line already
+        done = shell(["encrypt", "-k", KEY_HEX, "-o", "out"], tmp_path, stdin=f)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "out").read_bytes() == TEA.encrypt_qq(TEXT)
+
+
 def test_hex_output_and_hex_input_in_either_case_with_whitespace(capfdbinary):
     ciphertext = TEA.encrypt_qq(TEXT)
     status, out, _ = run(["encrypt", "-k", KEY_HEX, "--hex-input", TEXT.hex(), "--hex"], capfdbinary)

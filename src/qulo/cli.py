@@ -252,7 +252,11 @@ def _open_input(args: argparse.Namespace) -> Source:
                 "no input given and standard input is a terminal: name a file, use "
                 "--hex-input, or send the data through a pipe (- reads the terminal)"
             )
-        return Source("standard input", 0, size=st.st_size if stat.S_ISREG(st.st_mode) else None)
+        size = None
+        if stat.S_ISREG(st.st_mode):
+            # A file given as standard input may have been read from already.
+            size = max(st.st_size - os.lseek(0, 0, os.SEEK_CUR), 0)
+        return Source("standard input", 0, size=size)
     try:
         fd = os.open(args.input, os.O_RDONLY | os.O_CLOEXEC)
     except OSError as e:
