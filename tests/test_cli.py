@@ -128,8 +128,8 @@ def test_standard_input_streams_in_both_directions(command, where, capfdbinary):
 def test_a_file_as_standard_input_is_read_from_where_it_stands(tmp_path):
     path = tmp_path / "plain"
     path.write_bytes(b"header line\n" + TEXT)
-    with open(path, "rb") as f:
-        f.readline()  # the caller has consumed a line already
+    with open(path, "rb", buffering=0) as f:
+        f.readline()  # the caller has consumed a line already (unbuffered: no read-ahead)
         done = shell(["encrypt", "-k", KEY_HEX, "-o", "out"], tmp_path, stdin=f)
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "out").read_bytes() == TEA.encrypt_qq(TEXT)
