@@ -409,6 +409,18 @@ def test_signals_leave_the_old_output_and_no_temporary(signum, existing, tmp_pat
     assert [p.name for p in tmp_path.iterdir()] == [existing.name]
 
 
+def test_a_run_stuck_on_a_pipe_nobody_reads_still_ends_on_a_signal(tmp_path):
+    (tmp_path / "plain").write_bytes(bytes(8 << 20))
+    child = subprocess.Popen([sys.executable, "-m", "qulo", "encrypt", "-k", KEY_HEX, "plain"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
+    assert len(child.stdout.read(1)) == 1  # it runs, and its pipe is full before long
+    time.sleep(0.5)
+    child.send_signal(signal.SIGTERM)
+    assert child.wait(timeout=30) == -signal.SIGTERM
+    child.stdout.close()
+    assert child.stderr.read() == b""
+
+
 # ---- standard output never lies -------------------------------------------------
 
 @pytest.fixture

@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import errno
 import os
+import queue
 import select
 import signal
 import socket
@@ -22,8 +23,9 @@ import stat
 import string
 import sys
 import tempfile
-from collections.abc import Iterator, Sequence
-from concurrent.futures import ThreadPoolExecutor, wait
+import threading
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Future, wait
 from contextlib import contextmanager
 from typing import Any, NoReturn, Protocol
 
@@ -547,6 +549,44 @@ def _not_a_ciphertext(n: int) -> BadInput:
                     "and at least 16 bytes")
 
 
+class _Helper:
+    """One thread that runs the pump's reads and writes, one call at a time.
+
+    A daemon thread, not an executor's: a run that a signal ends must not
+    wait at exit for a write that is stuck on a pipe nobody reads.
+    """
+
+    def __init__(self) -> None:
+        self._calls: queue.SimpleQueue[tuple[Future[Any], Callable[..., Any], tuple[Any, ...]] | None]
+        self._calls = queue.SimpleQueue()
+        threading.Thread(target=self._serve, name="qulo-io", daemon=True).start()
+
+    def _serve(self) -> None:
+        while (call := self._calls.get()) is not None:
+            future, fn, args = call
+            if future.set_running_or_notify_cancel():
+                try:
+                    future.set_result(fn(*args))
+                except BaseException as e:  # handed to the pump, which raises it
+                    future.set_exception(e)
+
+    def submit(self, fn: Callable[..., Any], *args: Any) -> Future[Any]:
+        future: Future[Any] = Future()
+        self._calls.put((future, fn, args))
+        return future
+
+    def close(self) -> None:
+        self._calls.put(None)
+
+
+@contextmanager
+def _closing(helper: _Helper) -> Iterator[None]:
+    try:
+        yield
+    finally:
+        helper.close()
+
+
 def _pump(source: Source, sink: Sink, context: Encryptor | Decryptor,
           limit: int | None, args: argparse.Namespace) -> int:
     """Feeds the source through the context into the sink; returns the bytes
@@ -555,8 +595,8 @@ def _pump(source: Source, sink: Sink, context: Encryptor | Decryptor,
     Two pairs of buffers, reused throughout, take turns: while the cipher
     works on one chunk (without the interpreter lock), a helper thread writes
     the previous chunk's output and reads the next chunk into the other
-    pair. The reads and writes then cost no time of their own, and the tool
-    runs at the cipher's rate.
+    pair. Where a core is free, the reads and writes then cost no time of
+    their own and the tool runs at the cipher's rate.
     """
     pairs = [(memoryview(bytearray(CHUNK)), memoryview(bytearray(CHUNK + 16))) for _ in range(2)]
     read_so_far = 0
@@ -576,8 +616,8 @@ def _pump(source: Source, sink: Sink, context: Encryptor | Decryptor,
         emit(written)
         return read(into)
 
-    with _progress(args, source.size, args.command + "ing") as bar, \
-            ThreadPoolExecutor(1, thread_name_prefix="qulo-io") as io:
+    io = _Helper()
+    with _progress(args, source.size, args.command + "ing") as bar, _closing(io):
         turn = 0
         n = read(pairs[0][0])
         previous = pairs[1][1][:0]
@@ -589,7 +629,9 @@ def _pump(source: Source, sink: Sink, context: Encryptor | Decryptor,
                 w = context.update_into(inview[:n], outview)
             finally:
                 # Never leave the helper touching buffers or descriptors that
-                # the caller is about to clean up.
+                # the caller is about to clean up, unless a signal cuts this
+                # wait short: the run then ends by the signal without waiting
+                # for a write that may be stuck on a pipe nobody reads.
                 wait([pending])
             next_n = pending.result()
             bar.update(n)
