@@ -54,15 +54,15 @@ static_assert(sizeof(State) <= sizeof(qulo_encryptor), "context storage too smal
 static_assert(sizeof(State) <= sizeof(qulo_decryptor), "context storage too small");
 static_assert(alignof(State) <= alignof(qulo_encryptor), "context storage misaligned");
 
-// The storage is the caller's uint64_t array; State is an implicit-lifetime
-// aggregate laid over it.
+// The storage is the caller's byte array, which provides storage for the
+// State (an implicit-lifetime aggregate) laid over it.
 template <class Ctx>
 State *state_of(Ctx *ctx) {
-    return reinterpret_cast<State *>(ctx->opaque_);
+    return reinterpret_cast<State *>(ctx->opaque_.bytes_);
 }
 template <class Ctx>
 const State *state_of(const Ctx *ctx) {
-    return reinterpret_cast<const State *>(ctx->opaque_);
+    return reinterpret_cast<const State *>(ctx->opaque_.bytes_);
 }
 
 // Clears the whole storage, not just the State in it, so that a context is
@@ -70,8 +70,8 @@ const State *state_of(const Ctx *ctx) {
 // clearing of a context about to die is not dropped as a dead store.
 template <class Ctx>
 void wipe(Ctx *ctx) noexcept {
-    volatile auto *bytes = reinterpret_cast<volatile uint8_t *>(ctx->opaque_);
-    for (size_t i = 0; i < sizeof ctx->opaque_; ++i) {
+    volatile unsigned char *bytes = ctx->opaque_.bytes_;
+    for (size_t i = 0; i < sizeof ctx->opaque_.bytes_; ++i) {
         bytes[i] = 0;
     }
 }

@@ -82,11 +82,17 @@ enum {
 /* Contexts: opaque storage, set up by the init calls. The fields are
  * private; copying a context (memcpy) forks the stream. */
 typedef struct qulo_encryptor {
-    uint64_t opaque_[24];
+    union {
+        uint64_t align_;
+        unsigned char bytes_[192];
+    } opaque_;
 } qulo_encryptor;
 
 typedef struct qulo_decryptor {
-    uint64_t opaque_[24];
+    union {
+        uint64_t align_;
+        unsigned char bytes_[192];
+    } opaque_;
 } qulo_decryptor;
 
 /*
