@@ -507,7 +507,8 @@ def _progress(args: argparse.Namespace, total: int | None, what: str) -> Iterato
         return
     from tqdm import tqdm  # type: ignore[import-untyped]  # ships no type information
 
-    bar = tqdm(total=total, desc=what, unit="B", unit_scale=True, unit_divisor=1024,
+    # The sizes are scaled by 1024: "iB" makes them read MiB and GiB.
+    bar = tqdm(total=total, desc=what, unit="iB", unit_scale=True, unit_divisor=1024,
                delay=1.0, leave=False, file=sys.stderr)
     try:
         yield bar
