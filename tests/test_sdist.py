@@ -32,10 +32,13 @@ CHECK = textwrap.dedent(
     c = t.encrypt_qq(b"from the sdist")
     assert len(c) == qulo.encrypt_len(14) == 24 and t.decrypt_qq(c) == b"from the sdist"
     package = os.path.dirname(qulo.__file__)
-    for h in ("tea.h", "capi.h"):
+    for h in ("tea.h", "stream.h", "capi.h"):
         assert os.path.isfile(os.path.join(qulo.get_include(), "qulo", h)), h
     assert os.path.isfile(os.path.join(package, "py.typed"))
     assert os.path.isfile(os.path.join(package, "_tea.pyi"))
+    assert os.path.isfile(os.path.join(package, "_stream.pyi"))
+    e = qulo.Encryptor(t, 14)
+    assert e.update(b"from the") + e.update(b" sdist") + e.finalize() == c
     shipped = [f for _, _, files in os.walk(package) for f in files]
     assert not [f for f in shipped if f.endswith((".cpp", ".hpp", ".txt"))], shipped
     print(qulo.__version__)

@@ -119,6 +119,12 @@ USE = textwrap.dedent(
     m: int = encrypt_len(7.9)
     capsule = qulo.qulo_encrypt_qq
     folder: str = qulo.get_include()
+    e = qulo.Encryptor(t, 3, sumtable=bytes(64), native_endian=True)
+    head: bytes = e.update(b"ab") + e.update(memoryview(b"c"))
+    w: int = e.update_into(b"", bytearray(16))
+    tail: bytes = e.finalize()
+    d = qulo.Decryptor(bytes(16))
+    plain: bytes = d.update(head + tail) + d.finalize()
     version: str = qulo.__version__
     """
 )
@@ -132,6 +138,13 @@ MISUSE = {
     "unknown_keyword": "qulo.TEA(bytes(16)).encrypt_qq(data=b'')",
     "missing_sumtable": "qulo.TEA(bytes(16)).encrypt(b'')",
     "length_from_str": "qulo.encrypt_len('7')",
+    "stream_subclass": "class Mine(qulo.Decryptor): pass",
+    "stream_length_missing": "qulo.Encryptor(bytes(16))",
+    "stream_length_str": "qulo.Encryptor(bytes(16), '3')",
+    "stream_sumtable_positional": "qulo.Decryptor(bytes(16), bytes(64))",
+    "stream_key_str": "qulo.Decryptor('key')",
+    "stream_data_str": "qulo.Decryptor(bytes(16)).update('abc')",
+    "stream_update_into_result_as_bytes": "b: bytes = qulo.Decryptor(bytes(16)).update_into(b'', bytearray(16))",
 }
 
 

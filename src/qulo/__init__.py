@@ -11,6 +11,7 @@ looks them up here. C extensions include ``<qulo/capi.h>`` from the folder
 that :func:`get_include` returns.
 """
 
+from ._stream import Decryptor, Encryptor
 from ._tea import (
     TEA,
     encrypt_len,
@@ -26,6 +27,8 @@ from ._tea import (
 __all__ = [
     "TEA",
     "encrypt_len",
+    "Encryptor",
+    "Decryptor",
     "get_include",
     "qulo_encrypt_qq",
     "qulo_decrypt_qq",

@@ -1,0 +1,492 @@
+// qulo._stream: the incremental qq mode as two Python types, Encryptor and
+// Decryptor, over the core's contexts (qulo/stream.h).
+//
+// Each object owns one core context, which holds a copy of the key words
+// (and sum table) taken at construction: a TEA object given as the key may
+// change its key afterwards without affecting the stream. The copy is wiped
+// by finalize() and when the object is released.
+//
+// Concurrency: one object is one chain, so two threads must not feed it at
+// once. Large chunks run with the interpreter lock released, and an object
+// marks itself busy for the length of every call: a second caller in that
+// window gets RuntimeError instead of a corrupted chain.
+#include "buffer.hpp"
+#include "cipher_args.hpp"
+#include "pyref.hpp"
+
+#include "qulo/stream.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace qulo {
+
+namespace {
+
+// Chunks from this size on are processed with the interpreter lock
+// released. 8 KiB is some 40 us of cipher work on current x86-64 cores,
+// against well under a microsecond to release and take back an uncontended
+// lock: below it, releasing would cost more than the parallelism it buys,
+// and holding the lock for 40 us keeps other threads waiting far less than
+// the interpreter's own 5 ms switch interval.
+constexpr Py_ssize_t kReleaseThreshold = 8 * 1024;
+
+int variant_code(Variant v) {
+    switch (v) {
+    case Variant::standard: return QULO_VARIANT_STANDARD;
+    case Variant::table: return QULO_VARIANT_TABLE;
+    case Variant::table_native: return QULO_VARIANT_TABLE_NATIVE;
+    }
+    return -1;
+}
+
+// ---- the two directions ----------------------------------------------------
+
+// What differs between Encryptor and Decryptor, as static members over the
+// core calls, so that one set of method bodies serves both.
+struct Encrypting {
+    using Context = qulo_encryptor;
+    static constexpr const char *kName = "Encryptor";
+    static int64_t update_len(const Context *c, int64_t n) {
+        return qulo_encryptor_update_len(c, n);
+    }
+    static int64_t update(Context *c, const uint8_t *src, int64_t n, uint8_t *out,
+                          int64_t cap) {
+        return qulo_encryptor_update(c, src, n, out, cap);
+    }
+    static void wipe(Context *c) { qulo_encryptor_wipe(c); }
+};
+
+struct Decrypting {
+    using Context = qulo_decryptor;
+    static constexpr const char *kName = "Decryptor";
+    static int64_t update_len(const Context *c, int64_t n) {
+        return qulo_decryptor_update_len(c, n);
+    }
+    static int64_t update(Context *c, const uint8_t *src, int64_t n, uint8_t *out,
+                          int64_t cap) {
+        return qulo_decryptor_update(c, src, n, out, cap);
+    }
+    static void wipe(Context *c) { qulo_decryptor_wipe(c); }
+};
+
+template <class D>
+struct StreamObject {
+    PyObject_HEAD
+    typename D::Context ctx;
+    int64_t announced;  // Encryptor: the plaintext length given at construction
+    int64_t given;      // bytes passed to update so far
+    bool busy;
+    bool finished;
+};
+
+// Marks an object busy for one call; refuses when it already is.
+template <class D>
+class BusyGuard {
+public:
+    explicit BusyGuard(StreamObject<D> *self) : self_(self) {
+        if (self->finished) {
+            PyErr_Format(PyExc_ValueError, "this %s is finalized", D::kName);
+        } else if (self->busy) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "this %s is in use by another thread; a stream is one chain, "
+                         "feed it from one thread at a time",
+                         D::kName);
+        } else {
+            self->busy = true;
+            held_ = true;
+        }
+    }
+    ~BusyGuard() {
+        if (held_) {
+            self_->busy = false;
+        }
+    }
+    BusyGuard(const BusyGuard &) = delete;
+    BusyGuard &operator=(const BusyGuard &) = delete;
+    explicit operator bool() const { return held_; }
+
+private:
+    StreamObject<D> *self_;
+    bool held_ = false;
+};
+
+// The bytes this update writes, or -1 with ValueError naming the numbers.
+template <class D>
+int64_t needed_for(StreamObject<D> *self, Py_ssize_t n) {
+    const int64_t needed = D::update_len(&self->ctx, n);
+    if (needed == QULO_STREAM_E_TOO_MUCH) {
+        PyErr_Format(PyExc_ValueError,
+                     "data runs past the announced length: %lld bytes announced, %lld given",
+                     static_cast<long long>(self->announced),
+                     static_cast<long long>(self->given + n));
+        return -1;
+    }
+    if (needed < 0) {
+        PyErr_Format(PyExc_SystemError, "qulo stream update refused (code %lld)",
+                     static_cast<long long>(needed));
+        return -1;
+    }
+    return needed;
+}
+
+// Runs the core update, without the interpreter lock for large chunks.
+template <class D>
+int64_t run_update(StreamObject<D> *self, const Buffer &data, uint8_t *out, int64_t cap) {
+    int64_t written;
+    if (data.size() >= kReleaseThreshold) {
+        GilRelease unlocked;
+        written = D::update(&self->ctx, data.data(), data.size(), out, cap);
+    } else {
+        written = D::update(&self->ctx, data.data(), data.size(), out, cap);
+    }
+    if (written == QULO_STREAM_E_OVERLAP) {
+        PyErr_SetString(PyExc_ValueError, "data and out overlap");
+        return -1;
+    }
+    if (written < 0) {
+        PyErr_Format(PyExc_SystemError, "qulo stream update refused (code %lld)",
+                     static_cast<long long>(written));
+        return -1;
+    }
+    self->given += data.size();
+    return written;
+}
+
+template <class D>
+PyObject *update(PyObject *op, PyObject *args, PyObject *kwargs) {
+    auto *self = reinterpret_cast<StreamObject<D> *>(op);
+    static const char *kwlist[] = {"data", nullptr};
+    PyObject *data_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:update", const_cast<char **>(kwlist),
+                                     &data_obj)) {
+        return nullptr;
+    }
+    BusyGuard<D> guard(self);
+    if (!guard) {
+        return nullptr;
+    }
+    Buffer data;
+    if (!data.acquire(data_obj)) {
+        return nullptr;
+    }
+    const int64_t needed = needed_for(self, data.size());
+    if (needed < 0) {
+        return nullptr;
+    }
+    Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(needed)));
+    if (!result) {
+        return nullptr;
+    }
+    auto *out = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result.get()));
+    const int64_t written = run_update(self, data, out, needed);
+    if (written < 0) {
+        return nullptr;
+    }
+    if (written != needed) {  // a decryption's first block: the bound was high
+        PyObject *shrunk = result.release();
+        if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(written)) < 0) {
+            return nullptr;
+        }
+        result = Ref::steal(shrunk);
+    }
+    return result.release();
+}
+
+template <class D>
+PyObject *update_into(PyObject *op, PyObject *args, PyObject *kwargs) {
+    auto *self = reinterpret_cast<StreamObject<D> *>(op);
+    static const char *kwlist[] = {"data", "out", nullptr};
+    PyObject *data_obj = nullptr;
+    PyObject *out_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:update_into",
+                                     const_cast<char **>(kwlist), &data_obj, &out_obj)) {
+        return nullptr;
+    }
+    BusyGuard<D> guard(self);
+    if (!guard) {
+        return nullptr;
+    }
+    Buffer data;
+    Buffer out;
+    if (!data.acquire(data_obj) || !out.acquire(out_obj, true)) {
+        return nullptr;
+    }
+    const int64_t needed = needed_for(self, data.size());
+    if (needed < 0) {
+        return nullptr;
+    }
+    if (out.size() < needed) {
+        PyErr_Format(PyExc_ValueError, "out is too small: this update writes %lld bytes, out holds %zd",
+                     static_cast<long long>(needed), out.size());
+        return nullptr;
+    }
+    const int64_t written = run_update(self, data, out.mutable_data(), out.size());
+    return written < 0 ? nullptr : PyLong_FromLongLong(written);
+}
+
+// ---- finalize ------------------------------------------------------------------
+
+PyObject *encryptor_finalize(PyObject *op, PyObject *) {
+    auto *self = reinterpret_cast<StreamObject<Encrypting> *>(op);
+    BusyGuard<Encrypting> guard(self);
+    if (!guard) {
+        return nullptr;
+    }
+    uint8_t last[QULO_STREAM_FINISH_MAX];
+    const int64_t written = qulo_encryptor_finish(&self->ctx, last, sizeof last);
+    if (written == QULO_STREAM_E_TOO_LITTLE) {
+        PyErr_Format(PyExc_ValueError,
+                     "finalize() before the end of the data: %lld bytes announced, %lld given",
+                     static_cast<long long>(self->announced), static_cast<long long>(self->given));
+        return nullptr;
+    }
+    self->finished = true;
+    if (written < 0) {
+        PyErr_Format(PyExc_SystemError, "qulo stream finish refused (code %lld)",
+                     static_cast<long long>(written));
+        return nullptr;
+    }
+    PyObject *result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(last), written);
+    secure_wipe(last, sizeof last);
+    return result;
+}
+
+PyObject *decryptor_finalize(PyObject *op, PyObject *) {
+    auto *self = reinterpret_cast<StreamObject<Decrypting> *>(op);
+    BusyGuard<Decrypting> guard(self);
+    if (!guard) {
+        return nullptr;
+    }
+    const int64_t given = self->given;
+    const int64_t result = qulo_decryptor_finish(&self->ctx);
+    self->finished = true;
+    if (result == QULO_STREAM_E_CIPHERTEXT) {
+        if (given >= 16 && given % 8 == 0) {
+            PyErr_SetString(PyExc_ValueError,
+                            "not a ciphertext under this key: its 16 bytes decrypt to fill "
+                            "count 7, which leaves no room for the plaintext");
+        } else {
+            PyErr_Format(PyExc_ValueError,
+                         "not a ciphertext: %lld bytes given, a ciphertext is a multiple of 8 "
+                         "and at least 16 bytes; discard what update() returned",
+                         static_cast<long long>(given));
+        }
+        return nullptr;
+    }
+    if (result < 0) {
+        PyErr_Format(PyExc_SystemError, "qulo stream finish refused (code %lld)",
+                     static_cast<long long>(result));
+        return nullptr;
+    }
+    return PyBytes_FromStringAndSize(nullptr, 0);
+}
+
+// ---- construction and release ------------------------------------------------------
+
+template <class D>
+StreamObject<D> *allocate(PyTypeObject *type) {
+    auto *self = reinterpret_cast<StreamObject<D> *>(type->tp_alloc(type, 0));
+    // tp_alloc zero-fills: the context reads as never set up until init.
+    return self;
+}
+
+PyObject *encryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    static const char *kwlist[] = {"key", "length", "sumtable", "native_endian", nullptr};
+    PyObject *key = nullptr;
+    long long length = 0;
+    PyObject *sumtable = Py_None;
+    int native_endian = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OL|$Op:Encryptor",
+                                     const_cast<char **>(kwlist), &key, &length, &sumtable,
+                                     &native_endian)) {
+        return nullptr;
+    }
+    if (length < 0) {
+        PyErr_Format(PyExc_ValueError, "length must not be negative, got %lld", length);
+        return nullptr;
+    }
+    if (length > QULO_MAX_PLAINTEXT_LEN) {
+        PyErr_Format(PyExc_ValueError, "length %lld is above the largest plaintext length, %lld",
+                     length, static_cast<long long>(QULO_MAX_PLAINTEXT_LEN));
+        return nullptr;
+    }
+    CipherSetup setup;
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup)) {
+        return nullptr;
+    }
+    auto *self = allocate<Encrypting>(type);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    const int64_t total = qulo_encryptor_init(&self->ctx, &setup.key, variant_code(setup.variant),
+                                              setup.sumtable.data(), length);
+    if (total < 0) {
+        Py_DECREF(self);
+        PyErr_SetString(PyExc_SystemError, "qulo stream set-up refused");
+        return nullptr;
+    }
+    self->announced = length;
+    return reinterpret_cast<PyObject *>(self);
+}
+
+PyObject *decryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    static const char *kwlist[] = {"key", "sumtable", "native_endian", nullptr};
+    PyObject *key = nullptr;
+    PyObject *sumtable = Py_None;
+    int native_endian = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Op:Decryptor",
+                                     const_cast<char **>(kwlist), &key, &sumtable,
+                                     &native_endian)) {
+        return nullptr;
+    }
+    CipherSetup setup;
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup)) {
+        return nullptr;
+    }
+    auto *self = allocate<Decrypting>(type);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    if (qulo_decryptor_init(&self->ctx, &setup.key, variant_code(setup.variant),
+                            setup.sumtable.data()) < 0) {
+        Py_DECREF(self);
+        PyErr_SetString(PyExc_SystemError, "qulo stream set-up refused");
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject *>(self);
+}
+
+template <class D>
+void dealloc(PyObject *op) {
+    auto *self = reinterpret_cast<StreamObject<D> *>(op);
+    D::wipe(&self->ctx);
+    PyTypeObject *type = Py_TYPE(op);
+    type->tp_free(op);
+    Py_DECREF(type);  // heap type instances hold a reference to their type
+}
+
+// ---- types and module ------------------------------------------------------------------
+
+constexpr char kEncryptorUpdateDoc[] =
+    "update($self, /, data)\n--\n\n"
+    "Encrypts the next chunk of the plaintext (any bytes-like object) and returns\n"
+    "the ciphertext it completes: a multiple of 8 bytes, the rest waiting for the\n"
+    "next chunk. Raises ValueError when the data runs past the announced length.";
+constexpr char kDecryptorUpdateDoc[] =
+    "update($self, /, data)\n--\n\n"
+    "Decrypts the next chunk of the ciphertext (any bytes-like object) and returns\n"
+    "the plaintext that is now certain: everything but the last 7 decrypted bytes,\n"
+    "which may turn out to be the trailer.";
+constexpr char kUpdateIntoDoc[] =
+    "update_into($self, /, data, out)\n--\n\n"
+    "Like update(data), but writes into the writable buffer `out` and returns the\n"
+    "number of bytes written. `out` must hold at least the bytes this update\n"
+    "writes (len(data) + 16 always does); ValueError names both sizes when it is\n"
+    "smaller, and is raised when data and out overlap.";
+constexpr char kEncryptorFinalizeDoc[] =
+    "finalize($self, /)\n--\n\n"
+    "Returns the last 8 or 16 bytes of the ciphertext and wipes the key from the\n"
+    "object; every later call raises ValueError. Raises ValueError (and stays\n"
+    "usable) while announced bytes are missing.";
+constexpr char kDecryptorFinalizeDoc[] =
+    "finalize($self, /)\n--\n\n"
+    "Checks the whole ciphertext as the one-message decryption does and returns\n"
+    "b'' (all plaintext has already been returned). Raises ValueError when it is\n"
+    "not a ciphertext (then discard what update returned). Wipes the key either\n"
+    "way; every later call raises ValueError.";
+
+PyMethodDef encryptor_methods[] = {
+    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update<Encrypting>)),
+     METH_VARARGS | METH_KEYWORDS, kEncryptorUpdateDoc},
+    {"update_into",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_into<Encrypting>)),
+     METH_VARARGS | METH_KEYWORDS, kUpdateIntoDoc},
+    {"finalize", encryptor_finalize, METH_NOARGS, kEncryptorFinalizeDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef decryptor_methods[] = {
+    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update<Decrypting>)),
+     METH_VARARGS | METH_KEYWORDS, kDecryptorUpdateDoc},
+    {"update_into",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_into<Decrypting>)),
+     METH_VARARGS | METH_KEYWORDS, kUpdateIntoDoc},
+    {"finalize", decryptor_finalize, METH_NOARGS, kDecryptorFinalizeDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr char kEncryptorDoc[] =
+    "Encryptor(key, length, *, sumtable=None, native_endian=False)\n--\n\n"
+    "Encrypts a plaintext of exactly `length` bytes in chunks, giving the same\n"
+    "ciphertext as the TEA method of the same sums and byte order on the whole.\n"
+    "`key` is a TEA object or 16 bytes and is copied now; `sumtable` (64 bytes)\n"
+    "selects encrypt(), and native_endian=True with it encrypt_native_endian().";
+constexpr char kDecryptorDoc[] =
+    "Decryptor(key, *, sumtable=None, native_endian=False)\n--\n\n"
+    "Decrypts a ciphertext of any length in chunks, giving the same plaintext as\n"
+    "the TEA method of the same sums and byte order on the whole. `key` is a TEA\n"
+    "object or 16 bytes and is copied now.";
+
+PyType_Slot encryptor_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(encryptor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc<Encrypting>)},
+    {Py_tp_methods, encryptor_methods},
+    {Py_tp_doc, const_cast<char *>(kEncryptorDoc)},
+    {0, nullptr},
+};
+
+PyType_Slot decryptor_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(decryptor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc<Decrypting>)},
+    {Py_tp_methods, decryptor_methods},
+    {Py_tp_doc, const_cast<char *>(kDecryptorDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec encryptor_spec = {
+    "qulo._stream.Encryptor", sizeof(StreamObject<Encrypting>), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, encryptor_slots};
+PyType_Spec decryptor_spec = {
+    "qulo._stream.Decryptor", sizeof(StreamObject<Decrypting>), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, decryptor_slots};
+
+int add_type(PyObject *module, PyType_Spec *spec) {
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, spec, nullptr));
+    if (!type) {
+        return -1;
+    }
+    return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));
+}
+
+int exec_module(PyObject *module) {
+    if (add_type(module, &encryptor_spec) < 0 || add_type(module, &decryptor_spec) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    // The TEA type that keys are read from is looked up once per process.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "qulo._stream",
+    "The qq mode in chunks: Encryptor and Decryptor (re-exported by qulo).",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace qulo
+
+extern "C" PyMODINIT_FUNC PyInit__stream(void) { return PyModuleDef_Init(&qulo::module_def); }

@@ -1,0 +1,480 @@
+// The qq mode in chunks: the chaining state, the bytes of an unfinished
+// block and (for decryption) the bytes held back for the tail live in the
+// caller's context between calls.
+//
+// Each update dispatches once on the variant into a loop instantiated for
+// its sums and byte order (qulo/block.hpp), which keeps the key words, the
+// sums and the chaining state in registers exactly like the one-message
+// driver; only the first and last few bytes of a chunk take a slower path.
+
+#include "qulo/stream.h"
+#include "qulo/block.hpp"
+#include "qulo/length_rule.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+using namespace qulo;
+
+constexpr int64_t kBlock = 8;
+constexpr int64_t kTrailer = 7;  // zero bytes that end every padded plaintext
+constexpr int64_t kMinCiphertext = 16;
+// Once this many bytes are decrypted, the emitted end is always 7 bytes
+// behind: the header and fill (at most 10 bytes) lie wholly behind us.
+constexpr int64_t kSteady = 24;
+
+constexpr uint32_t kEncrypting = 0x51454e43u;
+constexpr uint32_t kDecrypting = 0x51444543u;
+
+struct State {
+    uint32_t magic;
+    uint32_t variant;
+    Words key;
+    Sums sums;
+    Block prev_c;
+    Block prev_x;
+    // Encryption: plaintext bytes still to come. Decryption: bytes decrypted.
+    int64_t count;
+    // Decryption: padded-plaintext position up to which plaintext went out;
+    // meaningless before the first block (the fill count is not known).
+    int64_t emitted;
+    // Encryption: padded bytes waiting for a whole block (the header and
+    // fill at first, up to 10 bytes). Decryption: a partial ciphertext block.
+    uint8_t buf[16];
+    // Decryption: the last decrypted block, which holds every decrypted
+    // byte not yet emitted.
+    uint8_t tail[8];
+    uint32_t buffered;
+    uint32_t unused;
+};
+
+static_assert(sizeof(State) <= sizeof(qulo_encryptor), "context storage too small");
+static_assert(sizeof(State) <= sizeof(qulo_decryptor), "context storage too small");
+static_assert(alignof(State) <= alignof(qulo_encryptor), "context storage misaligned");
+
+// The storage is the caller's byte array, which provides storage for the
+// State (an implicit-lifetime aggregate) laid over it.
+template <class Ctx>
+State *state_of(Ctx *ctx) {
+    return reinterpret_cast<State *>(ctx->opaque_.bytes_);
+}
+template <class Ctx>
+const State *state_of(const Ctx *ctx) {
+    return reinterpret_cast<const State *>(ctx->opaque_.bytes_);
+}
+
+// Clears the whole storage, not just the State in it, so that a context is
+// fully defined after any call. Through a volatile pointer so that the
+// clearing of a context about to die is not dropped as a dead store.
+template <class Ctx>
+void wipe(Ctx *ctx) noexcept {
+    volatile unsigned char *bytes = ctx->opaque_.bytes_;
+    for (size_t i = 0; i < sizeof ctx->opaque_.bytes_; ++i) {
+        bytes[i] = 0;
+    }
+}
+
+bool overlaps(const uint8_t *a, int64_t a_len, const uint8_t *b, int64_t b_len) {
+    const auto pa = reinterpret_cast<uintptr_t>(a);
+    const auto pb = reinterpret_cast<uintptr_t>(b);
+    return a_len > 0 && b_len > 0 && pa < pb + static_cast<uint64_t>(b_len) &&
+           pb < pa + static_cast<uint64_t>(a_len);
+}
+
+int64_t setup(State *s, uint32_t magic, const qulo_key *key, int variant,
+              const uint8_t *sumtable) {
+    if (key == nullptr) {
+        return QULO_STREAM_E_NULL;
+    }
+    if (variant != QULO_VARIANT_STANDARD && variant != QULO_VARIANT_TABLE &&
+        variant != QULO_VARIANT_TABLE_NATIVE) {
+        return QULO_STREAM_E_ARGUMENT;
+    }
+    if (variant != QULO_VARIANT_STANDARD && sumtable == nullptr) {
+        return QULO_STREAM_E_ARGUMENT;
+    }
+    s->magic = magic;
+    s->variant = static_cast<uint32_t>(variant);
+    s->key = words_of(key);
+    s->sums = variant == QULO_VARIANT_STANDARD ? kStandardSums : load_sums(sumtable);
+    return 0;
+}
+
+// Calls f(order tag, sums) with the sums as a compile-time constant for the
+// standard variant, so that its loop folds them into the instructions.
+template <class F>
+[[gnu::always_inline]] inline int64_t dispatch(const State &s, F &&f) {
+    switch (s.variant) {
+    case QULO_VARIANT_STANDARD:
+        return f.template operator()<Order::big>(kStandardSums);
+    case QULO_VARIANT_TABLE:
+        return f.template operator()<Order::big>(s.sums);
+    default:
+        return f.template operator()<Order::host>(s.sums);
+    }
+}
+
+// ---- encryption ------------------------------------------------------------
+
+template <Order O>
+[[gnu::always_inline]] inline void encrypt_run(State &s, const Sums &sums, const uint8_t *src,
+                                               uint8_t *out, int64_t blocks) {
+    const Words k = s.key;
+    Block prev_c = s.prev_c;
+    Block prev_x = s.prev_x;
+    for (int64_t i = 0; i < blocks; ++i) {
+        const Block x = load_block<O>(src + i * kBlock) ^ prev_c;
+        const Block c = encrypt_block(k, sums, x) ^ prev_x;
+        store_block<O>(out + i * kBlock, c);
+        prev_c = c;
+        prev_x = x;
+    }
+    s.prev_c = prev_c;
+    s.prev_x = prev_x;
+}
+
+const State *encryptor(const qulo_encryptor *ctx, int64_t &code) {
+    if (ctx == nullptr) {
+        code = QULO_STREAM_E_NULL;
+        return nullptr;
+    }
+    const State *s = state_of(ctx);
+    if (s->magic != kEncrypting) {
+        code = QULO_STREAM_E_STATE;
+        return nullptr;
+    }
+    return s;
+}
+
+int64_t encrypt_update_len(const State &s, int64_t n) {
+    if (n < 0) {
+        return QULO_STREAM_E_ARGUMENT;
+    }
+    if (n > s.count) {
+        return QULO_STREAM_E_TOO_MUCH;
+    }
+    return (static_cast<int64_t>(s.buffered) + n) / kBlock * kBlock;
+}
+
+template <Order O>
+[[gnu::always_inline]] inline int64_t encrypt_update(State &s, const Sums &sums,
+                                                     const uint8_t *src, int64_t n,
+                                                     uint8_t *out) {
+    int64_t written = 0;
+    // The header and fill may fill a whole block before any plaintext.
+    if (s.buffered >= kBlock) {
+        encrypt_run<O>(s, sums, s.buf, out, 1);
+        s.buffered -= kBlock;
+        std::memmove(s.buf, s.buf + kBlock, s.buffered);
+        written = kBlock;
+    }
+    s.count -= n;
+    if (s.buffered + n < kBlock) {
+        if (n > 0) {
+            std::memcpy(s.buf + s.buffered, src, static_cast<size_t>(n));
+        }
+        s.buffered += static_cast<uint32_t>(n);
+        return written;
+    }
+    if (s.buffered > 0) {
+        const int64_t take = kBlock - s.buffered;
+        std::memcpy(s.buf + s.buffered, src, static_cast<size_t>(take));
+        encrypt_run<O>(s, sums, s.buf, out + written, 1);
+        written += kBlock;
+        src += take;
+        n -= take;
+        s.buffered = 0;
+    }
+    const int64_t blocks = n / kBlock;
+    encrypt_run<O>(s, sums, src, out + written, blocks);
+    written += blocks * kBlock;
+    const int64_t rest = n - blocks * kBlock;
+    if (rest > 0) {
+        std::memcpy(s.buf, src + blocks * kBlock, static_cast<size_t>(rest));
+    }
+    s.buffered = static_cast<uint32_t>(rest);
+    return written;
+}
+
+// ---- decryption ------------------------------------------------------------
+
+const State *decryptor(const qulo_decryptor *ctx, int64_t &code) {
+    if (ctx == nullptr) {
+        code = QULO_STREAM_E_NULL;
+        return nullptr;
+    }
+    const State *s = state_of(ctx);
+    if (s->magic != kDecrypting) {
+        code = QULO_STREAM_E_STATE;
+        return nullptr;
+    }
+    return s;
+}
+
+int64_t decrypt_update_len(const State &s, int64_t n) {
+    if (n < 0 || n > INT64_MAX - s.count - 2 * kMinCiphertext) {
+        return QULO_STREAM_E_ARGUMENT;
+    }
+    const int64_t decrypted = s.count + (s.buffered + n) / kBlock * kBlock;
+    if (decrypted == s.count) {
+        return 0;
+    }
+    // Before the first block the fill count is unknown; it is at least 0,
+    // so plaintext starts at position 3 or later.
+    const int64_t from = s.count == 0 ? 3 : s.emitted;
+    const int64_t to = decrypted - kTrailer;
+    return to > from ? to - from : 0;
+}
+
+// One block the slow way: decrypts it, learns the fill count from the
+// first, and emits every byte that is now certain. Used for at most the
+// first three blocks of a stream and the block that completes a partial one.
+template <Order O>
+[[gnu::always_inline]] inline int64_t decrypt_step(State &s, const Sums &sums,
+                                                   const uint8_t *block, uint8_t *out) {
+    const Block c = load_block<O>(block);
+    const Block x = decrypt_block(s.key, sums, c ^ s.prev_x);
+    uint8_t plain[kBlock];
+    store_block<O>(plain, x ^ s.prev_c);
+    s.prev_c = c;
+    s.prev_x = x;
+    if (s.count == 0) {
+        s.emitted = (plain[0] & 0x07) + 3;
+    }
+    const int64_t start = s.count;  // position of plain[0]
+    const int64_t until = start + kBlock - kTrailer;
+    int64_t written = 0;
+    for (int64_t q = s.emitted; q < until; ++q) {
+        out[written++] = q < start ? s.tail[q - (start - kBlock)] : plain[q - start];
+    }
+    if (until > s.emitted) {
+        s.emitted = until;
+    }
+    std::memcpy(s.tail, plain, kBlock);
+    s.count += kBlock;
+    return written;
+}
+
+// Whole blocks once the stream is steady (emitted == count - 7): the held
+// 7 bytes go out first, then every block straight into out, except the
+// last, which is kept as the new tail and only its first byte emitted.
+template <Order O>
+[[gnu::always_inline]] inline int64_t decrypt_run(State &s, const Sums &sums,
+                                                  const uint8_t *src, uint8_t *out,
+                                                  int64_t blocks) {
+    std::memcpy(out, s.tail + 1, kTrailer);
+    uint8_t *o = out + kTrailer;
+    const Words k = s.key;
+    Block prev_c = s.prev_c;
+    Block prev_x = s.prev_x;
+    for (int64_t i = 0; i + 1 < blocks; ++i) {
+        const Block c = load_block<O>(src + i * kBlock);
+        const Block x = decrypt_block(k, sums, c ^ prev_x);
+        store_block<O>(o + i * kBlock, x ^ prev_c);
+        prev_c = c;
+        prev_x = x;
+    }
+    const Block c = load_block<O>(src + (blocks - 1) * kBlock);
+    const Block x = decrypt_block(k, sums, c ^ prev_x);
+    store_block<O>(s.tail, x ^ prev_c);
+    o[(blocks - 1) * kBlock] = s.tail[0];
+    s.prev_c = c;
+    s.prev_x = x;
+    s.count += blocks * kBlock;
+    s.emitted = s.count - kTrailer;
+    return blocks * kBlock;
+}
+
+template <Order O>
+[[gnu::always_inline]] inline int64_t decrypt_update(State &s, const Sums &sums,
+                                                     const uint8_t *src, int64_t n,
+                                                     uint8_t *out) {
+    int64_t written = 0;
+    if (s.buffered + n < kBlock) {
+        if (n > 0) {
+            std::memcpy(s.buf + s.buffered, src, static_cast<size_t>(n));
+        }
+        s.buffered += static_cast<uint32_t>(n);
+        return 0;
+    }
+    if (s.buffered > 0) {
+        const int64_t take = kBlock - s.buffered;
+        std::memcpy(s.buf + s.buffered, src, static_cast<size_t>(take));
+        written += decrypt_step<O>(s, sums, s.buf, out);
+        src += take;
+        n -= take;
+        s.buffered = 0;
+    }
+    int64_t blocks = n / kBlock;
+    while (blocks > 0 && s.count < kSteady) {
+        written += decrypt_step<O>(s, sums, src, out + written);
+        src += kBlock;
+        n -= kBlock;
+        --blocks;
+    }
+    if (blocks > 0) {
+        written += decrypt_run<O>(s, sums, src, out + written, blocks);
+        src += blocks * kBlock;
+        n -= blocks * kBlock;
+    }
+    if (n > 0) {
+        std::memcpy(s.buf, src, static_cast<size_t>(n));
+    }
+    s.buffered = static_cast<uint32_t>(n);
+    return written;
+}
+
+// The checks every update makes before it touches anything.
+int64_t check_io(const uint8_t *src, int64_t n, const uint8_t *out, int64_t cap,
+                 int64_t needed) {
+    if ((src == nullptr && n > 0) || (out == nullptr && needed > 0)) {
+        return QULO_STREAM_E_NULL;
+    }
+    if (cap < needed) {
+        return QULO_STREAM_E_SPACE;
+    }
+    if (overlaps(src, n, out, needed)) {
+        return QULO_STREAM_E_OVERLAP;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int64_t qulo_encryptor_init(qulo_encryptor *ctx, const qulo_key *key, int variant,
+                            const uint8_t *sumtable, int64_t plaintext_len) {
+    if (ctx == nullptr) {
+        return QULO_STREAM_E_NULL;
+    }
+    wipe(ctx);
+    State *s = state_of(ctx);
+    if (plaintext_len < 0 || plaintext_len > QULO_MAX_PLAINTEXT_LEN) {
+        return QULO_STREAM_E_ARGUMENT;
+    }
+    if (const int64_t code = setup(s, kEncrypting, key, variant, sumtable); code < 0) {
+        return code;
+    }
+    const int64_t total = length_rule(plaintext_len);
+    const int64_t fill = total - plaintext_len - 10;
+    s->count = plaintext_len;
+    s->buf[0] = static_cast<uint8_t>(0xF8u | static_cast<uint32_t>(fill));
+    s->buffered = static_cast<uint32_t>(fill + 3);  // header and fill, zeros already
+    return total;
+}
+
+int64_t qulo_encryptor_update_len(const qulo_encryptor *ctx, int64_t src_len) {
+    int64_t code = 0;
+    const State *s = encryptor(ctx, code);
+    return s == nullptr ? code : encrypt_update_len(*s, src_len);
+}
+
+int64_t qulo_encryptor_update(qulo_encryptor *ctx, const uint8_t *src, int64_t src_len,
+                              uint8_t *out, int64_t out_capacity) {
+    const int64_t needed = qulo_encryptor_update_len(ctx, src_len);
+    if (needed < 0) {
+        return needed;
+    }
+    if (const int64_t code = check_io(src, src_len, out, out_capacity, needed); code < 0) {
+        return code;
+    }
+    State &s = *state_of(ctx);
+    return dispatch(s, [&]<Order O>(const Sums &sums) {
+        return encrypt_update<O>(s, sums, src, src_len, out);
+    });
+}
+
+int64_t qulo_encryptor_finish(qulo_encryptor *ctx, uint8_t *out, int64_t out_capacity) {
+    int64_t code = 0;
+    if (encryptor(ctx, code) == nullptr) {
+        return code;
+    }
+    State &s = *state_of(ctx);
+    if (s.count > 0) {
+        return QULO_STREAM_E_TOO_LITTLE;
+    }
+    // What is left is the buffered bytes and the seven zeros: one block, or
+    // two for an empty plaintext whose header and fill were never flushed.
+    const int64_t total = s.buffered + kTrailer;
+    if (out == nullptr) {
+        return QULO_STREAM_E_NULL;
+    }
+    if (out_capacity < total) {
+        return QULO_STREAM_E_SPACE;
+    }
+    std::memset(s.buf + s.buffered, 0, sizeof s.buf - s.buffered);
+    dispatch(s, [&]<Order O>(const Sums &sums) {
+        encrypt_run<O>(s, sums, s.buf, out, total / kBlock);
+        return int64_t{0};
+    });
+    wipe(ctx);
+    return total;
+}
+
+void qulo_encryptor_wipe(qulo_encryptor *ctx) {
+    if (ctx != nullptr) {
+        wipe(ctx);
+    }
+}
+
+int64_t qulo_decryptor_init(qulo_decryptor *ctx, const qulo_key *key, int variant,
+                            const uint8_t *sumtable) {
+    if (ctx == nullptr) {
+        return QULO_STREAM_E_NULL;
+    }
+    wipe(ctx);
+    return setup(state_of(ctx), kDecrypting, key, variant, sumtable);
+}
+
+int64_t qulo_decryptor_update_len(const qulo_decryptor *ctx, int64_t src_len) {
+    int64_t code = 0;
+    const State *s = decryptor(ctx, code);
+    return s == nullptr ? code : decrypt_update_len(*s, src_len);
+}
+
+int64_t qulo_decryptor_update(qulo_decryptor *ctx, const uint8_t *src, int64_t src_len,
+                              uint8_t *out, int64_t out_capacity) {
+    const int64_t needed = qulo_decryptor_update_len(ctx, src_len);
+    if (needed < 0) {
+        return needed;
+    }
+    if (const int64_t code = check_io(src, src_len, out, out_capacity, needed); code < 0) {
+        return code;
+    }
+    State &s = *state_of(ctx);
+    return dispatch(s, [&]<Order O>(const Sums &sums) {
+        return decrypt_update<O>(s, sums, src, src_len, out);
+    });
+}
+
+int64_t qulo_decryptor_finish(qulo_decryptor *ctx) {
+    int64_t code = 0;
+    if (decryptor(ctx, code) == nullptr) {
+        return code;
+    }
+    State &s = *state_of(ctx);
+    // The one-message rules: whole blocks, at least two, and room for the
+    // header, the fill and the trailer (L = count - fill - 10 >= 0, which
+    // fails only for 16 bytes with fill count 7).
+    const bool ok = s.buffered == 0 && s.count >= kMinCiphertext &&
+                    s.count - kTrailer >= s.emitted;
+    wipe(ctx);
+    return ok ? 0 : QULO_STREAM_E_CIPHERTEXT;
+}
+
+int64_t qulo_decryptor_given(const qulo_decryptor *ctx) {
+    int64_t code = 0;
+    const State *s = decryptor(ctx, code);
+    return s == nullptr ? code : s->count + s->buffered;
+}
+
+void qulo_decryptor_wipe(qulo_decryptor *ctx) {
+    if (ctx != nullptr) {
+        wipe(ctx);
+    }
+}
+
+}  // extern "C"

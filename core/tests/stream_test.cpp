@@ -1,0 +1,321 @@
+// The incremental qq mode against the one-message entry points: however a
+// message is cut into chunks, the concatenated output is the same bytes;
+// and every misuse is a distinct negative code that changes nothing.
+
+#include "support.h"
+
+#include "qulo/stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace qulo_test {
+namespace {
+
+int variant_of(const Mode &m) {
+    if (!m.uses_table) return QULO_VARIANT_STANDARD;
+    return m.encrypt == qulo_encrypt ? QULO_VARIANT_TABLE : QULO_VARIANT_TABLE_NATIVE;
+}
+
+using Cuts = std::vector<int64_t>;  // chunk lengths, summing to the message
+
+// Runs one stream over `src` cut as `cuts`, each update into an output of
+// exactly the announced size; the concatenation, or nothing on refusal.
+struct Streamer {
+    const Cipher &c;
+
+    std::optional<Bytes> encrypt(const Bytes &src, const Cuts &cuts) const {
+        qulo_encryptor e;
+        const int64_t total = qulo_encryptor_init(&e, &c.key, variant_of(c.mode),
+                                                  c.table.empty() ? nullptr : c.table.data(),
+                                                  ssize(src));
+        EXPECT_EQ(total, qulo_encrypt_len(ssize(src)));
+        Bytes all;
+        int64_t at = 0;
+        for (int64_t n : cuts) {
+            const int64_t want = qulo_encryptor_update_len(&e, n);
+            EXPECT_GE(want, 0);
+            EXPECT_LE(want, n + 16);
+            Bytes out(static_cast<size_t>(want), kDirt);
+            const int64_t w =
+                qulo_encryptor_update(&e, src.data() + at, n, out.data(), ssize(out));
+            EXPECT_EQ(w, want) << "the announced size is exact";
+            if (w < 0) return std::nullopt;
+            all.insert(all.end(), out.begin(), out.end());
+            at += n;
+        }
+        Bytes last(QULO_STREAM_FINISH_MAX, kDirt);
+        const int64_t w = qulo_encryptor_finish(&e, last.data(), ssize(last));
+        if (w < 0) return std::nullopt;
+        all.insert(all.end(), last.begin(), last.begin() + w);
+        EXPECT_EQ(ssize(all), total);
+        return all;
+    }
+
+    std::optional<Bytes> decrypt(const Bytes &src, const Cuts &cuts) const {
+        qulo_decryptor d;
+        EXPECT_EQ(qulo_decryptor_init(&d, &c.key, variant_of(c.mode),
+                                      c.table.empty() ? nullptr : c.table.data()),
+                  0);
+        Bytes all;
+        int64_t at = 0;
+        for (int64_t n : cuts) {
+            const int64_t bound = qulo_decryptor_update_len(&d, n);
+            EXPECT_GE(bound, 0);
+            EXPECT_LE(bound, n + 16);
+            const bool exact = qulo_decryptor_given(&d) >= 8;
+            Bytes out(static_cast<size_t>(bound), kDirt);
+            const int64_t w =
+                qulo_decryptor_update(&d, src.data() + at, n, out.data(), ssize(out));
+            EXPECT_GE(w, 0);
+            EXPECT_LE(w, bound);
+            if (exact) {
+                EXPECT_EQ(w, bound) << "exact once the fill count is known";
+            }
+            if (w < 0) return std::nullopt;
+            all.insert(all.end(), out.begin(), out.begin() + w);
+            at += n;
+            EXPECT_EQ(qulo_decryptor_given(&d), at);
+        }
+        if (qulo_decryptor_finish(&d) != 0) return std::nullopt;
+        return all;
+    }
+};
+
+class StreamTest : public ::testing::TestWithParam<Mode> {
+  protected:
+    Cipher c = cipher_for(GetParam());
+    Streamer s{c};
+
+    // Both directions for one message and one way of cutting it (the
+    // ciphertext cut the same way as far as it reaches, the rest in one).
+    void check(const Bytes &text, const Cuts &cuts) {
+        const Bytes sealed = c.encrypt(text);
+        EXPECT_EQ(s.encrypt(text, cuts), sealed);
+        Cuts dcuts = cuts;
+        int64_t used = 0;
+        for (int64_t n : cuts) used += n;
+        dcuts.push_back(ssize(sealed) - used);
+        EXPECT_EQ(s.decrypt(sealed, dcuts), text);
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(AllPairs, StreamTest, ::testing::ValuesIn(kModes),
+                         [](const auto &p) { return std::string(p.param.name); });
+
+// ---- every split equals the one-message output ----------------------------------
+
+TEST_P(StreamTest, EveryCompositionOfShortMessages) {
+    // All 2^(n-1) ways to cut n bytes into non-empty chunks.
+    for (int64_t n = 1; n <= 12; ++n) {
+        const Bytes text = pattern(n);
+        for (uint32_t mask = 0; mask < (1u << (n - 1)); ++mask) {
+            Cuts cuts{1};
+            for (int64_t i = 1; i < n; ++i) {
+                if (mask & (1u << (i - 1))) cuts.push_back(1);
+                else ++cuts.back();
+            }
+            SCOPED_TRACE(testing::Message() << "n=" << n << " mask=" << mask);
+            check(text, cuts);
+        }
+    }
+}
+
+TEST_P(StreamTest, EveryTwoCutsUpTo64BytesAndEmptyChunks) {
+    for (int64_t n = 0; n <= 64; ++n) {
+        const Bytes text = pattern(n);
+        SCOPED_TRACE(n);
+        if (n == 0) check(text, {});
+        check(text, {0, n, 0});
+        for (int64_t i = 0; i <= n; ++i) {
+            for (int64_t j = i; j <= n; ++j) {
+                check(text, {i, j - i, n - j});
+            }
+        }
+    }
+}
+
+TEST_P(StreamTest, EveryCutOfTheCiphertextAlone) {
+    // Decryption cut independently of any plaintext boundary, past the
+    // three blocks that settle the fill count.
+    for (int64_t n : {0, 6, 7, 20, 33}) {
+        const Bytes text = pattern(n);
+        const Bytes sealed = c.encrypt(text);
+        const int64_t m = ssize(sealed);
+        for (int64_t i = 0; i <= m; ++i) {
+            for (int64_t j = i; j <= m; ++j) {
+                SCOPED_TRACE(testing::Message() << n << ": " << i << "," << j);
+                EXPECT_EQ(s.decrypt(sealed, {i, j - i, m - j}), text);
+            }
+        }
+    }
+}
+
+TEST_P(StreamTest, RandomSplitsOfLargerMessages) {
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 60; ++round) {
+        const int64_t n = static_cast<int64_t>(rng() % 20000);
+        Bytes text(static_cast<size_t>(n));
+        for (auto &b : text) b = static_cast<uint8_t>(rng());
+        Cuts cuts;
+        for (int64_t left = n; left > 0;) {
+            // Mostly small and odd chunks, sometimes large ones and empty ones.
+            const int64_t cap = rng() % 4 == 0 ? 5000 : 20;
+            const int64_t k = std::min<int64_t>(left, static_cast<int64_t>(rng() % cap));
+            cuts.push_back(k);
+            left -= k;
+        }
+        SCOPED_TRACE(testing::Message() << "round " << round << " n=" << n);
+        check(text, cuts);
+    }
+}
+
+TEST_P(StreamTest, RefusesExactlyWhatTheOneMessageDecryptionRefuses) {
+    std::mt19937_64 rng(11);
+    int refused16 = 0;
+    for (int round = 0; round < 2000; ++round) {
+        const int64_t m = round < 41 ? round : 16;  // every short length, then many 16s
+        Bytes data(static_cast<size_t>(m));
+        for (auto &b : data) b = static_cast<uint8_t>(rng());
+        const auto whole = c.decrypt(data);
+        for (const Cuts &cuts : {Cuts{m}, Cuts{m / 2, m - m / 2}, Cuts{1, 0, m - 1 > 0 ? m - 1 : 0}}) {
+            if (m == 0 && cuts.size() == 3) continue;
+            SCOPED_TRACE(testing::Message() << "length " << m);
+            EXPECT_EQ(s.decrypt(data, cuts), whole);
+        }
+        refused16 += m == 16 && !whole;
+    }
+    EXPECT_GT(refused16, 0) << "no 16-byte ciphertext with fill count 7 was drawn";
+}
+
+TEST_P(StreamTest, NothingIsEmittedBeforeItIsCertain) {
+    // A 16-byte ciphertext emits at most the 6 bytes a 16-byte one can
+    // hold, and a stream cut before its end never emits the 7 bytes that
+    // may still turn out to be the trailer.
+    const Bytes sealed = c.encrypt(pattern(30));  // 40 bytes
+    for (int64_t k = 0; k <= ssize(sealed); ++k) {
+        qulo_decryptor d;
+        ASSERT_EQ(qulo_decryptor_init(&d, &c.key, variant_of(c.mode),
+                                      c.table.empty() ? nullptr : c.table.data()),
+                  0);
+        Bytes out(static_cast<size_t>(k) + 16);
+        const int64_t w = qulo_decryptor_update(&d, sealed.data(), k, out.data(), ssize(out));
+        const int64_t fill = 7 - (30 + 1) % 8;
+        EXPECT_EQ(w, std::max<int64_t>(0, k / 8 * 8 - 7 - (fill + 3))) << k;
+        qulo_decryptor_wipe(&d);
+    }
+}
+
+// ---- misuse ----------------------------------------------------------------------
+
+TEST(StreamMisuse, EveryMisuseHasItsOwnCodeAndChangesNothing) {
+    const Cipher c = cipher_for(kQq);
+    const Bytes table = irregular_table();
+    const Bytes text = pattern(20);
+    uint8_t out[64];
+
+    // Set-up arguments.
+    qulo_encryptor e;
+    qulo_decryptor d;
+    EXPECT_EQ(qulo_encryptor_init(nullptr, &c.key, 0, nullptr, 1), QULO_STREAM_E_NULL);
+    EXPECT_EQ(qulo_encryptor_init(&e, nullptr, 0, nullptr, 1), QULO_STREAM_E_NULL);
+    EXPECT_EQ(qulo_encryptor_init(&e, &c.key, 3, table.data(), 1), QULO_STREAM_E_ARGUMENT);
+    EXPECT_EQ(qulo_encryptor_init(&e, &c.key, -1, table.data(), 1), QULO_STREAM_E_ARGUMENT);
+    EXPECT_EQ(qulo_encryptor_init(&e, &c.key, QULO_VARIANT_TABLE, nullptr, 1),
+              QULO_STREAM_E_ARGUMENT);
+    EXPECT_EQ(qulo_encryptor_init(&e, &c.key, 0, nullptr, -1), QULO_STREAM_E_ARGUMENT);
+    EXPECT_EQ(qulo_encryptor_init(&e, &c.key, 0, nullptr, QULO_MAX_PLAINTEXT_LEN + 1),
+              QULO_STREAM_E_ARGUMENT);
+    EXPECT_EQ(qulo_encryptor_update(&e, text.data(), 1, out, 64), QULO_STREAM_E_STATE)
+        << "a refused set-up leaves no usable context";
+    EXPECT_EQ(qulo_encryptor_init(&e, &c.key, 0, nullptr, QULO_MAX_PLAINTEXT_LEN),
+              qulo_encrypt_len(QULO_MAX_PLAINTEXT_LEN));
+    EXPECT_EQ(qulo_decryptor_init(nullptr, &c.key, 0, nullptr), QULO_STREAM_E_NULL);
+    EXPECT_EQ(qulo_decryptor_init(&d, &c.key, QULO_VARIANT_TABLE_NATIVE, nullptr),
+              QULO_STREAM_E_ARGUMENT);
+
+    // Null and never-set-up contexts.
+    qulo_encryptor zero_e{};
+    qulo_decryptor zero_d{};
+    EXPECT_EQ(qulo_encryptor_update_len(nullptr, 1), QULO_STREAM_E_NULL);
+    EXPECT_EQ(qulo_encryptor_update(nullptr, text.data(), 1, out, 64), QULO_STREAM_E_NULL);
+    EXPECT_EQ(qulo_encryptor_finish(nullptr, out, 64), QULO_STREAM_E_NULL);
+    EXPECT_EQ(qulo_decryptor_update_len(nullptr, 1), QULO_STREAM_E_NULL);
+    EXPECT_EQ(qulo_decryptor_update(nullptr, text.data(), 1, out, 64), QULO_STREAM_E_NULL);
+    EXPECT_EQ(qulo_decryptor_finish(nullptr), QULO_STREAM_E_NULL);
+    EXPECT_EQ(qulo_decryptor_given(nullptr), QULO_STREAM_E_NULL);
+    qulo_encryptor_wipe(nullptr);
+    qulo_decryptor_wipe(nullptr);
+    EXPECT_EQ(qulo_encryptor_update(&zero_e, text.data(), 1, out, 64), QULO_STREAM_E_STATE);
+    EXPECT_EQ(qulo_encryptor_finish(&zero_e, out, 64), QULO_STREAM_E_STATE);
+    EXPECT_EQ(qulo_decryptor_update(&zero_d, text.data(), 1, out, 64), QULO_STREAM_E_STATE);
+    EXPECT_EQ(qulo_decryptor_finish(&zero_d), QULO_STREAM_E_STATE);
+    // A decryptor is not an encryptor.
+    ASSERT_EQ(qulo_decryptor_init(&d, &c.key, 0, nullptr), 0);
+    qulo_encryptor as_e;
+    std::memcpy(&as_e, &d, sizeof as_e);
+    EXPECT_EQ(qulo_encryptor_update_len(&as_e, 1), QULO_STREAM_E_STATE);
+
+    // Announced length, output space, overlap, null buffers.
+    ASSERT_EQ(qulo_encryptor_init(&e, &c.key, 0, nullptr, 20), 32);
+    EXPECT_EQ(qulo_encryptor_update_len(&e, 21), QULO_STREAM_E_TOO_MUCH);
+    EXPECT_EQ(qulo_encryptor_update_len(&e, -1), QULO_STREAM_E_ARGUMENT);
+    EXPECT_EQ(qulo_encryptor_update(&e, text.data(), 21, out, 64), QULO_STREAM_E_TOO_MUCH);
+    EXPECT_EQ(qulo_encryptor_update(&e, nullptr, 5, out, 64), QULO_STREAM_E_NULL);
+    EXPECT_EQ(qulo_encryptor_update_len(&e, 5), 8);
+    EXPECT_EQ(qulo_encryptor_update(&e, text.data(), 5, out, 7), QULO_STREAM_E_SPACE);
+    EXPECT_EQ(qulo_encryptor_update(&e, text.data(), 5, nullptr, 0), QULO_STREAM_E_NULL);
+    Bytes shared(64);
+    std::memcpy(shared.data() + 4, text.data(), 5);
+    EXPECT_EQ(qulo_encryptor_update(&e, shared.data() + 4, 5, shared.data(), 60),
+              QULO_STREAM_E_OVERLAP);
+    EXPECT_EQ(qulo_encryptor_finish(&e, out, 64), QULO_STREAM_E_TOO_LITTLE);
+    // None of that changed the stream: it still gives the one-message bytes.
+    Bytes all;
+    for (int64_t at : {0, 5, 12}) {
+        const int64_t n = at == 12 ? 8 : at == 0 ? 5 : 7;
+        const int64_t w = qulo_encryptor_update(&e, text.data() + at, n, out, 64);
+        ASSERT_GE(w, 0);
+        all.insert(all.end(), out, out + w);
+    }
+    EXPECT_EQ(qulo_encryptor_update(&e, text.data(), 1, out, 64), QULO_STREAM_E_TOO_MUCH);
+    EXPECT_EQ(qulo_encryptor_finish(&e, out, 7), QULO_STREAM_E_SPACE);
+    const int64_t w = qulo_encryptor_finish(&e, out, 64);
+    ASSERT_EQ(w, 8);
+    all.insert(all.end(), out, out + w);
+    EXPECT_EQ(all, c.encrypt(text));
+
+    // After the finish, and after a wipe: every call refuses.
+    EXPECT_EQ(qulo_encryptor_update(&e, text.data(), 0, out, 64), QULO_STREAM_E_STATE);
+    EXPECT_EQ(qulo_encryptor_finish(&e, out, 64), QULO_STREAM_E_STATE);
+    ASSERT_EQ(qulo_decryptor_init(&d, &c.key, QULO_VARIANT_TABLE, table.data()), 0);
+    EXPECT_EQ(qulo_decryptor_update(&d, shared.data() + 2, 16, shared.data(), 64),
+              QULO_STREAM_E_OVERLAP);
+    EXPECT_EQ(qulo_decryptor_update(&d, text.data(), 16, out, 2), QULO_STREAM_E_SPACE);
+    EXPECT_EQ(qulo_decryptor_update_len(&d, INT64_MAX), QULO_STREAM_E_ARGUMENT);
+    EXPECT_EQ(qulo_decryptor_given(&d), 0);
+    EXPECT_EQ(qulo_decryptor_finish(&d), QULO_STREAM_E_CIPHERTEXT);
+    EXPECT_EQ(qulo_decryptor_finish(&d), QULO_STREAM_E_STATE);
+    EXPECT_EQ(qulo_decryptor_update(&d, text.data(), 8, out, 64), QULO_STREAM_E_STATE);
+    ASSERT_EQ(qulo_decryptor_init(&d, &c.key, 0, nullptr), 0);
+    qulo_decryptor_wipe(&d);
+    EXPECT_EQ(qulo_decryptor_update_len(&d, 8), QULO_STREAM_E_STATE);
+}
+
+TEST(StreamMisuse, TheFinishWipesTheKeyFromTheContext) {
+    const Cipher c = cipher_for(kTableBig);
+    qulo_encryptor e;
+    ASSERT_EQ(qulo_encryptor_init(&e, &c.key, QULO_VARIANT_TABLE, c.table.data(), 0), 16);
+    uint8_t out[16];
+    ASSERT_EQ(qulo_encryptor_finish(&e, out, 16), 16);
+    const qulo_encryptor zero{};
+    EXPECT_EQ(std::memcmp(&e, &zero, sizeof e), 0);
+}
+
+}  // namespace
+}  // namespace qulo_test

@@ -1,0 +1,148 @@
+// The incremental contexts against the one-message entry points, cut at
+// random places taken from the input: encrypting the text in chunks gives
+// the one-message ciphertext; decrypting that ciphertext in other chunks
+// gives the text back; and decrypting the raw text as a ciphertext, in
+// chunks, refuses exactly when the one-message decryption refuses and
+// otherwise gives its plaintext. Every update writes into a heap block of
+// exactly the size announced, so a byte past it is reported.
+//
+// Input: variant, 4 bytes seeding the cuts, 16 key bytes, 64 sum-table
+// bytes, then the text.
+#include "common.hpp"
+
+#include "qulo/stream.h"
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+namespace {
+
+using namespace fuzz;
+
+int stream_variant(Variant v) {
+    switch (v) {
+    case Variant::qq: return QULO_VARIANT_STANDARD;
+    case Variant::table: return QULO_VARIANT_TABLE;
+    case Variant::native: return QULO_VARIANT_TABLE_NATIVE;
+    }
+    std::abort();
+}
+
+// Chunk lengths from a small generator: mostly short, sometimes empty,
+// sometimes the rest.
+class Cutter {
+public:
+    explicit Cutter(uint32_t seed) : x_(seed | 1u) {}
+    size_t next(size_t left) {
+        x_ ^= x_ << 13;
+        x_ ^= x_ >> 17;
+        x_ ^= x_ << 5;
+        switch (x_ % 8) {
+        case 0: return 0;
+        case 1: return left;
+        default: return std::min<size_t>(left, (x_ >> 8) % 40);
+        }
+    }
+
+private:
+    uint32_t x_;
+};
+
+void append(std::vector<uint8_t> &all, const Buffer &b, int64_t n) {
+    all.insert(all.end(), b.data(), b.data() + n);
+}
+
+std::vector<uint8_t> encrypt_in_chunks(int v, const qulo_key &key, const Buffer &sums,
+                                       std::span<const uint8_t> text, Cutter cut) {
+    qulo_encryptor e;
+    const int64_t total = qulo_encryptor_init(&e, &key, v, sums.data(),
+                                              static_cast<int64_t>(text.size()));
+    require(total == qulo_encrypt_len(static_cast<int64_t>(text.size())), "init: wrong total");
+    std::vector<uint8_t> all;
+    for (size_t at = 0; at < text.size();) {
+        const size_t n = cut.next(text.size() - at);
+        const Buffer chunk(text.subspan(at, n));
+        const auto sn = static_cast<int64_t>(n);
+        const int64_t want = qulo_encryptor_update_len(&e, sn);
+        require(want >= 0 && want <= sn + 16 && want % 8 == 0, "encrypt: bad update length");
+        Buffer out(static_cast<size_t>(want), kUntouched);
+        require(qulo_encryptor_update(&e, chunk.data(), sn, out.data(), want) == want,
+                "encrypt: update wrote other than announced");
+        append(all, out, want);
+        at += n;
+    }
+    require(qulo_encryptor_update_len(&e, 1) == QULO_STREAM_E_TOO_MUCH, "accepted too much");
+    Buffer last(QULO_STREAM_FINISH_MAX, kUntouched);
+    const int64_t w = qulo_encryptor_finish(&e, last.data(), last.ssize());
+    require(w == 8 || w == 16, "encrypt: finish wrote other than 8 or 16 bytes");
+    append(all, last, w);
+    require(static_cast<int64_t>(all.size()) == total, "encrypt: total differs");
+    return all;
+}
+
+// The plaintext, or a refusal as an empty optional.
+std::optional<std::vector<uint8_t>> decrypt_in_chunks(int v, const qulo_key &key,
+                                                      const Buffer &sums,
+                                                      std::span<const uint8_t> data,
+                                                      Cutter cut) {
+    qulo_decryptor d;
+    require(qulo_decryptor_init(&d, &key, v, sums.data()) == 0, "decrypt: init refused");
+    std::vector<uint8_t> all;
+    for (size_t at = 0; at < data.size();) {
+        const size_t n = cut.next(data.size() - at);
+        const Buffer chunk(data.subspan(at, n));
+        const auto sn = static_cast<int64_t>(n);
+        const int64_t bound = qulo_decryptor_update_len(&d, sn);
+        require(bound >= 0 && bound <= sn + 16, "decrypt: bad update bound");
+        Buffer out(static_cast<size_t>(bound), kUntouched);
+        const int64_t w = qulo_decryptor_update(&d, chunk.data(), sn, out.data(), bound);
+        require(w >= 0 && w <= bound, "decrypt: update wrote past its bound");
+        append(all, out, w);
+        at += n;
+    }
+    if (qulo_decryptor_finish(&d) != 0) {
+        return std::nullopt;
+    }
+    return all;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    Reader in(data, size);
+    const Variant variant = variant_of(in.byte());
+    const int v = stream_variant(variant);
+    const auto seed = in.bytes<4>();
+    const uint32_t s = uint32_t{seed[0]} | uint32_t{seed[1]} << 8 | uint32_t{seed[2]} << 16 |
+                       uint32_t{seed[3]} << 24;
+    const qulo_key key = key_of(in.bytes<16>());
+    const Buffer sums = sum_table(in.bytes<64>());
+    const Buffer text(in.rest());
+    const int64_t n = text.ssize();
+    const uint8_t *src = n == 0 ? nullptr : text.data();
+
+    // Encryption in chunks equals the one-message ciphertext.
+    const int64_t total = qulo_encrypt_len(n);
+    Buffer whole(static_cast<size_t>(total));
+    require(encrypt(variant, key, sums, src, n, whole.data(), total) == total,
+            "one-message encryption refused");
+    const auto sealed = encrypt_in_chunks(v, key, sums, text.span(), Cutter(s));
+    require(whole.equals(sealed), "chunked encryption differs from one-message");
+
+    // Its decryption in other chunks gives the text back.
+    const auto opened = decrypt_in_chunks(v, key, sums, whole.span(), Cutter(s * 2654435761u));
+    require(opened.has_value() && text.equals(*opened), "chunked decryption lost the text");
+
+    // The raw text as a ciphertext: the same verdict and the same bytes.
+    Buffer plain(static_cast<size_t>(n), kUntouched);
+    const int64_t r = decrypt(variant, key, sums, src, n, plain.data(), n);
+    const auto got = decrypt_in_chunks(v, key, sums, text.span(), Cutter(~s));
+    require(got.has_value() == (r >= 0), "chunked and one-message decryption disagree on refusal");
+    if (r >= 0) {
+        require(static_cast<int64_t>(got->size()) == r &&
+                    std::equal(got->begin(), got->end(), plain.data()),
+                "chunked decryption differs from one-message");
+    }
+    return 0;
+}

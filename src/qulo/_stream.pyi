@@ -1,0 +1,40 @@
+# Types of the extension module qulo._stream: the qq mode in chunks.
+#
+# `data` takes any object that exports a contiguous buffer (bytes,
+# bytearray, memoryview, array, mmap ...); `out` must in addition be
+# writable, which the type system cannot say (the runtime refuses a
+# read-only buffer with BufferError).
+
+from collections.abc import Buffer
+from typing import Self, SupportsIndex, final
+
+from ._tea import TEA
+
+# Encrypts a plaintext of exactly `length` bytes, fed in chunks.
+@final
+class Encryptor:
+    def __new__(
+        cls,
+        key: TEA | Buffer,
+        length: SupportsIndex,
+        *,
+        sumtable: Buffer | None = None,
+        native_endian: bool = False,
+    ) -> Self: ...
+    def update(self, /, data: Buffer) -> bytes: ...
+    def update_into(self, /, data: Buffer, out: Buffer) -> int: ...
+    def finalize(self, /) -> bytes: ...
+
+# Decrypts a ciphertext of any length, fed in chunks.
+@final
+class Decryptor:
+    def __new__(
+        cls,
+        key: TEA | Buffer,
+        *,
+        sumtable: Buffer | None = None,
+        native_endian: bool = False,
+    ) -> Self: ...
+    def update(self, /, data: Buffer) -> bytes: ...
+    def update_into(self, /, data: Buffer, out: Buffer) -> int: ...
+    def finalize(self, /) -> bytes: ...
