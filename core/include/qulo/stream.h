@@ -50,34 +50,38 @@ enum {
     QULO_VARIANT_TABLE_NATIVE = 2
 };
 
-/* The ciphertext was refused by the finish of a decryption: its length is
- * not a multiple of 8, is below 16, or it is 16 bytes that decrypt to fill
- * count 7. Same value as the one-message entry points' failure. */
-#define QULO_STREAM_E_CIPHERTEXT (-1)
-/* A null context, or a null source or output with a non-zero length. */
-#define QULO_STREAM_E_NULL (-2)
-/* The context is finished or wiped, or was never set up. A context that
- * was never set up is recognised only when its storage is zero-filled
- * (`qulo_encryptor e = {0};`); otherwise it must not be passed at all. */
-#define QULO_STREAM_E_STATE (-3)
-/* The output capacity is below what the call writes. */
-#define QULO_STREAM_E_SPACE (-4)
-/* An encryption update would take the plaintext past the announced length. */
-#define QULO_STREAM_E_TOO_MUCH (-5)
-/* An encryption finish before the announced length was given. */
-#define QULO_STREAM_E_TOO_LITTLE (-6)
-/* A bad setup argument: unknown variant, no sum table for a table variant,
- * a negative length, or a plaintext length above QULO_MAX_PLAINTEXT_LEN. */
-#define QULO_STREAM_E_ARGUMENT (-7)
-/* Source and output share a byte. */
-#define QULO_STREAM_E_OVERLAP (-8)
+/* Results below zero: what went wrong. */
+enum qulo_stream_status {
+    /* The ciphertext was refused by the finish of a decryption: its length is
+     * not a multiple of 8, is below 16, or it is 16 bytes that decrypt to fill
+     * count 7. Same value as the one-message entry points' failure. */
+    QULO_STREAM_E_CIPHERTEXT = -1,
+    /* A null context, or a null source or output with a non-zero length. */
+    QULO_STREAM_E_NULL = -2,
+    /* The context is finished or wiped, or was never set up. A context that
+     * was never set up is recognised only when its storage is zero-filled
+     * (`qulo_encryptor e = {0};`); otherwise it must not be passed at all. */
+    QULO_STREAM_E_STATE = -3,
+    /* The output capacity is below what the call writes. */
+    QULO_STREAM_E_SPACE = -4,
+    /* An encryption update would take the plaintext past the announced length. */
+    QULO_STREAM_E_TOO_MUCH = -5,
+    /* An encryption finish before the announced length was given. */
+    QULO_STREAM_E_TOO_LITTLE = -6,
+    /* A bad setup argument: unknown variant, no sum table for a table variant,
+     * a negative length, or a plaintext length above QULO_MAX_PLAINTEXT_LEN. */
+    QULO_STREAM_E_ARGUMENT = -7,
+    /* Source and output share a byte. */
+    QULO_STREAM_E_OVERLAP = -8
+};
 
 /* The most bytes any finish writes. */
-#define QULO_STREAM_FINISH_MAX 16
+enum { QULO_STREAM_FINISH_MAX = 16 };
+
 /* The most bytes an update of `len` source bytes writes, whatever the
  * context's state: size an output buffer reused for chunks of up to `len`
  * bytes with this. */
-#define QULO_STREAM_UPDATE_MAX(len) ((len) + 16)
+static inline int64_t qulo_stream_update_max(int64_t len) { return len + 16; }
 
 /* Contexts: opaque storage, set up by the init calls. The fields are
  * private; copying a context (memcpy) forks the stream. */
@@ -106,7 +110,7 @@ int64_t qulo_encryptor_init(qulo_encryptor *ctx, const qulo_key *key, int varian
                             const uint8_t *sumtable, int64_t plaintext_len);
 
 /* Exactly how many bytes the next update of `src_len` bytes writes (at most
- * QULO_STREAM_UPDATE_MAX(src_len)), or a negative code: QULO_STREAM_E_NULL,
+ * qulo_stream_update_max(src_len)), or a negative code: QULO_STREAM_E_NULL,
  * QULO_STREAM_E_STATE, QULO_STREAM_E_ARGUMENT for a negative length,
  * QULO_STREAM_E_TOO_MUCH. */
 int64_t qulo_encryptor_update_len(const qulo_encryptor *ctx, int64_t src_len);
@@ -134,7 +138,7 @@ int64_t qulo_decryptor_init(qulo_decryptor *ctx, const qulo_key *key, int varian
                             const uint8_t *sumtable);
 
 /* The most bytes the next update of `src_len` bytes writes (at most
- * QULO_STREAM_UPDATE_MAX(src_len)); exact once 8 ciphertext bytes have been
+ * qulo_stream_update_max(src_len)); exact once 8 ciphertext bytes have been
  * given, when the fill count is known. Negative codes as for encryption. */
 int64_t qulo_decryptor_update_len(const qulo_decryptor *ctx, int64_t src_len);
 
