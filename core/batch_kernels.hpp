@@ -1,0 +1,479 @@
+// The lane kernel of the many-messages engine, written once over a vector
+// type and instantiated per instruction set by batch_scalar.cpp,
+// batch_avx2.cpp and batch_avx512.cpp (each compiled with its own target
+// flags). Not installed.
+//
+// A kernel runs L = U x W lanes: U vectors of W 32-bit words, interleaved so
+// that the core always has independent work. Each lane carries one message
+// through the qq-mode chain, one block per step; all lanes step together.
+// Between steps only the lanes that reached an event (the end of a run of
+// blocks read straight from the caller's memory) are looked at: they pick
+// their next run, finish their message or take the next pending one, so
+// messages of mixed lengths keep every lane busy until the queue is empty.
+//
+// Everything here has internal linkage (an unnamed namespace): each
+// instruction-set unit gets its own copy, so code compiled for AVX-512 can
+// never be merged into, and then called from, a unit built for the baseline.
+#pragma once
+
+#include "qulo/block.hpp"
+#include "qulo/length_rule.hpp"
+#include "qulo/tea.h"
+
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+namespace qulo::batch {
+
+// What the driver hands a kernel: the messages and the cipher choice. The
+// kernel runs the messages whose result is kPending and sets their results;
+// the driver has already settled every other one.
+struct Job {
+    Words key;
+    Sums sums;
+    int64_t count;
+    const uint8_t *const *src;
+    const int64_t *src_len;
+    uint8_t *const *out;
+    const int64_t *out_capacity;
+    int64_t *result;
+};
+
+inline constexpr int64_t kPending = INT64_MIN;
+
+enum class Dir { encrypt, decrypt };
+
+using KernelFn = void (*)(const Job &);
+
+// One instruction set's kernels: [direction][byte order].
+struct KernelOps {
+    const char *name;
+    int lanes;
+    KernelFn run[2][2];
+};
+
+inline constexpr int index_of(Dir d) { return d == Dir::encrypt ? 0 : 1; }
+inline constexpr int index_of(Order o) { return o == Order::big ? 0 : 1; }
+
+extern const KernelOps kScalarKernel;
+extern const KernelOps kAvx2Kernel;
+extern const KernelOps kAvx512Kernel;
+
+namespace {
+
+// ---- the word type: a plain uint32_t or a GCC/Clang vector of them ---------
+
+template <class V>
+inline constexpr int kWidth = static_cast<int>(sizeof(V) / sizeof(uint32_t));
+
+template <class V>
+[[gnu::always_inline]] inline V splat(uint32_t x) {
+    if constexpr (std::is_same_v<V, uint32_t>) {
+        return x;
+    } else {
+        V v;
+        for (int i = 0; i < kWidth<V>; ++i) {
+            v[i] = x;
+        }
+        return v;
+    }
+}
+
+template <class V>
+[[gnu::always_inline]] inline void set_word(V &v, int i, uint32_t x) {
+    if constexpr (std::is_same_v<V, uint32_t>) {
+        (void)i;
+        v = x;
+    } else {
+        v[i] = x;
+    }
+}
+
+template <class V>
+[[gnu::always_inline]] inline V load_words(const uint32_t *p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V>
+[[gnu::always_inline]] inline void store_words(uint32_t *p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// ---- the block transform over U vectors at once ----------------------------
+//
+// The same half-cycles as qulo/block.hpp, with the same carried (x << 4) + k
+// term, applied to U independent vectors in lockstep so that their
+// operations interleave.
+
+template <class V>
+struct Consts {
+    V k0, k1, k2, k3;
+    V sum[kCycles];
+};
+
+template <class V>
+inline Consts<V> make_consts(const Job &job) {
+    Consts<V> c;
+    c.k0 = splat<V>(job.key.k0);
+    c.k1 = splat<V>(job.key.k1);
+    c.k2 = splat<V>(job.key.k2);
+    c.k3 = splat<V>(job.key.k3);
+    for (int r = 0; r < kCycles; ++r) {
+        c.sum[r] = splat<V>(job.sums[static_cast<size_t>(r)]);
+    }
+    return c;
+}
+
+template <class V, int U>
+[[gnu::always_inline]] inline void encrypt_blocks(const Consts<V> &c, V (&hi)[U], V (&lo)[U]) {
+    V hi_term[U];
+    V lo_term[U];
+    for (int u = 0; u < U; ++u) {
+        hi_term[u] = (hi[u] << 4) + c.k2;
+        lo_term[u] = (lo[u] << 4) + c.k0;
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < kCycles; ++r) {
+        const V sum = c.sum[r];
+        for (int u = 0; u < U; ++u) {
+            const V dh = (lo_term[u] ^ (lo[u] + sum)) ^ ((lo[u] >> 5) + c.k1);
+            hi[u] += dh;
+            hi_term[u] += dh << 4;
+        }
+        for (int u = 0; u < U; ++u) {
+            const V dl = (hi_term[u] ^ (hi[u] + sum)) ^ ((hi[u] >> 5) + c.k3);
+            lo[u] += dl;
+            lo_term[u] += dl << 4;
+        }
+    }
+}
+
+template <class V, int U>
+[[gnu::always_inline]] inline void decrypt_blocks(const Consts<V> &c, V (&hi)[U], V (&lo)[U]) {
+    V hi_term[U];
+    V lo_term[U];
+    for (int u = 0; u < U; ++u) {
+        hi_term[u] = (hi[u] << 4) + c.k2;
+        lo_term[u] = (lo[u] << 4) + c.k0;
+    }
+#pragma GCC unroll 16
+    for (int r = kCycles - 1; r >= 0; --r) {
+        const V sum = c.sum[r];
+        for (int u = 0; u < U; ++u) {
+            const V dl = (hi_term[u] ^ (hi[u] + sum)) ^ ((hi[u] >> 5) + c.k3);
+            lo[u] -= dl;
+            lo_term[u] -= dl << 4;
+        }
+        for (int u = 0; u < U; ++u) {
+            const V dh = (lo_term[u] ^ (lo[u] + sum)) ^ ((lo[u] >> 5) + c.k1);
+            hi[u] -= dh;
+            hi_term[u] -= dh << 4;
+        }
+    }
+}
+
+// ---- one block of one lane in memory ----------------------------------------
+
+template <Order O>
+[[gnu::always_inline]] inline uint64_t read_block(const uint8_t *p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (O == Order::big && std::endian::native == std::endian::little) {
+        v = __builtin_bswap64(v);
+    }
+    return v;
+}
+
+template <Order O>
+[[gnu::always_inline]] inline void write_block(uint8_t *p, uint64_t v) {
+    if constexpr (O == Order::big && std::endian::native == std::endian::little) {
+        v = __builtin_bswap64(v);
+    }
+    std::memcpy(p, &v, sizeof v);
+}
+
+// ---- the lanes ----------------------------------------------------------------
+
+constexpr int64_t kBlock = 8;
+constexpr int64_t kNever = INT64_MAX;  // an idle lane never reaches an event
+
+template <class V, int U, Order O, Dir D>
+class Lanes {
+public:
+    static constexpr int W = kWidth<V>;
+    static constexpr int L = U * W;
+
+    explicit Lanes(const Job &job) : job_(job), c_(make_consts<V>(job)) {
+        for (int u = 0; u < U; ++u) {
+            prev_c_hi_[u] = prev_c_lo_[u] = prev_x_hi_[u] = prev_x_lo_[u] = splat<V>(0);
+        }
+        for (int l = 0; l < L; ++l) {
+            go_idle(l);
+        }
+    }
+
+    void run() {
+        for (int l = 0; l < L; ++l) {
+            take_next(l);
+        }
+        while (active_ > 0) {
+            if (step()) {
+                for (int l = 0; l < L; ++l) {
+                    if (left_[l] == 0) {
+                        on_event(l);
+                    }
+                }
+            }
+        }
+    }
+
+private:
+    // Per-lane state of the message in hand.
+    struct Message {
+        int64_t index;
+        int64_t blocks;      // ciphertext blocks
+        int64_t next_block;  // first block after the current run
+        int64_t body;        // encryption: where the plaintext starts in the padding
+        int64_t fill;        // decryption: the fill count of the header
+    };
+
+    // One step: every lane moves one block along its chain. True when some
+    // lane ended its run.
+    bool step() {
+        alignas(64) uint32_t hi_words[L];
+        alignas(64) uint32_t lo_words[L];
+        for (int l = 0; l < L; ++l) {
+            const uint64_t v = read_block<O>(in_[l]);
+            hi_words[l] = static_cast<uint32_t>(v >> 32);
+            lo_words[l] = static_cast<uint32_t>(v);
+        }
+        V hi[U];
+        V lo[U];
+        for (int u = 0; u < U; ++u) {
+            hi[u] = load_words<V>(hi_words + u * W);
+            lo[u] = load_words<V>(lo_words + u * W);
+        }
+        if constexpr (D == Dir::encrypt) {
+            // X = P ^ C(prev); C = E(X) ^ X(prev)
+            V x_hi[U];
+            V x_lo[U];
+            for (int u = 0; u < U; ++u) {
+                x_hi[u] = hi[u] ^ prev_c_hi_[u];
+                x_lo[u] = lo[u] ^ prev_c_lo_[u];
+                hi[u] = x_hi[u];
+                lo[u] = x_lo[u];
+            }
+            encrypt_blocks<V, U>(c_, hi, lo);
+            for (int u = 0; u < U; ++u) {
+                hi[u] ^= prev_x_hi_[u];
+                lo[u] ^= prev_x_lo_[u];
+                prev_c_hi_[u] = hi[u];
+                prev_c_lo_[u] = lo[u];
+                prev_x_hi_[u] = x_hi[u];
+                prev_x_lo_[u] = x_lo[u];
+            }
+        } else {
+            // X = D(C ^ X(prev)); P = X ^ C(prev)
+            V c_hi[U];
+            V c_lo[U];
+            for (int u = 0; u < U; ++u) {
+                c_hi[u] = hi[u];
+                c_lo[u] = lo[u];
+                hi[u] ^= prev_x_hi_[u];
+                lo[u] ^= prev_x_lo_[u];
+            }
+            decrypt_blocks<V, U>(c_, hi, lo);
+            for (int u = 0; u < U; ++u) {
+                prev_x_hi_[u] = hi[u];
+                prev_x_lo_[u] = lo[u];
+                hi[u] ^= prev_c_hi_[u];
+                lo[u] ^= prev_c_lo_[u];
+                prev_c_hi_[u] = c_hi[u];
+                prev_c_lo_[u] = c_lo[u];
+            }
+        }
+        for (int u = 0; u < U; ++u) {
+            store_words<V>(hi_words + u * W, hi[u]);
+            store_words<V>(lo_words + u * W, lo[u]);
+        }
+        bool event = false;
+        for (int l = 0; l < L; ++l) {
+            write_block<O>(out_[l], (uint64_t{hi_words[l]} << 32) | lo_words[l]);
+            in_[l] += stride_[l];
+            out_[l] += stride_[l];
+            event |= --left_[l] == 0;
+        }
+        return event;
+    }
+
+    void go_idle(int l) {
+        in_[l] = zero_;
+        out_[l] = sink_;
+        stride_[l] = 0;
+        left_[l] = kNever;
+        msg_[l].index = -1;
+    }
+
+    // A fresh chain in lane l: both carried blocks are zero.
+    void reset_chain(int l) {
+        const int u = l / W;
+        const int w = l % W;
+        set_word(prev_c_hi_[u], w, 0);
+        set_word(prev_c_lo_[u], w, 0);
+        set_word(prev_x_hi_[u], w, 0);
+        set_word(prev_x_lo_[u], w, 0);
+    }
+
+    // Gives lane l the next pending message, or idles it.
+    void take_next(int l) {
+        while (next_ < job_.count && job_.result[next_] != kPending) {
+            ++next_;
+        }
+        if (next_ == job_.count) {
+            go_idle(l);
+            return;
+        }
+        const int64_t i = next_++;
+        Message &m = msg_[l];
+        m.index = i;
+        const int64_t n = job_.src_len[i];
+        if constexpr (D == Dir::encrypt) {
+            const int64_t total = length_rule(n);
+            m.blocks = total / kBlock;
+            m.body = total - n - 7;  // header, fill count + 2 zero bytes
+        } else {
+            m.blocks = n / kBlock;
+        }
+        m.next_block = 0;
+        ++active_;
+        reset_chain(l);
+        start_run(l);
+    }
+
+    // Sets lane l up for its next run of blocks, from m.next_block on.
+    void start_run(int l) {
+        Message &m = msg_[l];
+        const int64_t b = m.next_block;
+        const int64_t i = m.index;
+        uint8_t *const out = job_.out[i];
+        stride_[l] = kBlock;
+        out_[l] = out + b * kBlock;
+        if constexpr (D == Dir::encrypt) {
+            // Blocks wholly inside the plaintext are read where they lie;
+            // the others (header, the plaintext's edges, the trailing
+            // zeros) are put together in the lane's own block first.
+            const int64_t n = job_.src_len[i];
+            const int64_t direct_begin = (m.body + kBlock - 1) / kBlock;
+            const int64_t direct_end = (m.body + n) / kBlock;
+            if (b >= direct_begin && b < direct_end) {
+                in_[l] = job_.src[i] + (b * kBlock - m.body);
+                left_[l] = direct_end - b;
+            } else {
+                assemble(l, b);
+                in_[l] = edge_[l];
+                left_[l] = 1;
+            }
+            m.next_block = b + left_[l];
+        } else {
+            in_[l] = job_.src[i] + b * kBlock;
+            if (b == 0) {
+                // The first block decides the length: it goes to the lane's
+                // own block and reaches out only once accepted.
+                out_[l] = edge_[l];
+                left_[l] = 1;
+            } else {
+                left_[l] = m.blocks - b;
+            }
+            m.next_block = b + left_[l];
+        }
+    }
+
+    // Block b of the padded plaintext into edge_[l]: header byte, zero fill,
+    // whatever part of the plaintext falls inside, trailing zeros.
+    void assemble(int l, int64_t b) {
+        const Message &m = msg_[l];
+        const int64_t n = job_.src_len[m.index];
+        uint8_t *e = edge_[l];
+        std::memset(e, 0, kBlock);
+        if (b == 0) {
+            e[0] = static_cast<uint8_t>(0xF8u | static_cast<uint32_t>(m.body - 3));
+        }
+        const int64_t lo = b * kBlock > m.body ? b * kBlock : m.body;
+        const int64_t hi = (b + 1) * kBlock < m.body + n ? (b + 1) * kBlock : m.body + n;
+        if (lo < hi) {
+            std::memcpy(e + (lo - b * kBlock), job_.src[m.index] + (lo - m.body),
+                        static_cast<size_t>(hi - lo));
+        }
+    }
+
+    void on_event(int l) {
+        Message &m = msg_[l];
+        const int64_t i = m.index;
+        if constexpr (D == Dir::decrypt) {
+            if (m.next_block == 1) {
+                m.fill = edge_[l][0] & 0x07;
+                if (job_.src_len[i] - m.fill - 10 < 0) {
+                    job_.result[i] = -1;  // nothing was written
+                    finish(l);
+                    return;
+                }
+                std::memcpy(job_.out[i], edge_[l], kBlock);
+            }
+        }
+        if (m.next_block < m.blocks) {
+            start_run(l);
+            return;
+        }
+        uint8_t *const out = job_.out[i];
+        if constexpr (D == Dir::encrypt) {
+            const int64_t total = m.blocks * kBlock;
+            std::memset(out + total, 0, static_cast<size_t>(job_.out_capacity[i] - total));
+            job_.result[i] = total;
+        } else {
+            const int64_t plain = job_.src_len[i] - m.fill - 10;
+            std::memmove(out, out + m.fill + 3, static_cast<size_t>(plain));
+            job_.result[i] = plain;
+        }
+        finish(l);
+    }
+
+    void finish(int l) {
+        --active_;
+        take_next(l);
+    }
+
+    const Job &job_;
+    const Consts<V> c_;
+    V prev_c_hi_[U], prev_c_lo_[U], prev_x_hi_[U], prev_x_lo_[U];
+    const uint8_t *in_[L];
+    uint8_t *out_[L];
+    int64_t stride_[L];
+    int64_t left_[L];
+    Message msg_[L];
+    alignas(8) uint8_t edge_[L][kBlock];
+    alignas(8) const uint8_t zero_[kBlock] = {};
+    alignas(8) uint8_t sink_[kBlock] = {};
+    int64_t next_ = 0;
+    int active_ = 0;
+};
+
+template <class V, int U, Order O, Dir D>
+void run_lanes(const Job &job) {
+    Lanes<V, U, O, D> lanes(job);
+    lanes.run();
+}
+
+template <class V, int U>
+constexpr KernelOps make_kernel(const char *name) {
+    return {name,
+            U * kWidth<V>,
+            {{run_lanes<V, U, Order::big, Dir::encrypt>, run_lanes<V, U, Order::host, Dir::encrypt>},
+             {run_lanes<V, U, Order::big, Dir::decrypt>,
+              run_lanes<V, U, Order::host, Dir::decrypt>}}};
+}
+
+}  // namespace
+}  // namespace qulo::batch
