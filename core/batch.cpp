@@ -184,7 +184,12 @@ int64_t run_batch(Dir dir, Order order, const qulo_key *key, const uint8_t *sumt
                              out,
                              out_capacity,
                              result};
-        kernel->run[batch::index_of(dir)][batch::index_of(order)](job);
+        const int d = batch::index_of(dir);
+        if (sumtable == nullptr) {
+            kernel->standard[d](job);
+        } else {
+            kernel->table[d][batch::index_of(order)](job);
+        }
     }
     int64_t refused = 0;
     for (int64_t i = 0; i < count; ++i) {

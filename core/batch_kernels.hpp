@@ -20,9 +20,11 @@
 #include "qulo/length_rule.hpp"
 #include "qulo/tea.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace qulo::batch {
 
@@ -46,11 +48,13 @@ enum class Dir { encrypt, decrypt };
 
 using KernelFn = void (*)(const Job &);
 
-// One instruction set's kernels: [direction][byte order].
+// One instruction set's kernels: the standard sums (big-endian blocks)
+// [direction], and a sum table [direction][byte order].
 struct KernelOps {
     const char *name;
     int lanes;
-    KernelFn run[2][2];
+    KernelFn standard[2];
+    KernelFn table[2][2];
 };
 
 inline constexpr int index_of(Dir d) { return d == Dir::encrypt ? 0 : 1; }
@@ -72,13 +76,21 @@ template <class V>
     if constexpr (std::is_same_v<V, uint32_t>) {
         return x;
     } else {
-        V v;
-        for (int i = 0; i < kWidth<V>; ++i) {
-            v[i] = x;
-        }
-        return v;
+        return V{} + x;  // the scalar operand is broadcast to every word
     }
 }
+
+// The bytes of a vector of N bytes, as a vector of its own, and its 64-bit
+// words likewise.
+template <size_t N>
+struct ByteVector {
+    typedef uint8_t type __attribute__((vector_size(N)));
+};
+
+template <size_t N>
+struct QwordVector {
+    typedef uint64_t type __attribute__((vector_size(N < 8 ? 8 : N)));
+};
 
 template <class V>
 [[gnu::always_inline]] inline void set_word(V &v, int i, uint32_t x) {
@@ -91,22 +103,24 @@ template <class V>
 }
 
 template <class V>
-[[gnu::always_inline]] inline V load_words(const uint32_t *p) {
+[[gnu::always_inline]] inline V load_words(const void *p) {
     V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
 template <class V>
-[[gnu::always_inline]] inline void store_words(uint32_t *p, V v) {
+[[gnu::always_inline]] inline void store_words(void *p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
 // ---- the block transform over U vectors at once ----------------------------
 //
-// The same half-cycles as qulo/block.hpp, with the same carried (x << 4) + k
-// term, applied to U independent vectors in lockstep so that their
-// operations interleave.
+// The half-cycles of qulo/block.hpp applied to U independent vectors in
+// lockstep, so that their operations interleave. The one-message transform
+// carries (x << 4) + k beside each half to shorten its single chain; here
+// the chains of the other vectors hide that latency, so the terms are
+// recomputed instead: the same operation count, half the live registers.
 
 template <class V>
 struct Consts {
@@ -127,72 +141,66 @@ inline Consts<V> make_consts(const Job &job) {
     return c;
 }
 
-template <class V, int U>
-[[gnu::always_inline]] inline void encrypt_blocks(const Consts<V> &c, V (&hi)[U], V (&lo)[U]) {
-    V hi_term[U];
-    V lo_term[U];
-    for (int u = 0; u < U; ++u) {
-        hi_term[u] = (hi[u] << 4) + c.k2;
-        lo_term[u] = (lo[u] << 4) + c.k0;
+// The sum of cycle r: with the standard sums a compile-time constant (an
+// immediate operand for plain words), otherwise the caller's table.
+template <class V, bool Std>
+[[gnu::always_inline]] inline V sum_of(const Consts<V> &c, int r) {
+    if constexpr (Std) {
+        return splat<V>(kStandardSums[static_cast<size_t>(r)]);
+    } else {
+        return c.sum[r];
     }
+}
+
+// F(x) = ((x << 4) + ka) ^ (x + sum) ^ ((x >> 5) + kb)
+template <class V>
+[[gnu::always_inline]] inline V round_function(V x, V sum, V ka, V kb) {
+    return ((x << 4) + ka) ^ (x + sum) ^ ((x >> 5) + kb);
+}
+
+template <class V, int U, bool Std>
+[[gnu::always_inline]] inline void encrypt_blocks(const Consts<V> &c, V (&hi)[U], V (&lo)[U]) {
 #pragma GCC unroll 16
     for (int r = 0; r < kCycles; ++r) {
-        const V sum = c.sum[r];
+        const V sum = sum_of<V, Std>(c, r);
+#pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            const V dh = (lo_term[u] ^ (lo[u] + sum)) ^ ((lo[u] >> 5) + c.k1);
-            hi[u] += dh;
-            hi_term[u] += dh << 4;
+            hi[u] += round_function(lo[u], sum, c.k0, c.k1);
         }
+#pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            const V dl = (hi_term[u] ^ (hi[u] + sum)) ^ ((hi[u] >> 5) + c.k3);
-            lo[u] += dl;
-            lo_term[u] += dl << 4;
+            lo[u] += round_function(hi[u], sum, c.k2, c.k3);
         }
     }
 }
 
-template <class V, int U>
+template <class V, int U, bool Std>
 [[gnu::always_inline]] inline void decrypt_blocks(const Consts<V> &c, V (&hi)[U], V (&lo)[U]) {
-    V hi_term[U];
-    V lo_term[U];
-    for (int u = 0; u < U; ++u) {
-        hi_term[u] = (hi[u] << 4) + c.k2;
-        lo_term[u] = (lo[u] << 4) + c.k0;
-    }
 #pragma GCC unroll 16
     for (int r = kCycles - 1; r >= 0; --r) {
-        const V sum = c.sum[r];
+        const V sum = sum_of<V, Std>(c, r);
+#pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            const V dl = (hi_term[u] ^ (hi[u] + sum)) ^ ((hi[u] >> 5) + c.k3);
-            lo[u] -= dl;
-            lo_term[u] -= dl << 4;
+            lo[u] -= round_function(hi[u], sum, c.k2, c.k3);
         }
+#pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            const V dh = (lo_term[u] ^ (lo[u] + sum)) ^ ((lo[u] >> 5) + c.k1);
-            hi[u] -= dh;
-            hi_term[u] -= dh << 4;
+            hi[u] -= round_function(lo[u], sum, c.k0, c.k1);
         }
     }
 }
 
 // ---- one block of one lane in memory ----------------------------------------
 
+// A block's 8 bytes, copied into a uint64_t as they lie, as the 64-bit value
+// of the operation's byte order (and back: the same swap).
 template <Order O>
-[[gnu::always_inline]] inline uint64_t read_block(const uint8_t *p) {
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
+[[gnu::always_inline]] inline uint64_t from_order(uint64_t raw) {
     if constexpr (O == Order::big && std::endian::native == std::endian::little) {
-        v = __builtin_bswap64(v);
+        return __builtin_bswap64(raw);
+    } else {
+        return raw;
     }
-    return v;
-}
-
-template <Order O>
-[[gnu::always_inline]] inline void write_block(uint8_t *p, uint64_t v) {
-    if constexpr (O == Order::big && std::endian::native == std::endian::little) {
-        v = __builtin_bswap64(v);
-    }
-    std::memcpy(p, &v, sizeof v);
 }
 
 // ---- the lanes ----------------------------------------------------------------
@@ -200,13 +208,16 @@ template <Order O>
 constexpr int64_t kBlock = 8;
 constexpr int64_t kNever = INT64_MAX;  // an idle lane never reaches an event
 
-template <class V, int U, Order O, Dir D>
+template <class V, int U, Order O, Dir D, bool Std>
 class Lanes {
 public:
     static constexpr int W = kWidth<V>;
     static constexpr int L = U * W;
+    // The same bytes as V, seen as W/2 blocks.
+    using Qwords = typename QwordVector<sizeof(V)>::type;
 
     explicit Lanes(const Job &job) : job_(job), c_(make_consts<V>(job)) {
+    #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
             prev_c_hi_[u] = prev_c_lo_[u] = prev_x_hi_[u] = prev_x_lo_[u] = splat<V>(0);
         }
@@ -243,30 +254,27 @@ private:
     // One step: every lane moves one block along its chain. True when some
     // lane ended its run.
     bool step() {
-        alignas(64) uint32_t hi_words[L];
-        alignas(64) uint32_t lo_words[L];
-        for (int l = 0; l < L; ++l) {
-            const uint64_t v = read_block<O>(in_[l]);
-            hi_words[l] = static_cast<uint32_t>(v >> 32);
-            lo_words[l] = static_cast<uint32_t>(v);
-        }
+        // Each lane's 8 bytes are taken as they lie; the byte order and the
+        // split into halves happen in the vectors, all lanes at once.
         V hi[U];
         V lo[U];
+#pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            hi[u] = load_words<V>(hi_words + u * W);
-            lo[u] = load_words<V>(lo_words + u * W);
+            read_lanes(u * W, hi[u], lo[u]);
         }
         if constexpr (D == Dir::encrypt) {
             // X = P ^ C(prev); C = E(X) ^ X(prev)
             V x_hi[U];
             V x_lo[U];
+        #pragma GCC unroll 8
             for (int u = 0; u < U; ++u) {
                 x_hi[u] = hi[u] ^ prev_c_hi_[u];
                 x_lo[u] = lo[u] ^ prev_c_lo_[u];
                 hi[u] = x_hi[u];
                 lo[u] = x_lo[u];
             }
-            encrypt_blocks<V, U>(c_, hi, lo);
+            encrypt_blocks<V, U, Std>(c_, hi, lo);
+        #pragma GCC unroll 8
             for (int u = 0; u < U; ++u) {
                 hi[u] ^= prev_x_hi_[u];
                 lo[u] ^= prev_x_lo_[u];
@@ -279,13 +287,15 @@ private:
             // X = D(C ^ X(prev)); P = X ^ C(prev)
             V c_hi[U];
             V c_lo[U];
+        #pragma GCC unroll 8
             for (int u = 0; u < U; ++u) {
                 c_hi[u] = hi[u];
                 c_lo[u] = lo[u];
                 hi[u] ^= prev_x_hi_[u];
                 lo[u] ^= prev_x_lo_[u];
             }
-            decrypt_blocks<V, U>(c_, hi, lo);
+            decrypt_blocks<V, U, Std>(c_, hi, lo);
+        #pragma GCC unroll 8
             for (int u = 0; u < U; ++u) {
                 prev_x_hi_[u] = hi[u];
                 prev_x_lo_[u] = lo[u];
@@ -295,23 +305,119 @@ private:
                 prev_c_lo_[u] = c_lo[u];
             }
         }
+    #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            store_words<V>(hi_words + u * W, hi[u]);
-            store_words<V>(lo_words + u * W, lo[u]);
+            write_lanes(u * W, hi[u], lo[u]);
         }
-        bool event = false;
+        // The bookkeeping in plain loops over the lanes, which the compiler
+        // turns into a few vector operations.
         for (int l = 0; l < L; ++l) {
-            write_block<O>(out_[l], (uint64_t{hi_words[l]} << 32) | lo_words[l]);
             in_[l] += stride_[l];
             out_[l] += stride_[l];
-            event |= --left_[l] == 0;
         }
-        return event;
+        int64_t ended = 0;
+        for (int l = 0; l < L; ++l) {
+            left_[l] -= 1;
+            ended |= left_[l] == 0 ? 1 : 0;
+        }
+        return ended != 0;
+    }
+
+    // The blocks of lanes first .. first + W - 1 into their two halves, in
+    // the operation's byte order, and back.
+    void read_lanes(int first, V &hi, V &lo) const {
+        if constexpr (W == 1) {
+            const uint64_t v = from_order<O>(load_lane(first));
+            hi = static_cast<uint32_t>(v >> 32);
+            lo = static_cast<uint32_t>(v);
+        } else {
+            Qwords a;
+            Qwords b;
+            for (int k = 0; k < W / 2; ++k) {
+                a[k] = load_lane(first + k);
+                b[k] = load_lane(first + W / 2 + k);
+            }
+            // Word 2k of a pair is lane k's first four bytes.
+            const V pa = std::bit_cast<V>(a);
+            const V pb = std::bit_cast<V>(b);
+            const V first_words = pick(pa, pb, std::make_index_sequence<W>{}, 0);
+            const V second_words = pick(pa, pb, std::make_index_sequence<W>{}, 1);
+            if constexpr (O == Order::big) {
+                hi = swap_words(first_words);
+                lo = swap_words(second_words);
+            } else {
+                hi = second_words;
+                lo = first_words;
+            }
+        }
+    }
+
+    void write_lanes(int first, V hi, V lo) const {
+        if constexpr (W == 1) {
+            store_lane(first, from_order<O>((uint64_t{hi} << 32) | lo));
+        } else {
+            V first_words;
+            V second_words;
+            if constexpr (O == Order::big) {
+                first_words = swap_words(hi);
+                second_words = swap_words(lo);
+            } else {
+                first_words = lo;
+                second_words = hi;
+            }
+            const auto a = std::bit_cast<Qwords>(
+                weave(first_words, second_words, std::make_index_sequence<W>{}, 0));
+            const auto b = std::bit_cast<Qwords>(
+                weave(first_words, second_words, std::make_index_sequence<W>{}, W / 2));
+            for (int k = 0; k < W / 2; ++k) {
+                store_lane(first + k, a[k]);
+                store_lane(first + W / 2 + k, b[k]);
+            }
+        }
+    }
+
+    uint64_t load_lane(int l) const {
+        uint64_t v;
+        std::memcpy(&v, reinterpret_cast<const uint8_t *>(in_[l]), kBlock);
+        return v;
+    }
+
+    void store_lane(int l, uint64_t v) const {
+        std::memcpy(reinterpret_cast<uint8_t *>(out_[l]), &v, kBlock);
+    }
+
+    // Words 2k + odd of the pair (a, b), k = 0 .. W-1.
+    template <size_t... I>
+    static V pick(V a, V b, std::index_sequence<I...>, int odd) {
+        return odd == 0 ? __builtin_shufflevector(a, b, (2 * I)...)
+                        : __builtin_shufflevector(a, b, (2 * I + 1)...);
+    }
+
+    // first[from + k] and second[from + k] side by side, k = 0 .. W/2-1.
+    template <size_t... I>
+    static V weave(V first, V second, std::index_sequence<I...>, int from) {
+        return from == 0 ? __builtin_shufflevector(first, second, (I / 2 + (I % 2) * W)...)
+                         : __builtin_shufflevector(first, second,
+                                                   (W / 2 + I / 2 + (I % 2) * W)...);
+    }
+
+    // The four bytes of every word reversed.
+    static V swap_words(V v) {
+        typename ByteVector<sizeof(V)>::type b;
+        std::memcpy(&b, &v, sizeof v);
+        b = swap_bytes(b, std::make_index_sequence<sizeof(V)>{});
+        std::memcpy(&v, &b, sizeof v);
+        return v;
+    }
+
+    template <class B, size_t... I>
+    static B swap_bytes(B b, std::index_sequence<I...>) {
+        return __builtin_shufflevector(b, b, (I ^ 3)...);
     }
 
     void go_idle(int l) {
-        in_[l] = zero_;
-        out_[l] = sink_;
+        in_[l] = reinterpret_cast<uintptr_t>(zero_);
+        out_[l] = reinterpret_cast<uintptr_t>(sink_);
         stride_[l] = 0;
         left_[l] = kNever;
         msg_[l].index = -1;
@@ -360,7 +466,7 @@ private:
         const int64_t i = m.index;
         uint8_t *const out = job_.out[i];
         stride_[l] = kBlock;
-        out_[l] = out + b * kBlock;
+        out_[l] = reinterpret_cast<uintptr_t>(out + b * kBlock);
         if constexpr (D == Dir::encrypt) {
             // Blocks wholly inside the plaintext are read where they lie;
             // the others (header, the plaintext's edges, the trailing
@@ -369,20 +475,20 @@ private:
             const int64_t direct_begin = (m.body + kBlock - 1) / kBlock;
             const int64_t direct_end = (m.body + n) / kBlock;
             if (b >= direct_begin && b < direct_end) {
-                in_[l] = job_.src[i] + (b * kBlock - m.body);
+                in_[l] = reinterpret_cast<uintptr_t>(job_.src[i] + (b * kBlock - m.body));
                 left_[l] = direct_end - b;
             } else {
                 assemble(l, b);
-                in_[l] = edge_[l];
+                in_[l] = reinterpret_cast<uintptr_t>(edge_[l]);
                 left_[l] = 1;
             }
             m.next_block = b + left_[l];
         } else {
-            in_[l] = job_.src[i] + b * kBlock;
+            in_[l] = reinterpret_cast<uintptr_t>(job_.src[i] + b * kBlock);
             if (b == 0) {
                 // The first block decides the length: it goes to the lane's
                 // own block and reaches out only once accepted.
-                out_[l] = edge_[l];
+                out_[l] = reinterpret_cast<uintptr_t>(edge_[l]);
                 left_[l] = 1;
             } else {
                 left_[l] = m.blocks - b;
@@ -448,9 +554,10 @@ private:
     const Job &job_;
     const Consts<V> c_;
     V prev_c_hi_[U], prev_c_lo_[U], prev_x_hi_[U], prev_x_lo_[U];
-    const uint8_t *in_[L];
-    uint8_t *out_[L];
-    int64_t stride_[L];
+    // Addresses as integers, so that the bookkeeping loops vectorise.
+    uintptr_t in_[L];
+    uintptr_t out_[L];
+    uintptr_t stride_[L];
     int64_t left_[L];
     Message msg_[L];
     alignas(8) uint8_t edge_[L][kBlock];
@@ -460,9 +567,9 @@ private:
     int active_ = 0;
 };
 
-template <class V, int U, Order O, Dir D>
+template <class V, int U, Order O, Dir D, bool Std>
 void run_lanes(const Job &job) {
-    Lanes<V, U, O, D> lanes(job);
+    Lanes<V, U, O, D, Std> lanes(job);
     lanes.run();
 }
 
@@ -470,9 +577,12 @@ template <class V, int U>
 constexpr KernelOps make_kernel(const char *name) {
     return {name,
             U * kWidth<V>,
-            {{run_lanes<V, U, Order::big, Dir::encrypt>, run_lanes<V, U, Order::host, Dir::encrypt>},
-             {run_lanes<V, U, Order::big, Dir::decrypt>,
-              run_lanes<V, U, Order::host, Dir::decrypt>}}};
+            {run_lanes<V, U, Order::big, Dir::encrypt, true>,
+             run_lanes<V, U, Order::big, Dir::decrypt, true>},
+            {{run_lanes<V, U, Order::big, Dir::encrypt, false>,
+              run_lanes<V, U, Order::host, Dir::encrypt, false>},
+             {run_lanes<V, U, Order::big, Dir::decrypt, false>,
+              run_lanes<V, U, Order::host, Dir::decrypt, false>}}};
 }
 
 }  // namespace

@@ -81,9 +81,10 @@ int64_t qulo_batch_decrypt_native_endian(const qulo_key *key, const uint8_t *sum
                                          const int64_t *out_capacity, int64_t *result);
 
 /*
- * Kernels: "avx512" (AVX-512 F, BW and VL; 32 lanes), "avx2" (16 lanes) and
- * "scalar" (portable, two messages interleaved per thread). All give the
- * same bytes; they differ only in speed.
+ * Kernels: "avx512" (AVX-512 F, BW and VL; 64 lanes), "avx2" (32 lanes) and
+ * "scalar" (portable, four messages interleaved). All give the same bytes;
+ * they differ only in speed. Lanes only pay when they are filled: a call
+ * with fewer messages than lanes leaves the rest idle.
  *
  * The kernel is chosen once, on the first batch call or kernel query of the
  * process: the environment variable QULO_BATCH_KERNEL, when set and not
