@@ -27,6 +27,16 @@ from ._tea import (
     qulo_encrypt_native_endian,
     qulo_encrypt_qq,
 )
+from ._batch import (
+    qulo_batch_decrypt,
+    qulo_batch_decrypt_native_endian,
+    qulo_batch_decrypt_qq,
+    qulo_batch_encrypt,
+    qulo_batch_encrypt_native_endian,
+    qulo_batch_encrypt_qq,
+    qulo_batch_kernel,
+)
+from .batch import batch_kernel, decrypt_many, encrypt_many
 
 __all__ = [
     "TEA",
@@ -39,6 +49,16 @@ __all__ = [
     "qulo_encrypt_native_endian",
     "qulo_decrypt_native_endian",
     "qulo_encrypt_len",
+    "encrypt_many",
+    "decrypt_many",
+    "batch_kernel",
+    "qulo_batch_encrypt_qq",
+    "qulo_batch_decrypt_qq",
+    "qulo_batch_encrypt",
+    "qulo_batch_decrypt",
+    "qulo_batch_encrypt_native_endian",
+    "qulo_batch_decrypt_native_endian",
+    "qulo_batch_kernel",
     "__version__",
 ]
 
@@ -47,7 +67,7 @@ try:
 except metadata.PackageNotFoundError:  # imported from a tree that was never installed
     __version__ = "0+unknown"
 
-_HEADERS = ("tea.h", "capi.h")
+_HEADERS = ("tea.h", "batch.h", "capi.h")
 
 
 def get_include() -> str:
