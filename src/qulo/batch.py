@@ -11,18 +11,25 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Buffer, Iterable
-from typing import TYPE_CHECKING, Any, Literal, TypeVar, overload
+from typing import Any, Literal, Protocol, TypeVar, overload
 
 from . import _batch
 from ._batch import batch_kernel
 from ._tea import TEA
 
-if TYPE_CHECKING:
-    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-
 __all__ = ["encrypt_many", "decrypt_many", "batch_kernel"]
 
-_ArrowT = TypeVar("_ArrowT", "pa.Array", "pa.ChunkedArray")
+
+class _ArrowArray(Protocol):
+    """What the signatures ask of a pyarrow Array or ChunkedArray (pyarrow
+    itself ships no types)."""
+
+    @property
+    def type(self) -> Any: ...
+    def __len__(self) -> int: ...
+
+
+_ArrowT = TypeVar("_ArrowT", bound=_ArrowArray)
 
 
 def _arrow_module(messages: object) -> Any:
@@ -66,19 +73,19 @@ def _through_arrow(pa: Any, messages: Any, call: Any, *args: Any) -> Any:
 @overload
 def encrypt_many(
     key: TEA | Buffer,
-    messages: _ArrowT,
-    *,
-    sumtable: Buffer | None = None,
-    native_endian: bool = False,
-) -> _ArrowT: ...
-@overload
-def encrypt_many(
-    key: TEA | Buffer,
     messages: Iterable[Buffer],
     *,
     sumtable: Buffer | None = None,
     native_endian: bool = False,
 ) -> list[bytes]: ...
+@overload
+def encrypt_many(
+    key: TEA | Buffer,
+    messages: _ArrowT,
+    *,
+    sumtable: Buffer | None = None,
+    native_endian: bool = False,
+) -> _ArrowT: ...
 def encrypt_many(
     key: TEA | Buffer,
     messages: Any,
@@ -103,15 +110,6 @@ def encrypt_many(
 @overload
 def decrypt_many(
     key: TEA | Buffer,
-    messages: _ArrowT,
-    *,
-    sumtable: Buffer | None = None,
-    native_endian: bool = False,
-    errors: Literal["raise", "null"] = "raise",
-) -> _ArrowT: ...
-@overload
-def decrypt_many(
-    key: TEA | Buffer,
     messages: Iterable[Buffer],
     *,
     sumtable: Buffer | None = None,
@@ -127,6 +125,15 @@ def decrypt_many(
     native_endian: bool = False,
     errors: Literal["null"],
 ) -> list[bytes | None]: ...
+@overload
+def decrypt_many(
+    key: TEA | Buffer,
+    messages: _ArrowT,
+    *,
+    sumtable: Buffer | None = None,
+    native_endian: bool = False,
+    errors: Literal["raise", "null"] = "raise",
+) -> _ArrowT: ...
 def decrypt_many(
     key: TEA | Buffer,
     messages: Any,
