@@ -207,6 +207,8 @@ template <Order O>
 
 constexpr int64_t kBlock = 8;
 constexpr int64_t kNever = INT64_MAX;  // an idle lane never reaches an event
+// Plaintexts up to this length are laid out whole in their output first.
+constexpr int64_t kStagedLength = 512;
 
 template <class V, int U, Order O, Dir D, bool Std>
 class Lanes {
@@ -248,7 +250,6 @@ private:
         int64_t blocks;      // ciphertext blocks
         int64_t next_block;  // first block after the current run
         int64_t body;        // encryption: where the plaintext starts in the padding
-        int64_t fill;        // decryption: the fill count of the header
     };
 
     // One step: every lane moves one block along its chain. True when some
@@ -472,6 +473,17 @@ private:
             // the others (header, the plaintext's edges, the trailing
             // zeros) are put together in the lane's own block first.
             const int64_t n = job_.src_len[i];
+            if (b == 0 && n <= kStagedLength) {
+                // A short message is cheaper laid out whole in its output
+                // (as one message is) than read in pieces: one run, no
+                // stops at its edges. Each block is read before it is
+                // overwritten, both in the same step.
+                stage_padded(i, out, m.body, n, m.blocks * kBlock);
+                in_[l] = reinterpret_cast<uintptr_t>(out);
+                left_[l] = m.blocks;
+                m.next_block = m.blocks;
+                return;
+            }
             const int64_t direct_begin = (m.body + kBlock - 1) / kBlock;
             const int64_t direct_end = (m.body + n) / kBlock;
             if (b >= direct_begin && b < direct_end) {
@@ -485,9 +497,11 @@ private:
             m.next_block = b + left_[l];
         } else {
             in_[l] = reinterpret_cast<uintptr_t>(job_.src[i] + b * kBlock);
-            if (b == 0) {
-                // The first block decides the length: it goes to the lane's
-                // own block and reaches out only once accepted.
+            if (b == 0 && m.blocks == 2) {
+                // Only a 16-byte ciphertext can be refused after its first
+                // block (fill count 7): that block goes to the lane's own
+                // block and reaches out only once accepted. Longer ones run
+                // straight through.
                 out_[l] = reinterpret_cast<uintptr_t>(edge_[l]);
                 left_[l] = 1;
             } else {
@@ -495,6 +509,16 @@ private:
             }
             m.next_block = b + left_[l];
         }
+    }
+
+    // The whole padded plaintext of message i, in its output.
+    void stage_padded(int64_t i, uint8_t *out, int64_t body, int64_t n, int64_t total) {
+        std::memset(out, 0, static_cast<size_t>(body));
+        out[0] = static_cast<uint8_t>(0xF8u | static_cast<uint32_t>(body - 3));
+        if (n > 0) {
+            std::memcpy(out + body, job_.src[i], static_cast<size_t>(n));
+        }
+        std::memset(out + body + n, 0, static_cast<size_t>(total - body - n));
     }
 
     // Block b of the padded plaintext into edge_[l]: header byte, zero fill,
@@ -519,9 +543,8 @@ private:
         Message &m = msg_[l];
         const int64_t i = m.index;
         if constexpr (D == Dir::decrypt) {
-            if (m.next_block == 1) {
-                m.fill = edge_[l][0] & 0x07;
-                if (job_.src_len[i] - m.fill - 10 < 0) {
+            if (m.next_block == 1 && m.blocks == 2) {
+                if (job_.src_len[i] - (edge_[l][0] & 0x07) - 10 < 0) {
                     job_.result[i] = -1;  // nothing was written
                     finish(l);
                     return;
@@ -539,8 +562,9 @@ private:
             std::memset(out + total, 0, static_cast<size_t>(job_.out_capacity[i] - total));
             job_.result[i] = total;
         } else {
-            const int64_t plain = job_.src_len[i] - m.fill - 10;
-            std::memmove(out, out + m.fill + 3, static_cast<size_t>(plain));
+            const int64_t fill = out[0] & 0x07;
+            const int64_t plain = job_.src_len[i] - fill - 10;
+            std::memmove(out, out + fill + 3, static_cast<size_t>(plain));
             job_.result[i] = plain;
         }
         finish(l);
