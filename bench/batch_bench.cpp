@@ -37,10 +37,11 @@ struct Shape {
     bool mixed;     // lengths spread over [bytes/2, 3*bytes/2) instead of equal
 };
 
-constexpr std::array<Shape, 5> kShapes = {{
+constexpr std::array<Shape, 6> kShapes = {{
     {64, 1024, false},
     {256, 1024, false},
     {1024, 64, false},
+    {10000, 64, false},  // the Python benchmark's shape, without Python
     {256, 1024, true},
     {64, 64 * 1024, false},
 }};

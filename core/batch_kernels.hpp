@@ -205,6 +205,17 @@ template <Order O>
 
 // ---- the lanes ----------------------------------------------------------------
 
+// Eight bytes as they lie in memory, and back.
+[[gnu::always_inline]] inline uint64_t load8(const uint8_t *p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+[[gnu::always_inline]] inline void store8(uint8_t *p, uint64_t v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
 constexpr int64_t kBlock = 8;
 constexpr int64_t kNever = INT64_MAX;  // an idle lane never reaches an event
 // Plaintexts up to this length are laid out whole in their output first.
@@ -461,7 +472,9 @@ private:
     }
 
     // Sets lane l up for its next run of blocks, from m.next_block on.
-    void start_run(int l) {
+    // Inline: it runs once per message, and a call would cost the kernel
+    // its vector registers.
+    [[gnu::always_inline]] void start_run(int l) {
         Message &m = msg_[l];
         const int64_t b = m.next_block;
         const int64_t i = m.index;
@@ -478,7 +491,7 @@ private:
                 // (as one message is) than read in pieces: one run, no
                 // stops at its edges. Each block is read before it is
                 // overwritten, both in the same step.
-                stage_padded(i, out, m.body, n, m.blocks * kBlock);
+                stage_padded(job_.src[i], out, m.body, n, m.blocks * kBlock);
                 in_[l] = reinterpret_cast<uintptr_t>(out);
                 left_[l] = m.blocks;
                 m.next_block = m.blocks;
@@ -511,19 +524,37 @@ private:
         }
     }
 
-    // The whole padded plaintext of message i, in its output.
-    void stage_padded(int64_t i, uint8_t *out, int64_t body, int64_t n, int64_t total) {
-        std::memset(out, 0, static_cast<size_t>(body));
+    // The whole padded plaintext of a short message, laid out in its output
+    // a word at a time: the head (header and fill, body <= 10) and the last
+    // word cleared, the header set, then the plaintext over them. The
+    // source does not overlap the output (the driver sends such messages to
+    // the one-message entry point), so no byte is read after it is written.
+    static void stage_padded(const uint8_t *src, uint8_t *out, int64_t body, int64_t n,
+                             int64_t total) {
+        store8(out, 0);
+        store8(out + kBlock, 0);
+        store8(out + total - kBlock, 0);
         out[0] = static_cast<uint8_t>(0xF8u | static_cast<uint32_t>(body - 3));
-        if (n > 0) {
-            std::memcpy(out + body, job_.src[i], static_cast<size_t>(n));
+        uint8_t *const dst = out + body;
+        if (n >= kBlock) {
+            int64_t k = 0;
+            for (; k + kBlock <= n; k += kBlock) {
+                store8(dst + k, load8(src + k));
+            }
+            if (k < n) {  // the last word again, overlapping the one before
+                store8(dst + n - kBlock, load8(src + n - kBlock));
+            }
+        } else {
+            for (int64_t k = 0; k < n; ++k) {
+                dst[k] = src[k];
+            }
         }
-        std::memset(out + body + n, 0, static_cast<size_t>(total - body - n));
     }
 
     // Block b of the padded plaintext into edge_[l]: header byte, zero fill,
-    // whatever part of the plaintext falls inside, trailing zeros.
-    void assemble(int l, int64_t b) {
+    // whatever part of the plaintext falls inside, trailing zeros. Only long
+    // messages come here, at their edges.
+    [[gnu::noinline]] void assemble(int l, int64_t b) {
         const Message &m = msg_[l];
         const int64_t n = job_.src_len[m.index];
         uint8_t *e = edge_[l];
@@ -559,15 +590,35 @@ private:
         uint8_t *const out = job_.out[i];
         if constexpr (D == Dir::encrypt) {
             const int64_t total = m.blocks * kBlock;
-            std::memset(out + total, 0, static_cast<size_t>(job_.out_capacity[i] - total));
+            if (job_.out_capacity[i] > total) {
+                std::memset(out + total, 0, static_cast<size_t>(job_.out_capacity[i] - total));
+            }
             job_.result[i] = total;
         } else {
             const int64_t fill = out[0] & 0x07;
             const int64_t plain = job_.src_len[i] - fill - 10;
-            std::memmove(out, out + fill + 3, static_cast<size_t>(plain));
+            move_down(out, fill + 3, plain);
             job_.result[i] = plain;
         }
         finish(l);
+    }
+
+    // The plaintext to the front of the output, as memmove would move it
+    // (shift >= 3, so a forward copy never reads a byte it has written).
+    // Short ones word by word: a library call would cost more than the
+    // copy, and the kernel its vector registers.
+    static void move_down(uint8_t *out, int64_t shift, int64_t plain) {
+        if (plain > kStagedLength) {
+            std::memmove(out, out + shift, static_cast<size_t>(plain));
+            return;
+        }
+        int64_t k = 0;
+        for (; k + kBlock <= plain; k += kBlock) {
+            store8(out + k, load8(out + shift + k));
+        }
+        for (; k < plain; ++k) {
+            out[k] = out[shift + k];
+        }
     }
 
     void finish(int l) {
