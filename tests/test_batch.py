@@ -124,6 +124,38 @@ def test_decryption_errors_name_the_reason(tea):
             qulo.decrypt_many(tea, [good, text, good])
 
 
+def test_decryption_takes_any_buffer_and_cuts_each_result_to_its_plaintext(tea):
+    plain = [b"", b"x" * 6, b"y" * 7, b"z" * 64, bytes(range(200))]
+    texts = [tea.encrypt_qq(p) for p in plain]
+    mixed = [texts[0], bytearray(texts[1]), memoryview(texts[2]), array.array("B", texts[3]),
+             texts[4]]
+    got = qulo.decrypt_many(tea, mixed)
+    assert got == plain and all(type(g) is bytes for g in got)
+
+
+def test_calls_on_several_threads_at_once_each_get_their_own_results(tea):
+    # The calls overlap while the lock is released, each with arrays of its
+    # own; batches of different sizes, so that reused storage would show.
+    rng = random.Random(4)
+    batches = [[rng.randbytes(rng.randrange(100)) for _ in range(n)] for n in (5, 300, 2000, 70)]
+    wants = [[tea.encrypt_qq(m) for m in b] for b in batches]
+    failures = []
+
+    def work(k):
+        for _ in range(20):
+            b = batches[k]
+            out = qulo.encrypt_many(tea, b)
+            if out != wants[k] or qulo.decrypt_many(tea, out) != b:
+                failures.append(k)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(batches))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
 def test_the_interpreter_lock_is_released_during_the_batch(tea):
     # With a switch interval far beyond the call, the other thread can only
     # run inside the call if the lock is released there.
@@ -245,6 +277,35 @@ def test_arrow_decryption_errors_name_the_index_in_the_whole_array(tea):
     out = qulo.decrypt_many(tea, chunked, errors="null")
     assert out.to_pylist() == [b"ok", None, b"ok", b"ok", None, None]
     assert [c.null_count for c in out.chunks] == [1, 2]
+
+
+def refused_sixteen_byte_text(tea):
+    # A 16-byte text whose header claims a fill of 7: it takes its place in
+    # the output until its first block is decrypted, then is refused.
+    rng = random.Random(9)
+    while True:
+        text = rng.randbytes(16)
+        try:
+            tea.decrypt_qq(text)
+        except ValueError:
+            return text
+
+
+@pytest.mark.parametrize("kind", [pa.binary(), pa.large_binary()], ids=str)
+def test_arrow_plaintexts_close_up_behind_refused_texts(tea, kind):
+    # Every plaintext moves down over the room of the texts before it,
+    # refused ones included; the offsets must follow.
+    rng = random.Random(8)
+    bad = refused_sixteen_byte_text(tea)
+    plain = [rng.randbytes(rng.randrange(60)) for _ in range(40)]
+    texts = [tea.encrypt_qq(p) for p in plain]
+    want = list(plain)
+    for i in (0, 7, 8, 25, 39):
+        texts[i], want[i] = bad, None
+    texts[12], want[12] = b"short", None
+    out = qulo.decrypt_many(tea, pa.array(texts, kind), errors="null")
+    assert out.type == kind and out.to_pylist() == want and out.null_count == 6
+    out.validate(full=True)
 
 
 @pytest.mark.parametrize("values", [[], [None, None], [b""] * 3], ids=["empty", "nulls", "empties"])

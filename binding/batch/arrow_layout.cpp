@@ -1,28 +1,67 @@
 #include "arrow_layout.hpp"
 
-#include <cstring>
+#include "qulo/length_rule.hpp"
+
+#include <limits>
 
 namespace qulo::arrow {
 
-int64_t value_offset(const BinaryChunk &c, int64_t i) {
-    const uint8_t *p = c.offsets.data + (c.offset + i) * c.width;
-    if (c.width == 4) {
-        int32_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
-    int64_t v;
-    std::memcpy(&v, p, sizeof v);
+namespace {
+
+// The offsets of the slice as entries of their own width, so that the loops
+// over them compile to plain loads.
+template <class Offset>
+Offset offset_at(const BinaryChunk &c, int64_t i) {
+    Offset v;
+    std::memcpy(&v, c.offsets.data + (c.offset + i) * static_cast<int64_t>(sizeof v), sizeof v);
     return v;
 }
 
-bool is_valid(const BinaryChunk &c, int64_t i) {
-    if (c.validity.data == nullptr) {
-        return true;
+template <class Offset>
+const char *check_offsets(const BinaryChunk &c) {
+    int64_t previous = offset_at<Offset>(c, 0);
+    if (previous < 0) {
+        return "an offset is negative";
     }
-    const int64_t bit = c.offset + i;
-    return ((c.validity.data[bit / 8] >> (bit % 8)) & 1) != 0;
+    for (int64_t i = 1; i <= c.length; ++i) {
+        const int64_t next = offset_at<Offset>(c, i);
+        if (next < previous) {
+            return "the offsets decrease";
+        }
+        previous = next;
+    }
+    if (previous > c.data.size) {
+        return "an offset points past the data buffer";
+    }
+    return nullptr;
 }
+
+template <class Offset>
+int64_t ciphertext_offsets_of(const BinaryChunk &c, uint8_t *offsets) {
+    constexpr int64_t limit = std::numeric_limits<Offset>::max();
+    const Offset zero = 0;
+    std::memcpy(offsets, &zero, sizeof zero);
+    if (c.length == 0) {
+        return 0;  // possibly without an offsets buffer
+    }
+    int64_t total = 0;
+    int64_t start = offset_at<Offset>(c, 0);
+    for (int64_t i = 0; i < c.length; ++i) {
+        const int64_t end = offset_at<Offset>(c, i + 1);
+        if (is_valid(c, i)) {
+            total += length_rule(end - start);
+            if (total > limit) {
+                return -1;
+            }
+        }
+        start = end;
+        const auto out = static_cast<Offset>(total);
+        std::memcpy(offsets + (i + 1) * static_cast<int64_t>(sizeof out), &out, sizeof out);
+    }
+    return total;
+}
+
+}  // namespace
 
 const char *check(const BinaryChunk &c) {
     if (c.width != 4 && c.width != 8) {
@@ -41,37 +80,32 @@ const char *check(const BinaryChunk &c) {
     if (c.offsets.data == nullptr || c.offsets.size / c.width < end + 1) {
         return "the offsets buffer is shorter than the array";
     }
-    int64_t previous = value_offset(c, 0);
-    if (previous < 0) {
-        return "an offset is negative";
-    }
-    for (int64_t i = 1; i <= c.length; ++i) {
-        const int64_t next = value_offset(c, i);
-        if (next < previous) {
-            return "the offsets decrease";
-        }
-        previous = next;
-    }
-    if (previous > c.data.size) {
-        return "an offset points past the data buffer";
-    }
-    return nullptr;
+    return c.width == 4 ? check_offsets<int32_t>(c) : check_offsets<int64_t>(c);
 }
 
-void store_offset(uint8_t *offsets, int width, int64_t i, int64_t value) {
-    if (width == 4) {
-        const auto v = static_cast<int32_t>(value);
-        std::memcpy(offsets + i * 4, &v, sizeof v);
+int64_t copy_validity(const BinaryChunk &c, uint8_t *bits) {
+    const int64_t bytes = (c.length + 7) / 8;
+    if (c.offset % 8 == 0) {
+        std::memcpy(bits, c.validity.data + c.offset / 8, static_cast<size_t>(bytes));
     } else {
-        std::memcpy(offsets + i * 8, &value, sizeof value);
+        std::memset(bits, 0, static_cast<size_t>(bytes));
+        for (int64_t i = 0; i < c.length; ++i) {
+            set_bit(bits, i, get_bit(c.validity.data, c.offset + i));
+        }
     }
+    if (c.length % 8 != 0) {  // the input's bits past the slice are not ours
+        bits[bytes - 1] = static_cast<uint8_t>(bits[bytes - 1] & ((1u << (c.length % 8)) - 1));
+    }
+    int64_t valid = 0;
+    for (int64_t k = 0; k < bytes; ++k) {
+        valid += __builtin_popcount(bits[k]);
+    }
+    return c.length - valid;
 }
 
-void set_bit(uint8_t *bits, int64_t i, bool value) {
-    const auto mask = static_cast<uint8_t>(1u << (i % 8));
-    bits[i / 8] = static_cast<uint8_t>(value ? bits[i / 8] | mask : bits[i / 8] & ~mask);
+int64_t ciphertext_offsets(const BinaryChunk &c, uint8_t *offsets) {
+    return c.width == 4 ? ciphertext_offsets_of<int32_t>(c, offsets)
+                        : ciphertext_offsets_of<int64_t>(c, offsets);
 }
-
-int64_t max_offset(int width) { return width == 4 ? INT32_MAX : INT64_MAX; }
 
 }  // namespace qulo::arrow

@@ -12,47 +12,106 @@
 #include "cipher_args.hpp"
 #include "pyref.hpp"
 #include "qulo/batch.h"
+#include "qulo/length_rule.hpp"
 #include "qulo/tea.h"
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace qulo {
 namespace {
 
 enum class Dir { encrypt, decrypt };
 
-// An array owned for one call; null (with MemoryError set) when it cannot
-// be had.
-template <class T>
-std::unique_ptr<T[]> new_array(Py_ssize_t n) {
-    std::unique_ptr<T[]> a(new (std::nothrow) T[static_cast<size_t>(n > 0 ? n : 1)]());
-    if (!a) {
-        PyErr_NoMemory();
-    }
-    return a;
+// ---- the module's state --------------------------------------------------------
+
+// A block of message arrays kept from one call for the next: a batch of
+// ten thousand messages needs 400 KB of them, and a fresh block of that
+// size costs a page fault per hundred messages every call. Taken and given
+// back with the interpreter lock held, so calls on other threads simply
+// find it taken and allocate their own.
+struct ModuleState {
+    void *spare = nullptr;
+    size_t spare_bytes = 0;
+};
+
+// Blocks larger than this are not kept (the work of such a batch dwarfs
+// the faults of a fresh block).
+constexpr size_t kSpareLimit = size_t{16} << 20;
+
+ModuleState &state_of(PyObject *module) {
+    return *static_cast<ModuleState *>(PyModule_GetState(module));
 }
 
-// The flat arrays the batch entry points take.
-struct Messages {
-    Py_ssize_t count = 0;
-    std::unique_ptr<const uint8_t *[]> src;
-    std::unique_ptr<int64_t[]> len;
-    std::unique_ptr<uint8_t *[]> out;
-    std::unique_ptr<int64_t[]> cap;
-    std::unique_ptr<int64_t[]> result;
-
-    bool allocate(Py_ssize_t n) {
-        count = n;
-        src = new_array<const uint8_t *>(n);
-        len = src ? new_array<int64_t>(n) : nullptr;
-        out = len ? new_array<uint8_t *>(n) : nullptr;
-        cap = out ? new_array<int64_t>(n) : nullptr;
-        result = cap ? new_array<int64_t>(n) : nullptr;
-        return result != nullptr;
+// The flat arrays the batch entry points take, carved from one block owned
+// for one call.
+class Messages {
+public:
+    explicit Messages(PyObject *module) : state_(state_of(module)) {}
+    Messages(const Messages &) = delete;
+    Messages &operator=(const Messages &) = delete;
+    ~Messages() {
+        if (block_ == nullptr) {
+            return;
+        }
+        if (state_.spare == nullptr && bytes_ <= kSpareLimit) {
+            state_.spare = block_;
+            state_.spare_bytes = bytes_;
+        } else if (state_.spare != nullptr && bytes_ > state_.spare_bytes &&
+                   bytes_ <= kSpareLimit) {
+            PyMem_RawFree(state_.spare);  // keep the larger of the two
+            state_.spare = block_;
+            state_.spare_bytes = bytes_;
+        } else {
+            PyMem_RawFree(block_);
+        }
     }
+
+    // Room for n messages (contents unset); false with MemoryError.
+    bool allocate(Py_ssize_t n) {
+        const size_t per = sizeof *src + sizeof *len + sizeof *out + sizeof *cap + sizeof *result;
+        if (static_cast<size_t>(n) > (SIZE_MAX - 1) / per) {
+            PyErr_NoMemory();
+            return false;
+        }
+        const size_t need = static_cast<size_t>(n > 0 ? n : 1) * per;
+        if (state_.spare != nullptr && state_.spare_bytes >= need) {
+            block_ = std::exchange(state_.spare, nullptr);
+            bytes_ = std::exchange(state_.spare_bytes, 0);
+        } else {
+            block_ = PyMem_RawMalloc(need);
+            bytes_ = need;
+            if (block_ == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+        }
+        // Every array has 8-byte elements, so each starts aligned.
+        auto *p = static_cast<unsigned char *>(block_);
+        const auto count_of = static_cast<size_t>(n);
+        src = reinterpret_cast<const uint8_t **>(p);
+        len = reinterpret_cast<int64_t *>(p + count_of * 8);
+        out = reinterpret_cast<uint8_t **>(p + count_of * 16);
+        cap = reinterpret_cast<int64_t *>(p + count_of * 24);
+        result = reinterpret_cast<int64_t *>(p + count_of * 32);
+        count = n;
+        return true;
+    }
+
+    Py_ssize_t count = 0;
+    const uint8_t **src = nullptr;
+    int64_t *len = nullptr;
+    uint8_t **out = nullptr;
+    int64_t *cap = nullptr;
+    int64_t *result = nullptr;
+
+private:
+    ModuleState &state_;
+    void *block_ = nullptr;
+    size_t bytes_ = 0;
 };
 
 // The kernel in use, or RuntimeError saying why there is none.
@@ -66,7 +125,7 @@ bool kernel_ready() {
 
 // Runs the batch with the interpreter lock released: the messages' memory
 // is held by views or owned by this call, so nothing can move under it.
-bool run(Dir dir, const CipherSetup &setup, Messages &m) {
+bool run(Dir dir, const CipherSetup &setup, const Messages &m) {
     int64_t r;
     {
         GilRelease unlocked;
@@ -75,25 +134,21 @@ bool run(Dir dir, const CipherSetup &setup, Messages &m) {
         const int64_t n = m.count;
         switch (setup.variant) {
         case Variant::standard:
-            r = dir == Dir::encrypt ? qulo_batch_encrypt_qq(k, n, m.src.get(), m.len.get(),
-                                                            m.out.get(), m.cap.get(), m.result.get())
-                                    : qulo_batch_decrypt_qq(k, n, m.src.get(), m.len.get(),
-                                                            m.out.get(), m.cap.get(), m.result.get());
+            r = dir == Dir::encrypt
+                    ? qulo_batch_encrypt_qq(k, n, m.src, m.len, m.out, m.cap, m.result)
+                    : qulo_batch_decrypt_qq(k, n, m.src, m.len, m.out, m.cap, m.result);
             break;
         case Variant::table:
             r = dir == Dir::encrypt
-                    ? qulo_batch_encrypt(k, t, n, m.src.get(), m.len.get(), m.out.get(),
-                                         m.cap.get(), m.result.get())
-                    : qulo_batch_decrypt(k, t, n, m.src.get(), m.len.get(), m.out.get(),
-                                         m.cap.get(), m.result.get());
+                    ? qulo_batch_encrypt(k, t, n, m.src, m.len, m.out, m.cap, m.result)
+                    : qulo_batch_decrypt(k, t, n, m.src, m.len, m.out, m.cap, m.result);
             break;
         case Variant::table_native:
         default:
-            r = dir == Dir::encrypt
-                    ? qulo_batch_encrypt_native_endian(k, t, n, m.src.get(), m.len.get(),
-                                                       m.out.get(), m.cap.get(), m.result.get())
-                    : qulo_batch_decrypt_native_endian(k, t, n, m.src.get(), m.len.get(),
-                                                       m.out.get(), m.cap.get(), m.result.get());
+            r = dir == Dir::encrypt ? qulo_batch_encrypt_native_endian(k, t, n, m.src, m.len,
+                                                                       m.out, m.cap, m.result)
+                                    : qulo_batch_decrypt_native_endian(k, t, n, m.src, m.len,
+                                                                       m.out, m.cap, m.result);
             break;
         }
     }
@@ -102,6 +157,10 @@ bool run(Dir dir, const CipherSetup &setup, Messages &m) {
     }
     return true;
 }
+
+// Whether a ciphertext of n bytes can be decrypted at all; the others are
+// refused by the core before it looks at them, so they get no output.
+bool decryptable_length(int64_t n) { return n >= 16 && n % 8 == 0; }
 
 // Why ciphertext `index` of `n` bytes was refused.
 void set_decrypt_error(Py_ssize_t index, int64_t n) {
@@ -134,21 +193,35 @@ bool parse_errors(const char *errors, bool &null_errors) {
 // ---- messages from a Python iterable -----------------------------------------
 
 // The byte buffers of a sequence's items, held until the call ends. Exact
-// bytes objects are read in place; other exporters are asked for a view.
+// bytes objects (the common case) are read in place; a view is taken only
+// of the other exporters.
 class ItemViews {
 public:
     bool acquire(PyObject *seq, Messages &m) {
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-        views_ = new_array<Buffer>(n);
-        if (!views_ || !m.allocate(n)) {
-            return false;
-        }
         PyObject **items = PySequence_Fast_ITEMS(seq);
+        Py_ssize_t others = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *item = items[i];
             if (PyBytes_CheckExact(item)) {
                 m.src[i] = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(item));
                 m.len[i] = PyBytes_GET_SIZE(item);
+            } else {
+                ++others;
+            }
+        }
+        if (others == 0) {
+            return true;
+        }
+        views_.reset(new (std::nothrow) Buffer[static_cast<size_t>(others)]);
+        if (!views_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Py_ssize_t v = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *item = items[i];
+            if (PyBytes_CheckExact(item)) {
                 continue;
             }
             if (!PyObject_CheckBuffer(item)) {
@@ -156,11 +229,12 @@ public:
                              Py_TYPE(item)->tp_name);
                 return false;
             }
-            if (!views_[i].acquire(item)) {
+            Buffer &view = views_[static_cast<size_t>(v++)];
+            if (!view.acquire(item)) {
                 return false;
             }
-            m.src[i] = views_[i].data();
-            m.len[i] = views_[i].size();
+            m.src[i] = view.data();
+            m.len[i] = view.size();
         }
         return true;
     }
@@ -183,7 +257,7 @@ Ref message_sequence(PyObject *messages) {
     return Ref::steal(PySequence_Fast(messages, "messages must be an iterable of byte buffers"));
 }
 
-PyObject *encrypt_many(PyObject *, PyObject *args, PyObject *kwargs) {
+PyObject *encrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
     static const char *keywords[] = {"key", "messages", "sumtable", "native_endian", nullptr};
     PyObject *key;
     PyObject *messages;
@@ -202,17 +276,18 @@ PyObject *encrypt_many(PyObject *, PyObject *args, PyObject *kwargs) {
     if (!seq) {
         return nullptr;
     }
-    Messages m;
+    Messages m(module);
     ItemViews views;
-    if (!views.acquire(seq.get(), m)) {
+    if (!m.allocate(PySequence_Fast_GET_SIZE(seq.get())) || !views.acquire(seq.get(), m)) {
         return nullptr;
     }
+    // Each ciphertext is written straight into the bytes object returned.
     Ref list = Ref::steal(PyList_New(m.count));
     if (!list) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < m.count; ++i) {
-        const int64_t total = qulo_encrypt_len(m.len[i]);
+        const int64_t total = length_rule(m.len[i]);
         PyObject *b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
         if (b == nullptr) {
             return nullptr;
@@ -227,7 +302,7 @@ PyObject *encrypt_many(PyObject *, PyObject *args, PyObject *kwargs) {
     return list.release();
 }
 
-PyObject *decrypt_many(PyObject *, PyObject *args, PyObject *kwargs) {
+PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
     static const char *keywords[] = {"key",           "messages", "sumtable",
                                      "native_endian", "errors",   nullptr};
     PyObject *key;
@@ -250,50 +325,49 @@ PyObject *decrypt_many(PyObject *, PyObject *args, PyObject *kwargs) {
     if (!seq) {
         return nullptr;
     }
-    Messages m;
+    Messages m(module);
     ItemViews views;
-    if (!views.acquire(seq.get(), m)) {
+    if (!m.allocate(PySequence_Fast_GET_SIZE(seq.get())) || !views.acquire(seq.get(), m)) {
         return nullptr;
     }
-    // One scratch area for every plaintext, each at its ciphertext's place;
-    // the results are copied out of it at their exact lengths.
-    int64_t total = 0;
-    for (Py_ssize_t i = 0; i < m.count; ++i) {
-        total += m.len[i];
-    }
-    auto scratch = new_array<uint8_t>(static_cast<Py_ssize_t>(total));
-    if (!scratch) {
-        return nullptr;
-    }
-    int64_t at = 0;
-    for (Py_ssize_t i = 0; i < m.count; ++i) {
-        m.out[i] = scratch.get() + at;
-        m.cap[i] = m.len[i];
-        at += m.len[i];
-    }
-    if (!run(Dir::decrypt, setup, m)) {
-        return nullptr;
-    }
+    // Each ciphertext is decrypted straight into a bytes object of its own
+    // length, which is then cut to the plaintext's length: the plaintext is
+    // shorter by at most 17 bytes, so the allocator mostly cuts it in place.
+    // A text of a length the core refuses outright gets no object.
     Ref list = Ref::steal(PyList_New(m.count));
     if (!list) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < m.count; ++i) {
-        PyObject *item;
-        if (m.result[i] < 0) {
+        const int64_t n = m.len[i];
+        if (!decryptable_length(n)) {
+            m.out[i] = nullptr;
+            m.cap[i] = 0;
+            continue;
+        }
+        PyObject *b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+        if (b == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), i, b);
+        m.out[i] = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(b));
+        m.cap[i] = n;
+    }
+    if (!run(Dir::decrypt, setup, m)) {
+        return nullptr;
+    }
+    PyObject **items = PySequence_Fast_ITEMS(list.get());
+    for (Py_ssize_t i = 0; i < m.count; ++i) {
+        const int64_t r = m.result[i];
+        if (r < 0) {
             if (!null_errors) {
                 set_decrypt_error(i, m.len[i]);
                 return nullptr;
             }
-            item = Py_NewRef(Py_None);
-        } else {
-            item = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(m.out[i]),
-                                             static_cast<Py_ssize_t>(m.result[i]));
-            if (item == nullptr) {
-                return nullptr;
-            }
+            Py_XSETREF(items[i], Py_NewRef(Py_None));
+        } else if (r != m.len[i] && _PyBytes_Resize(&items[i], static_cast<Py_ssize_t>(r)) < 0) {
+            return nullptr;  // the item is null now; the list takes that
         }
-        PyList_SET_ITEM(list.get(), i, item);
     }
     return list.release();
 }
@@ -330,8 +404,9 @@ bool read_chunks(PyObject *chunks_arg, Ref &seq, std::unique_ptr<ChunkIn[]> &chu
         return false;
     }
     count = PySequence_Fast_GET_SIZE(seq.get());
-    chunks = new_array<ChunkIn>(count);
+    chunks.reset(new (std::nothrow) ChunkIn[static_cast<size_t>(count > 0 ? count : 1)]);
     if (!chunks) {
+        PyErr_NoMemory();
         return false;
     }
     elements = 0;
@@ -362,43 +437,47 @@ bool read_chunks(PyObject *chunks_arg, Ref &seq, std::unique_ptr<ChunkIn[]> &chu
     return true;
 }
 
+uint8_t *bytes_data(const Ref &b) { return reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(b.get())); }
+
+Ref new_bytes(int64_t size) {
+    return Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+}
+
 // The output of one chunk, in the shape qulo/batch.py expects.
 struct ChunkOut {
     Ref validity, offsets, data;
     Py_ssize_t nulls = 0;
 
-    // The input's validity re-based to offset 0, or None when all are valid.
-    bool copy_validity(const arrow::BinaryChunk &in) {
-        nulls = 0;
-        if (in.validity.data == nullptr) {
+    // Offsets for length + 1 entries and the input's validity re-based to
+    // offset 0 (None when every element is valid).
+    bool start(const arrow::BinaryChunk &in) {
+        offsets = new_bytes((in.length + 1) * in.width);
+        if (!offsets) {
+            return false;
+        }
+        if (in.validity.data == nullptr || in.length == 0) {
             validity = Ref::steal(Py_NewRef(Py_None));
+            nulls = 0;
             return true;
         }
-        validity = Ref::steal(PyBytes_FromStringAndSize(nullptr, (in.length + 7) / 8));
+        validity = new_bytes((in.length + 7) / 8);
         if (!validity) {
             return false;
         }
-        auto *bits = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(validity.get()));
-        std::memset(bits, 0, static_cast<size_t>((in.length + 7) / 8));
-        for (int64_t i = 0; i < in.length; ++i) {
-            const bool valid = arrow::is_valid(in, i);
-            arrow::set_bit(bits, i, valid);
-            nulls += valid ? 0 : 1;
-        }
+        nulls = static_cast<Py_ssize_t>(arrow::copy_validity(in, bytes_data(validity)));
         return true;
     }
 
     // Marks element i null, making a bitmap first if there is none.
     bool make_null(int64_t i, int64_t length) {
         if (validity.get() == Py_None) {
-            validity = Ref::steal(PyBytes_FromStringAndSize(nullptr, (length + 7) / 8));
+            validity = new_bytes((length + 7) / 8);
             if (!validity) {
                 return false;
             }
-            std::memset(PyBytes_AS_STRING(validity.get()), 0xFF,
-                        static_cast<size_t>((length + 7) / 8));
+            std::memset(bytes_data(validity), 0xFF, static_cast<size_t>((length + 7) / 8));
         }
-        arrow::set_bit(reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(validity.get())), i, false);
+        arrow::set_bit(bytes_data(validity), i, false);
         ++nulls;
         return true;
     }
@@ -408,9 +487,7 @@ struct ChunkOut {
     }
 };
 
-uint8_t *bytes_data(const Ref &b) { return reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(b.get())); }
-
-PyObject *tuples_of(std::unique_ptr<ChunkOut[]> &outs, Py_ssize_t count) {
+PyObject *tuples_of(const std::unique_ptr<ChunkOut[]> &outs, Py_ssize_t count) {
     Ref list = Ref::steal(PyList_New(count));
     if (!list) {
         return nullptr;
@@ -425,14 +502,16 @@ PyObject *tuples_of(std::unique_ptr<ChunkOut[]> &outs, Py_ssize_t count) {
     return list.release();
 }
 
-// Points message slot `slot` at element i of chunk `in`.
-void point_at(Messages &m, Py_ssize_t slot, const ChunkIn &in, int64_t i) {
-    const int64_t start = arrow::value_offset(in.layout, i);
-    m.src[slot] = in.layout.data.data == nullptr ? nullptr : in.layout.data.data + start;
-    m.len[slot] = arrow::value_offset(in.layout, i + 1) - start;
+std::unique_ptr<ChunkOut[]> new_outs(Py_ssize_t count) {
+    std::unique_ptr<ChunkOut[]> outs(
+        new (std::nothrow) ChunkOut[static_cast<size_t>(count > 0 ? count : 1)]);
+    if (!outs) {
+        PyErr_NoMemory();
+    }
+    return outs;
 }
 
-PyObject *encrypt_arrow(PyObject *, PyObject *args) {
+PyObject *encrypt_arrow(PyObject *module, PyObject *args) {
     PyObject *key, *chunks_arg, *sumtable;
     int native_endian;
     if (!PyArg_ParseTuple(args, "OOOp:_encrypt_arrow", &key, &chunks_arg, &sumtable,
@@ -449,53 +528,45 @@ PyObject *encrypt_arrow(PyObject *, PyObject *args) {
     if (!read_chunks(chunks_arg, seq, chunks, count, elements)) {
         return nullptr;
     }
-    auto outs = new_array<ChunkOut>(count);
-    Messages m;
+    auto outs = new_outs(count);
+    Messages m(module);
     if (!outs || !m.allocate(elements)) {
         return nullptr;
     }
-    // Output lengths are known up front, so every ciphertext goes straight
-    // to its place in the output data buffer.
+    // The output offsets come first, so every ciphertext is written straight
+    // to its place in the one output data buffer of its chunk.
     Py_ssize_t slot = 0;
     for (Py_ssize_t c = 0; c < count; ++c) {
-        const ChunkIn &in = chunks[c];
+        const arrow::BinaryChunk &in = chunks[c].layout;
         ChunkOut &out = outs[c];
-        const int64_t length = in.layout.length;
-        const int width = in.layout.width;
-        out.offsets = Ref::steal(PyBytes_FromStringAndSize(nullptr, (length + 1) * width));
-        if (!out.offsets || !out.copy_validity(in.layout)) {
+        if (!out.start(in)) {
             return nullptr;
         }
-        int64_t total = 0;
-        arrow::store_offset(bytes_data(out.offsets), width, 0, 0);
-        for (int64_t i = 0; i < length; ++i) {
-            if (arrow::is_valid(in.layout, i)) {
-                const int64_t n = arrow::value_offset(in.layout, i + 1) -
-                                  arrow::value_offset(in.layout, i);
-                total += qulo_encrypt_len(n);
-                if (total > arrow::max_offset(width)) {
-                    PyErr_Format(PyExc_OverflowError,
-                                 "the ciphertexts of chunk %zd exceed the 2 GiB a binary array "
-                                 "addresses; use large_binary",
-                                 c);
-                    return nullptr;
-                }
-            }
-            arrow::store_offset(bytes_data(out.offsets), width, i + 1, total);
+        const int64_t total = arrow::ciphertext_offsets(in, bytes_data(out.offsets));
+        if (total < 0) {
+            PyErr_Format(PyExc_OverflowError,
+                         "the ciphertexts of chunk %zd exceed the 2 GiB a binary array "
+                         "addresses; use large_binary",
+                         c);
+            return nullptr;
         }
-        out.data = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+        out.data = new_bytes(total);
         if (!out.data) {
             return nullptr;
         }
-        int64_t at = 0;
-        for (int64_t i = 0; i < length; ++i) {
-            if (!arrow::is_valid(in.layout, i)) {
+        const uint8_t *in_offsets = in.offsets.data;
+        const uint8_t *out_offsets = bytes_data(out.offsets);
+        uint8_t *data = bytes_data(out.data);
+        for (int64_t i = 0; i < in.length; ++i) {
+            if (!arrow::is_valid(in, i)) {
                 continue;
             }
-            point_at(m, slot, in, i);
-            m.cap[slot] = qulo_encrypt_len(m.len[slot]);
-            m.out[slot] = bytes_data(out.data) + at;
-            at += m.cap[slot];
+            const int64_t start = arrow::load_offset(in_offsets, in.width, in.offset + i);
+            const int64_t at = arrow::load_offset(out_offsets, in.width, i);
+            m.src[slot] = in.data.data == nullptr ? nullptr : in.data.data + start;
+            m.len[slot] = arrow::load_offset(in_offsets, in.width, in.offset + i + 1) - start;
+            m.out[slot] = data + at;
+            m.cap[slot] = arrow::load_offset(out_offsets, in.width, i + 1) - at;
             ++slot;
         }
     }
@@ -506,7 +577,7 @@ PyObject *encrypt_arrow(PyObject *, PyObject *args) {
     return tuples_of(outs, count);
 }
 
-PyObject *decrypt_arrow(PyObject *, PyObject *args) {
+PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
     PyObject *key, *chunks_arg, *sumtable;
     int native_endian, null_errors;
     if (!PyArg_ParseTuple(args, "OOOpp:_decrypt_arrow", &key, &chunks_arg, &sumtable,
@@ -523,81 +594,88 @@ PyObject *decrypt_arrow(PyObject *, PyObject *args) {
     if (!read_chunks(chunks_arg, seq, chunks, count, elements)) {
         return nullptr;
     }
-    auto outs = new_array<ChunkOut>(count);
-    Messages m;
+    auto outs = new_outs(count);
+    Messages m(module);
     if (!outs || !m.allocate(elements)) {
         return nullptr;
     }
-    // Plaintext lengths are known only afterwards: decrypt into scratch at
-    // the ciphertexts' places, then copy out at the exact lengths.
+    // Plaintext lengths are known only afterwards: each chunk's ciphertexts
+    // are decrypted into its output data buffer at their own offsets, then
+    // the plaintexts are moved down to follow one another and the buffer is
+    // cut to their total.
     Py_ssize_t slot = 0;
-    int64_t scratch_size = 0;
     for (Py_ssize_t c = 0; c < count; ++c) {
-        const ChunkIn &in = chunks[c];
-        for (int64_t i = 0; i < in.layout.length; ++i) {
-            if (arrow::is_valid(in.layout, i)) {
-                point_at(m, slot, in, i);
-                m.cap[slot] = m.len[slot];
-                scratch_size += m.len[slot];
-                ++slot;
+        const arrow::BinaryChunk &in = chunks[c].layout;
+        ChunkOut &out = outs[c];
+        if (!out.start(in)) {
+            return nullptr;
+        }
+        const Py_ssize_t first_slot = slot;
+        int64_t total = 0;
+        for (int64_t i = 0; i < in.length; ++i) {
+            if (!arrow::is_valid(in, i)) {
+                continue;
             }
+            const int64_t start = arrow::value_offset(in, i);
+            const int64_t n = arrow::value_offset(in, i + 1) - start;
+            m.src[slot] = in.data.data == nullptr ? nullptr : in.data.data + start;
+            m.len[slot] = n;
+            m.cap[slot] = decryptable_length(n) ? n : 0;
+            total += m.cap[slot];
+            ++slot;
+        }
+        out.data = new_bytes(total);
+        if (!out.data) {
+            return nullptr;
+        }
+        uint8_t *at = bytes_data(out.data);
+        for (Py_ssize_t s = first_slot; s < slot; ++s) {
+            m.out[s] = m.cap[s] > 0 ? at : nullptr;
+            at += m.cap[s];
         }
     }
     m.count = slot;
-    auto scratch = new_array<uint8_t>(static_cast<Py_ssize_t>(scratch_size));
-    if (!scratch) {
-        return nullptr;
-    }
-    int64_t at = 0;
-    for (Py_ssize_t s = 0; s < m.count; ++s) {
-        m.out[s] = scratch.get() + at;
-        at += m.len[s];
-    }
     if (!run(Dir::decrypt, setup, m)) {
         return nullptr;
     }
     slot = 0;
     for (Py_ssize_t c = 0; c < count; ++c) {
-        const ChunkIn &in = chunks[c];
+        const arrow::BinaryChunk &in = chunks[c].layout;
         ChunkOut &out = outs[c];
-        const int64_t length = in.layout.length;
-        const int width = in.layout.width;
-        out.offsets = Ref::steal(PyBytes_FromStringAndSize(nullptr, (length + 1) * width));
-        if (!out.offsets || !out.copy_validity(in.layout)) {
-            return nullptr;
-        }
-        // First the offsets (and the refusals), then the data at its size.
-        const Py_ssize_t first_slot = slot;
+        uint8_t *const data = bytes_data(out.data);
+        uint8_t *const offsets = bytes_data(out.offsets);
         int64_t total = 0;
-        arrow::store_offset(bytes_data(out.offsets), width, 0, 0);
-        for (int64_t i = 0; i < length; ++i) {
-            if (arrow::is_valid(in.layout, i)) {
+        arrow::store_offset(offsets, in.width, 0, 0);
+        for (int64_t i = 0; i < in.length; ++i) {
+            if (arrow::is_valid(in, i)) {
                 const int64_t r = m.result[slot];
                 if (r < 0) {
                     if (null_errors == 0) {
-                        set_decrypt_error(in.first + static_cast<Py_ssize_t>(i), m.len[slot]);
+                        set_decrypt_error(chunks[c].first + static_cast<Py_ssize_t>(i),
+                                          m.len[slot]);
                         return nullptr;
                     }
-                    if (!out.make_null(i, length)) {
+                    if (!out.make_null(i, in.length)) {
                         return nullptr;
                     }
                 } else {
+                    // Never up: each plaintext is shorter than the texts
+                    // before it took.
+                    if (data + total != m.out[slot]) {
+                        std::memmove(data + total, m.out[slot], static_cast<size_t>(r));
+                    }
                     total += r;
                 }
                 ++slot;
             }
-            arrow::store_offset(bytes_data(out.offsets), width, i + 1, total);
+            arrow::store_offset(offsets, in.width, i + 1, total);
         }
-        out.data = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
-        if (!out.data) {
-            return nullptr;
-        }
-        int64_t pos = 0;
-        for (Py_ssize_t s = first_slot; s < slot; ++s) {
-            if (m.result[s] > 0) {
-                std::memcpy(bytes_data(out.data) + pos, m.out[s], static_cast<size_t>(m.result[s]));
-                pos += m.result[s];
+        if (total != PyBytes_GET_SIZE(out.data.get())) {
+            PyObject *cut = out.data.release();  // a new object, ours alone
+            if (_PyBytes_Resize(&cut, static_cast<Py_ssize_t>(total)) < 0) {
+                return nullptr;
             }
+            out.data = Ref::steal(cut);
         }
     }
     return tuples_of(outs, count);
@@ -690,6 +768,7 @@ const CapsuleDef kCapsules[] = {
 };
 
 int exec_module(PyObject *module) {
+    new (PyModule_GetState(module)) ModuleState{};
     for (const CapsuleDef &c : kCapsules) {
         if (PyModule_Add(module, c.attribute, PyCapsule_New(c.pointer, c.name, nullptr)) < 0) {
             return -1;
@@ -703,16 +782,22 @@ PyModuleDef_Slot kSlots[] = {
     {0, nullptr},
 };
 
+void free_module(void *module) {
+    if (void *state = PyModule_GetState(static_cast<PyObject *>(module))) {
+        PyMem_RawFree(std::exchange(static_cast<ModuleState *>(state)->spare, nullptr));
+    }
+}
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_batch",
     "Many messages per call: the batch entry points of the cipher core.",
-    0,
+    sizeof(ModuleState),
     kMethods,
     kSlots,
     nullptr,
     nullptr,
-    nullptr,
+    free_module,
 };
 
 }  // namespace
