@@ -10,6 +10,8 @@
 // blocks read straight from the caller's memory) are looked at: they pick
 // their next run, finish their message or take the next pending one, so
 // messages of mixed lengths keep every lane busy until the queue is empty.
+// A lane's addresses are kept relative to the step count and the next event
+// is known in advance, so a step itself moves nothing but blocks.
 //
 // Everything here has internal linkage (an unnamed namespace): each
 // instruction-set unit gets its own copy, so code compiled for AVX-512 can
@@ -217,7 +219,8 @@ template <Order O>
 }
 
 constexpr int64_t kBlock = 8;
-constexpr int64_t kNever = INT64_MAX;  // an idle lane never reaches an event
+// An idle lane runs over a scratch area of this many blocks, again and again.
+constexpr int64_t kIdleBlocks = 32;
 // Plaintexts up to this length are laid out whole in their output first.
 constexpr int64_t kStagedLength = 512;
 
@@ -234,22 +237,22 @@ public:
         for (int u = 0; u < U; ++u) {
             prev_c_hi_[u] = prev_c_lo_[u] = prev_x_hi_[u] = prev_x_lo_[u] = splat<V>(0);
         }
-        for (int l = 0; l < L; ++l) {
-            go_idle(l);
-        }
     }
 
     void run() {
         for (int l = 0; l < L; ++l) {
             take_next(l);
         }
+        next_event_ = earliest_end();
         while (active_ > 0) {
-            if (step()) {
+            step();
+            if (++step_ == next_event_) {
                 for (int l = 0; l < L; ++l) {
-                    if (left_[l] == 0) {
+                    if (end_[l] == step_) {
                         on_event(l);
                     }
                 }
+                next_event_ = earliest_end();
             }
         }
     }
@@ -263,16 +266,16 @@ private:
         int64_t body;        // encryption: where the plaintext starts in the padding
     };
 
-    // One step: every lane moves one block along its chain. True when some
-    // lane ended its run.
-    bool step() {
+    // One step: every lane moves one block along its chain.
+    void step() {
+        const uintptr_t at = step_offset();
         // Each lane's 8 bytes are taken as they lie; the byte order and the
         // split into halves happen in the vectors, all lanes at once.
         V hi[U];
         V lo[U];
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            read_lanes(u * W, hi[u], lo[u]);
+            read_lanes(u * W, at, hi[u], lo[u]);
         }
         if constexpr (D == Dir::encrypt) {
             // X = P ^ C(prev); C = E(X) ^ X(prev)
@@ -319,35 +322,32 @@ private:
         }
     #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            write_lanes(u * W, hi[u], lo[u]);
+            write_lanes(u * W, at, hi[u], lo[u]);
         }
-        // The bookkeeping in plain loops over the lanes, which the compiler
-        // turns into a few vector operations.
-        for (int l = 0; l < L; ++l) {
-            in_[l] += stride_[l];
-            out_[l] += stride_[l];
+    }
+
+    // The step at which the first lane ends its run.
+    int64_t earliest_end() const {
+        int64_t e = end_[0];
+        for (int l = 1; l < L; ++l) {
+            e = end_[l] < e ? end_[l] : e;
         }
-        int64_t ended = 0;
-        for (int l = 0; l < L; ++l) {
-            left_[l] -= 1;
-            ended |= left_[l] == 0 ? 1 : 0;
-        }
-        return ended != 0;
+        return e;
     }
 
     // The blocks of lanes first .. first + W - 1 into their two halves, in
     // the operation's byte order, and back.
-    void read_lanes(int first, V &hi, V &lo) const {
+    void read_lanes(int first, uintptr_t at, V &hi, V &lo) const {
         if constexpr (W == 1) {
-            const uint64_t v = from_order<O>(load_lane(first));
+            const uint64_t v = from_order<O>(load_lane(first, at));
             hi = static_cast<uint32_t>(v >> 32);
             lo = static_cast<uint32_t>(v);
         } else {
             Qwords a;
             Qwords b;
             for (int k = 0; k < W / 2; ++k) {
-                a[k] = load_lane(first + k);
-                b[k] = load_lane(first + W / 2 + k);
+                a[k] = load_lane(first + k, at);
+                b[k] = load_lane(first + W / 2 + k, at);
             }
             // Word 2k of a pair is lane k's first four bytes.
             const V pa = std::bit_cast<V>(a);
@@ -364,9 +364,9 @@ private:
         }
     }
 
-    void write_lanes(int first, V hi, V lo) const {
+    void write_lanes(int first, uintptr_t at, V hi, V lo) const {
         if constexpr (W == 1) {
-            store_lane(first, from_order<O>((uint64_t{hi} << 32) | lo));
+            store_lane(first, at, from_order<O>((uint64_t{hi} << 32) | lo));
         } else {
             V first_words;
             V second_words;
@@ -382,20 +382,31 @@ private:
             const auto b = std::bit_cast<Qwords>(
                 weave(first_words, second_words, std::make_index_sequence<W>{}, W / 2));
             for (int k = 0; k < W / 2; ++k) {
-                store_lane(first + k, a[k]);
-                store_lane(first + W / 2 + k, b[k]);
+                store_lane(first + k, at, a[k]);
+                store_lane(first + W / 2 + k, at, b[k]);
             }
         }
     }
 
-    uint64_t load_lane(int l) const {
-        uint64_t v;
-        std::memcpy(&v, reinterpret_cast<const uint8_t *>(in_[l]), kBlock);
-        return v;
+    // Lane l's block of this step, `at` being step_offset(): its run's
+    // addresses are kept less kBlock per step already taken, so that no
+    // step has to move them on.
+    uint64_t load_lane(int l, uintptr_t at) const {
+        return load8(reinterpret_cast<const uint8_t *>(in_[l] + at));
     }
 
-    void store_lane(int l, uint64_t v) const {
-        std::memcpy(reinterpret_cast<uint8_t *>(out_[l]), &v, kBlock);
+    void store_lane(int l, uintptr_t at, uint64_t v) const {
+        store8(reinterpret_cast<uint8_t *>(out_[l] + at), v);
+    }
+
+    uintptr_t step_offset() const { return static_cast<uintptr_t>(step_) * kBlock; }
+
+    // Lane l reads `run` blocks from `in` on and writes them from `out` on,
+    // starting with the next step.
+    void arm(int l, const uint8_t *in, uint8_t *out, int64_t run) {
+        in_[l] = reinterpret_cast<uintptr_t>(in) - step_offset();
+        out_[l] = reinterpret_cast<uintptr_t>(out) - step_offset();
+        end_[l] = step_ + run;
     }
 
     // Words 2k + odd of the pair (a, b), k = 0 .. W-1.
@@ -427,11 +438,10 @@ private:
         return __builtin_shufflevector(b, b, (I ^ 3)...);
     }
 
+    // Lane l has no message: it keeps stepping over the scratch area (what
+    // it computes there is never used), and is armed again when it ends.
     void go_idle(int l) {
-        in_[l] = reinterpret_cast<uintptr_t>(zero_);
-        out_[l] = reinterpret_cast<uintptr_t>(sink_);
-        stride_[l] = 0;
-        left_[l] = kNever;
+        arm(l, idle_, idle_, kIdleBlocks);
         msg_[l].index = -1;
     }
 
@@ -478,9 +488,8 @@ private:
         Message &m = msg_[l];
         const int64_t b = m.next_block;
         const int64_t i = m.index;
-        uint8_t *const out = job_.out[i];
-        stride_[l] = kBlock;
-        out_[l] = reinterpret_cast<uintptr_t>(out + b * kBlock);
+        uint8_t *const out = job_.out[i] + b * kBlock;
+        int64_t run;
         if constexpr (D == Dir::encrypt) {
             // Blocks wholly inside the plaintext are read where they lie;
             // the others (header, the plaintext's edges, the trailing
@@ -492,36 +501,35 @@ private:
                 // stops at its edges. Each block is read before it is
                 // overwritten, both in the same step.
                 stage_padded(job_.src[i], out, m.body, n, m.blocks * kBlock);
-                in_[l] = reinterpret_cast<uintptr_t>(out);
-                left_[l] = m.blocks;
+                arm(l, out, out, m.blocks);
                 m.next_block = m.blocks;
                 return;
             }
             const int64_t direct_begin = (m.body + kBlock - 1) / kBlock;
             const int64_t direct_end = (m.body + n) / kBlock;
             if (b >= direct_begin && b < direct_end) {
-                in_[l] = reinterpret_cast<uintptr_t>(job_.src[i] + (b * kBlock - m.body));
-                left_[l] = direct_end - b;
+                run = direct_end - b;
+                arm(l, job_.src[i] + (b * kBlock - m.body), out, run);
             } else {
                 assemble(l, b);
-                in_[l] = reinterpret_cast<uintptr_t>(edge_[l]);
-                left_[l] = 1;
+                run = 1;
+                arm(l, edge_[l], out, run);
             }
-            m.next_block = b + left_[l];
         } else {
-            in_[l] = reinterpret_cast<uintptr_t>(job_.src[i] + b * kBlock);
+            const uint8_t *const in = job_.src[i] + b * kBlock;
             if (b == 0 && m.blocks == 2) {
                 // Only a 16-byte ciphertext can be refused after its first
                 // block (fill count 7): that block goes to the lane's own
                 // block and reaches out only once accepted. Longer ones run
                 // straight through.
-                out_[l] = reinterpret_cast<uintptr_t>(edge_[l]);
-                left_[l] = 1;
+                run = 1;
+                arm(l, in, edge_[l], run);
             } else {
-                left_[l] = m.blocks - b;
+                run = m.blocks - b;
+                arm(l, in, out, run);
             }
-            m.next_block = b + left_[l];
         }
+        m.next_block = b + run;
     }
 
     // The whole padded plaintext of a short message, laid out in its output
@@ -531,25 +539,36 @@ private:
     // the one-message entry point), so no byte is read after it is written.
     static void stage_padded(const uint8_t *src, uint8_t *out, int64_t body, int64_t n,
                              int64_t total) {
-        store8(out, 0);
-        store8(out + kBlock, 0);
+        copy16(out, kZeros);
         store8(out + total - kBlock, 0);
         out[0] = static_cast<uint8_t>(0xF8u | static_cast<uint32_t>(body - 3));
         uint8_t *const dst = out + body;
-        if (n >= kBlock) {
+        if (n >= 32) {
             int64_t k = 0;
-            for (; k + kBlock <= n; k += kBlock) {
-                store8(dst + k, load8(src + k));
+            for (; k + 32 <= n; k += 32) {
+                std::memcpy(dst + k, src + k, 32);
             }
-            if (k < n) {  // the last word again, overlapping the one before
-                store8(dst + n - kBlock, load8(src + n - kBlock));
+            if (k < n) {  // the last piece again, overlapping the one before
+                std::memcpy(dst + n - 32, src + n - 32, 32);
             }
+        } else if (n >= 16) {
+            copy16(dst, src);
+            copy16(dst + n - 16, src + n - 16);
+        } else if (n >= kBlock) {
+            store8(dst, load8(src));
+            store8(dst + n - kBlock, load8(src + n - kBlock));
         } else {
             for (int64_t k = 0; k < n; ++k) {
                 dst[k] = src[k];
             }
         }
     }
+
+    // Sixteen bytes at once (one vector move where the target has them).
+    [[gnu::always_inline]] static void copy16(uint8_t *to, const uint8_t *from) {
+        std::memcpy(to, from, 16);
+    }
+    static constexpr uint8_t kZeros[16] = {};
 
     // Block b of the padded plaintext into edge_[l]: header byte, zero fill,
     // whatever part of the plaintext falls inside, trailing zeros. Only long
@@ -573,6 +592,10 @@ private:
     void on_event(int l) {
         Message &m = msg_[l];
         const int64_t i = m.index;
+        if (i < 0) {
+            go_idle(l);  // the scratch area once more
+            return;
+        }
         if constexpr (D == Dir::decrypt) {
             if (m.next_block == 1 && m.blocks == 2) {
                 if (job_.src_len[i] - (edge_[l][0] & 0x07) - 10 < 0) {
@@ -613,6 +636,11 @@ private:
             return;
         }
         int64_t k = 0;
+        for (; k + 32 <= plain; k += 32) {
+            uint8_t piece[32];  // taken whole before any of it is written
+            std::memcpy(piece, out + shift + k, sizeof piece);
+            std::memcpy(out + k, piece, sizeof piece);
+        }
         for (; k + kBlock <= plain; k += kBlock) {
             store8(out + k, load8(out + shift + k));
         }
@@ -629,15 +657,16 @@ private:
     const Job &job_;
     const Consts<V> c_;
     V prev_c_hi_[U], prev_c_lo_[U], prev_x_hi_[U], prev_x_lo_[U];
-    // Addresses as integers, so that the bookkeeping loops vectorise.
+    // Where each lane's run reads and writes, less kBlock per step taken
+    // (see load_lane), as integers: the base may lie outside any object.
     uintptr_t in_[L];
     uintptr_t out_[L];
-    uintptr_t stride_[L];
-    int64_t left_[L];
+    int64_t end_[L];  // the step at which the lane's run ends
     Message msg_[L];
     alignas(8) uint8_t edge_[L][kBlock];
-    alignas(8) const uint8_t zero_[kBlock] = {};
-    alignas(8) uint8_t sink_[kBlock] = {};
+    alignas(8) uint8_t idle_[kIdleBlocks * kBlock] = {};
+    int64_t step_ = 0;
+    int64_t next_event_ = 0;
     int64_t next_ = 0;
     int active_ = 0;
 };
