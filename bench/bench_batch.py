@@ -10,12 +10,15 @@
    (bench/plot.py draws it when the results carry a "batch_sweep").
 
 The variants compared are interleaved round after round; a figure is the
-best round (the least disturbed by other work on the machine).
+best round (the least disturbed by other work on the machine). As timeit
+does, the cyclic garbage collector is off while a call is timed: a
+collection would fall on whichever variant happened to be running.
 """
 
 from __future__ import annotations
 
 import argparse
+import gc
 import json
 import random
 import sys
@@ -37,12 +40,21 @@ def best_of(variants: dict[str, callable], rounds: int) -> dict[str, float]:
     best = {name: float("inf") for name in variants}
     order = list(variants)
     shuffle = random.Random(3).shuffle
-    for _ in range(rounds):
-        shuffle(order)
-        for name in order:
-            start = time.perf_counter()
-            variants[name]()
-            best[name] = min(best[name], time.perf_counter() - start)
+    collecting = gc.isenabled()
+    try:
+        for _ in range(rounds):
+            shuffle(order)
+            for name in order:
+                gc.disable()
+                start = time.perf_counter()
+                variants[name]()
+                seconds = time.perf_counter() - start
+                if collecting:
+                    gc.enable()
+                best[name] = min(best[name], seconds)
+    finally:
+        if collecting:
+            gc.enable()
     return best
 
 
@@ -63,7 +75,7 @@ def batch_sweep(rounds: int) -> list[dict]:
 
 def main(argv: list[str] | None = None) -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    p.add_argument("--rounds", type=int, default=15)
+    p.add_argument("--rounds", type=int, default=60)
     p.add_argument("--json", type=Path)
     args = p.parse_args(argv)
 

@@ -155,6 +155,7 @@ int64_t run_batch(Dir dir, Order order, const qulo_key *key, const uint8_t *sumt
     }
     const Single single{key, sumtable, order};
     bool any_pending = false;
+    int64_t refused = 0;
     for (int64_t i = 0; i < count; ++i) {
         const int64_t n = src_len[i];
         const int64_t cap = out_capacity[i];
@@ -174,6 +175,7 @@ int64_t run_batch(Dir dir, Order order, const qulo_key *key, const uint8_t *sumt
         }
         result[i] = r;
         any_pending |= r == batch::kPending;
+        refused += r < 0 && r != batch::kPending ? 1 : 0;
     }
     if (any_pending) {
         const batch::Job job{words_of(key),
@@ -185,15 +187,8 @@ int64_t run_batch(Dir dir, Order order, const qulo_key *key, const uint8_t *sumt
                              out_capacity,
                              result};
         const int d = batch::index_of(dir);
-        if (sumtable == nullptr) {
-            kernel->standard[d](job);
-        } else {
-            kernel->table[d][batch::index_of(order)](job);
-        }
-    }
-    int64_t refused = 0;
-    for (int64_t i = 0; i < count; ++i) {
-        refused += result[i] < 0 ? 1 : 0;
+        refused += sumtable == nullptr ? kernel->standard[d](job)
+                                       : kernel->table[d][batch::index_of(order)](job);
     }
     return refused;
 }

@@ -48,7 +48,8 @@ inline constexpr int64_t kPending = INT64_MIN;
 
 enum class Dir { encrypt, decrypt };
 
-using KernelFn = void (*)(const Job &);
+// Runs the pending messages of a job; returns how many of them it refused.
+using KernelFn = int64_t (*)(const Job &);
 
 // One instruction set's kernels: the standard sums (big-endian blocks)
 // [direction], and a sum table [direction][byte order].
@@ -239,7 +240,8 @@ public:
         }
     }
 
-    void run() {
+    // Runs every pending message; returns how many were refused.
+    int64_t run() {
         for (int l = 0; l < L; ++l) {
             take_next(l);
         }
@@ -255,6 +257,7 @@ public:
                 next_event_ = earliest_end();
             }
         }
+        return refused_;
     }
 
 private:
@@ -600,6 +603,7 @@ private:
             if (m.next_block == 1 && m.blocks == 2) {
                 if (job_.src_len[i] - (edge_[l][0] & 0x07) - 10 < 0) {
                     job_.result[i] = -1;  // nothing was written
+                    ++refused_;
                     finish(l);
                     return;
                 }
@@ -668,13 +672,14 @@ private:
     int64_t step_ = 0;
     int64_t next_event_ = 0;
     int64_t next_ = 0;
+    int64_t refused_ = 0;
     int active_ = 0;
 };
 
 template <class V, int U, Order O, Dir D, bool Std>
-void run_lanes(const Job &job) {
+int64_t run_lanes(const Job &job) {
     Lanes<V, U, O, D, Std> lanes(job);
-    lanes.run();
+    return lanes.run();
 }
 
 template <class V, int U>

@@ -308,6 +308,24 @@ def test_arrow_plaintexts_close_up_behind_refused_texts(tea, kind):
     out.validate(full=True)
 
 
+def test_arrow_plaintexts_close_up_across_windows_and_chunks(tea):
+    # Enough text for the batch to run in several windows, with refusals
+    # and a chunk boundary that does not fall on a window boundary.
+    rng = random.Random(12)
+    bad = refused_sixteen_byte_text(tea)
+    plain = [rng.randbytes(rng.randrange(200)) for _ in range(6000)]
+    texts = qulo.encrypt_many(tea, plain)
+    want = list(plain)
+    for i in rng.sample(range(len(texts)), 60):
+        texts[i], want[i] = bad, None
+    arr = pa.array(texts, pa.large_binary())
+    chunked = pa.chunked_array([arr[:1777], arr[1777:1777], arr[1777:]])
+    out = qulo.decrypt_many(tea, chunked, errors="null")
+    assert out.to_pylist() == want and [len(c) for c in out.chunks] == [1777, 0, 4223]
+    for c in out.chunks:
+        c.validate(full=True)
+
+
 @pytest.mark.parametrize("values", [[], [None, None], [b""] * 3], ids=["empty", "nulls", "empties"])
 def test_arrow_edge_arrays(tea, values):
     arr = pa.array(values, pa.binary())

@@ -1,9 +1,5 @@
 #include "arrow_layout.hpp"
 
-#include "qulo/length_rule.hpp"
-
-#include <limits>
-
 namespace qulo::arrow {
 
 namespace {
@@ -34,31 +30,6 @@ const char *check_offsets(const BinaryChunk &c) {
         return "an offset points past the data buffer";
     }
     return nullptr;
-}
-
-template <class Offset>
-int64_t ciphertext_offsets_of(const BinaryChunk &c, uint8_t *offsets) {
-    constexpr int64_t limit = std::numeric_limits<Offset>::max();
-    const Offset zero = 0;
-    std::memcpy(offsets, &zero, sizeof zero);
-    if (c.length == 0) {
-        return 0;  // possibly without an offsets buffer
-    }
-    int64_t total = 0;
-    int64_t start = offset_at<Offset>(c, 0);
-    for (int64_t i = 0; i < c.length; ++i) {
-        const int64_t end = offset_at<Offset>(c, i + 1);
-        if (is_valid(c, i)) {
-            total += length_rule(end - start);
-            if (total > limit) {
-                return -1;
-            }
-        }
-        start = end;
-        const auto out = static_cast<Offset>(total);
-        std::memcpy(offsets + (i + 1) * static_cast<int64_t>(sizeof out), &out, sizeof out);
-    }
-    return total;
 }
 
 }  // namespace
@@ -101,11 +72,6 @@ int64_t copy_validity(const BinaryChunk &c, uint8_t *bits) {
         valid += __builtin_popcount(bits[k]);
     }
     return c.length - valid;
-}
-
-int64_t ciphertext_offsets(const BinaryChunk &c, uint8_t *offsets) {
-    return c.width == 4 ? ciphertext_offsets_of<int32_t>(c, offsets)
-                        : ciphertext_offsets_of<int64_t>(c, offsets);
 }
 
 }  // namespace qulo::arrow

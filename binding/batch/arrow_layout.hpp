@@ -7,8 +7,11 @@
 // message, which at 64-byte messages is a measurable share of the work.
 #pragma once
 
+#include "qulo/length_rule.hpp"
+
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace qulo::arrow {
 
@@ -80,11 +83,58 @@ const char *check(const BinaryChunk &c);
 // The chunk must have a validity bitmap.
 int64_t copy_validity(const BinaryChunk &c, uint8_t *bits);
 
-// The offsets of the chunk's ciphertexts, a value of n bytes taking
-// encrypt_len(n) and a null none, into `offsets` (length + 1 entries of the
-// chunk's width, starting at 0). Returns the size of the data they address,
-// or -1 when that passes max_offset(width). The chunk must have passed
-// check().
-int64_t ciphertext_offsets(const BinaryChunk &c, uint8_t *offsets);
+// A size no smaller than the chunk's ciphertexts take together: each value
+// grows by at most 17 bytes. The chunk must have passed check().
+inline int64_t ciphertext_bound(const BinaryChunk &c) {
+    if (c.length == 0) {
+        return 0;
+    }
+    return value_offset(c, c.length) - value_offset(c, 0) + 17 * c.length;
+}
+
+namespace detail {
+
+template <class Offset, class Visit>
+int64_t ciphertext_offsets_of(const BinaryChunk &c, uint8_t *offsets, Visit &visit) {
+    const auto *in = c.offsets.data + c.offset * static_cast<int64_t>(sizeof(Offset));
+    Offset entry = 0;
+    std::memcpy(offsets, &entry, sizeof entry);
+    std::memcpy(&entry, in, sizeof entry);
+    int64_t start = entry;
+    int64_t total = 0;
+    for (int64_t i = 0; i < c.length; ++i) {
+        std::memcpy(&entry, in + (i + 1) * static_cast<int64_t>(sizeof entry), sizeof entry);
+        const int64_t end = entry;
+        if (is_valid(c, i)) {
+            const int64_t size = length_rule(end - start);
+            visit(start, end - start, total, size);
+            total += size;
+        }
+        start = end;
+        entry = static_cast<Offset>(total);  // past the limit only when refused below
+        std::memcpy(offsets + (i + 1) * static_cast<int64_t>(sizeof entry), &entry, sizeof entry);
+    }
+    return total > std::numeric_limits<Offset>::max() ? -1 : total;
+}
+
+}  // namespace detail
+
+// Lays the chunk's ciphertexts out one after another from 0, a value of n
+// bytes taking encrypt_len(n) and a null none: writes their offsets to
+// `offsets` (length + 1 entries of the chunk's width) and calls
+// visit(start, n, at, size) for each valid value, `start` being where it
+// lies in the input data and `at` where its `size` bytes of ciphertext go.
+// Returns the size of the data the offsets address, or -1 when that passes
+// max_offset(width) (the offsets written are then meaningless). The chunk
+// must have passed check(); with length 0 it needs no offsets buffer.
+template <class Visit>
+int64_t ciphertext_offsets(const BinaryChunk &c, uint8_t *offsets, Visit visit) {
+    if (c.length == 0) {
+        std::memset(offsets, 0, static_cast<size_t>(c.width));
+        return 0;
+    }
+    return c.width == 4 ? detail::ciphertext_offsets_of<int32_t>(c, offsets, visit)
+                        : detail::ciphertext_offsets_of<int64_t>(c, offsets, visit);
+}
 
 }  // namespace qulo::arrow

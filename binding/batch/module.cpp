@@ -123,39 +123,97 @@ bool kernel_ready() {
     return true;
 }
 
-// Runs the batch with the interpreter lock released: the messages' memory
-// is held by views or owned by this call, so nothing can move under it.
-bool run(Dir dir, const CipherSetup &setup, const Messages &m) {
-    int64_t r;
+// One batch call over messages [first, first + count); the interpreter
+// lock must be released.
+int64_t call_batch(Dir dir, const CipherSetup &setup, const Messages &m, Py_ssize_t first,
+                   Py_ssize_t count) {
+    const qulo_key *k = &setup.key;
+    const uint8_t *t = setup.sumtable.data();
+    const uint8_t *const *src = m.src + first;
+    const int64_t *len = m.len + first;
+    uint8_t *const *out = m.out + first;
+    const int64_t *cap = m.cap + first;
+    int64_t *result = m.result + first;
+    switch (setup.variant) {
+    case Variant::standard:
+        return dir == Dir::encrypt ? qulo_batch_encrypt_qq(k, count, src, len, out, cap, result)
+                                   : qulo_batch_decrypt_qq(k, count, src, len, out, cap, result);
+    case Variant::table:
+        return dir == Dir::encrypt ? qulo_batch_encrypt(k, t, count, src, len, out, cap, result)
+                                   : qulo_batch_decrypt(k, t, count, src, len, out, cap, result);
+    case Variant::table_native:
+    default:
+        return dir == Dir::encrypt
+                   ? qulo_batch_encrypt_native_endian(k, t, count, src, len, out, cap, result)
+                   : qulo_batch_decrypt_native_endian(k, t, count, src, len, out, cap, result);
+    }
+}
+
+// A window of a batch: as many messages as come to about this many bytes,
+// but at least enough to keep the lanes of any kernel full.
+constexpr int64_t kWindowBytes = int64_t{256} << 10;
+constexpr Py_ssize_t kWindowMessages = 1024;
+
+// Runs the batch with the interpreter lock released once for all of it: the
+// messages' memory is held by views or owned by this call, so nothing can
+// move under it. With `after`, the batch runs window by window and after(m,
+// first, last) follows each window, still without the lock, while that
+// window's outputs are in the cache; it must touch no Python object.
+template <class After>
+bool run_windows(Dir dir, const CipherSetup &setup, const Messages &m, After after) {
+    int64_t r = 0;
     {
         GilRelease unlocked;
-        const qulo_key *k = &setup.key;
-        const uint8_t *t = setup.sumtable.data();
-        const int64_t n = m.count;
-        switch (setup.variant) {
-        case Variant::standard:
-            r = dir == Dir::encrypt
-                    ? qulo_batch_encrypt_qq(k, n, m.src, m.len, m.out, m.cap, m.result)
-                    : qulo_batch_decrypt_qq(k, n, m.src, m.len, m.out, m.cap, m.result);
-            break;
-        case Variant::table:
-            r = dir == Dir::encrypt
-                    ? qulo_batch_encrypt(k, t, n, m.src, m.len, m.out, m.cap, m.result)
-                    : qulo_batch_decrypt(k, t, n, m.src, m.len, m.out, m.cap, m.result);
-            break;
-        case Variant::table_native:
-        default:
-            r = dir == Dir::encrypt ? qulo_batch_encrypt_native_endian(k, t, n, m.src, m.len,
-                                                                       m.out, m.cap, m.result)
-                                    : qulo_batch_decrypt_native_endian(k, t, n, m.src, m.len,
-                                                                       m.out, m.cap, m.result);
-            break;
+        Py_ssize_t first = 0;
+        while (first < m.count && r >= 0) {
+            Py_ssize_t last = first;
+            int64_t bytes = 0;
+            while (last < m.count && (last - first < kWindowMessages || bytes < kWindowBytes)) {
+                bytes += m.len[last++];
+            }
+            r = call_batch(dir, setup, m, first, last - first);
+            if (r >= 0) {
+                after(m, first, last);
+            }
+            first = last;
         }
     }
     if (r < 0) {
         return kernel_ready() && (PyErr_SetString(PyExc_SystemError, "batch call refused"), false);
     }
     return true;
+}
+
+// Runs the whole batch in one call, with the interpreter lock released.
+bool run(Dir dir, const CipherSetup &setup, const Messages &m) {
+    int64_t r;
+    {
+        GilRelease unlocked;
+        r = call_batch(dir, setup, m, 0, m.count);
+    }
+    if (r < 0) {
+        return kernel_ready() && (PyErr_SetString(PyExc_SystemError, "batch call refused"), false);
+    }
+    return true;
+}
+
+// Moves n bytes from `from` down to `to` (to < from), as memmove does; short
+// ones in pieces taken whole before they are written (a later piece is
+// never overwritten before it is read, as the move goes down).
+void move_down(uint8_t *to, const uint8_t *from, int64_t n) {
+    if (n > 512) {
+        std::memmove(to, from, static_cast<size_t>(n));
+        return;
+    }
+    int64_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+        uint8_t piece[16];
+        std::memcpy(piece, from + k, sizeof piece);
+        std::memcpy(to + k, piece, sizeof piece);
+    }
+    for (; k < n; ++k) {
+        to[k] = from[k];
+    }
 }
 
 // Whether a ciphertext of n bytes can be decrypted at all; the others are
@@ -447,6 +505,11 @@ Ref new_bytes(int64_t size) {
 struct ChunkOut {
     Ref validity, offsets, data;
     Py_ssize_t nulls = 0;
+    // For decryption, read without the lock: the data's first byte, and the
+    // message slot after the chunk's last one.
+    uint8_t *base = nullptr;
+    Py_ssize_t end_slot = 0;
+    int64_t used = 0;  // the bytes of the data that encryption fills
 
     // Offsets for length + 1 entries and the input's validity re-based to
     // offset 0 (None when every element is valid).
@@ -479,6 +542,19 @@ struct ChunkOut {
         }
         arrow::set_bit(bytes_data(validity), i, false);
         ++nulls;
+        return true;
+    }
+
+    // Cuts the data (a new object, ours alone) to its first `size` bytes.
+    bool cut_data(int64_t size) {
+        if (size == PyBytes_GET_SIZE(data.get())) {
+            return true;
+        }
+        PyObject *cut = data.release();
+        if (_PyBytes_Resize(&cut, static_cast<Py_ssize_t>(size)) < 0) {
+            return false;
+        }
+        data = Ref::steal(cut);
         return true;
     }
 
@@ -533,8 +609,10 @@ PyObject *encrypt_arrow(PyObject *module, PyObject *args) {
     if (!outs || !m.allocate(elements)) {
         return nullptr;
     }
-    // The output offsets come first, so every ciphertext is written straight
-    // to its place in the one output data buffer of its chunk.
+    // Ciphertext lengths follow from plaintext lengths, so every ciphertext
+    // is written straight to its place in the one output data buffer of its
+    // chunk, laid out in the same pass that fills the message arrays. The
+    // buffer is sized by a bound first and cut to what was used after.
     Py_ssize_t slot = 0;
     for (Py_ssize_t c = 0; c < count; ++c) {
         const arrow::BinaryChunk &in = chunks[c].layout;
@@ -542,7 +620,21 @@ PyObject *encrypt_arrow(PyObject *module, PyObject *args) {
         if (!out.start(in)) {
             return nullptr;
         }
-        const int64_t total = arrow::ciphertext_offsets(in, bytes_data(out.offsets));
+        out.data = new_bytes(arrow::ciphertext_bound(in));
+        if (!out.data) {
+            return nullptr;
+        }
+        uint8_t *const base = bytes_data(out.data);
+        const uint8_t *const values = in.data.data;
+        const int64_t total = arrow::ciphertext_offsets(
+            in, bytes_data(out.offsets),
+            [&m, &slot, base, values](int64_t start, int64_t n, int64_t at, int64_t size) {
+                m.src[slot] = values == nullptr ? nullptr : values + start;
+                m.len[slot] = n;
+                m.out[slot] = base + at;
+                m.cap[slot] = size;
+                ++slot;
+            });
         if (total < 0) {
             PyErr_Format(PyExc_OverflowError,
                          "the ciphertexts of chunk %zd exceed the 2 GiB a binary array "
@@ -550,29 +642,16 @@ PyObject *encrypt_arrow(PyObject *module, PyObject *args) {
                          c);
             return nullptr;
         }
-        out.data = new_bytes(total);
-        if (!out.data) {
-            return nullptr;
-        }
-        const uint8_t *in_offsets = in.offsets.data;
-        const uint8_t *out_offsets = bytes_data(out.offsets);
-        uint8_t *data = bytes_data(out.data);
-        for (int64_t i = 0; i < in.length; ++i) {
-            if (!arrow::is_valid(in, i)) {
-                continue;
-            }
-            const int64_t start = arrow::load_offset(in_offsets, in.width, in.offset + i);
-            const int64_t at = arrow::load_offset(out_offsets, in.width, i);
-            m.src[slot] = in.data.data == nullptr ? nullptr : in.data.data + start;
-            m.len[slot] = arrow::load_offset(in_offsets, in.width, in.offset + i + 1) - start;
-            m.out[slot] = data + at;
-            m.cap[slot] = arrow::load_offset(out_offsets, in.width, i + 1) - at;
-            ++slot;
-        }
+        out.used = total;
     }
     m.count = slot;
     if (!run(Dir::encrypt, setup, m)) {
         return nullptr;
+    }
+    for (Py_ssize_t c = 0; c < count; ++c) {
+        if (!outs[c].cut_data(outs[c].used)) {
+            return nullptr;
+        }
     }
     return tuples_of(outs, count);
 }
@@ -628,21 +707,43 @@ PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
         if (!out.data) {
             return nullptr;
         }
-        uint8_t *at = bytes_data(out.data);
+        out.base = bytes_data(out.data);
+        out.end_slot = slot;
+        uint8_t *at = out.base;
         for (Py_ssize_t s = first_slot; s < slot; ++s) {
             m.out[s] = m.cap[s] > 0 ? at : nullptr;
             at += m.cap[s];
         }
     }
     m.count = slot;
-    if (!run(Dir::decrypt, setup, m)) {
+    // Each window's plaintexts are moved down to follow one another while
+    // they are still in the cache. Never up: each plaintext is shorter than
+    // its text, so it goes no further than where the text's output began,
+    // and no later text's output is touched.
+    Py_ssize_t chunk = 0;
+    uint8_t *at = count > 0 ? outs[0].base : nullptr;
+    auto close_up = [&outs, &chunk, &at](const Messages &done, Py_ssize_t first,
+                                         Py_ssize_t last) {
+        for (Py_ssize_t s = first; s < last; ++s) {
+            while (s >= outs[chunk].end_slot) {
+                at = outs[++chunk].base;
+            }
+            const int64_t r = done.result[s];
+            if (r > 0) {
+                if (done.out[s] != at) {
+                    move_down(at, done.out[s], r);
+                }
+                at += r;
+            }
+        }
+    };
+    if (!run_windows(Dir::decrypt, setup, m, close_up)) {
         return nullptr;
     }
     slot = 0;
     for (Py_ssize_t c = 0; c < count; ++c) {
         const arrow::BinaryChunk &in = chunks[c].layout;
         ChunkOut &out = outs[c];
-        uint8_t *const data = bytes_data(out.data);
         uint8_t *const offsets = bytes_data(out.offsets);
         int64_t total = 0;
         arrow::store_offset(offsets, in.width, 0, 0);
@@ -659,23 +760,14 @@ PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
                         return nullptr;
                     }
                 } else {
-                    // Never up: each plaintext is shorter than the texts
-                    // before it took.
-                    if (data + total != m.out[slot]) {
-                        std::memmove(data + total, m.out[slot], static_cast<size_t>(r));
-                    }
                     total += r;
                 }
                 ++slot;
             }
             arrow::store_offset(offsets, in.width, i + 1, total);
         }
-        if (total != PyBytes_GET_SIZE(out.data.get())) {
-            PyObject *cut = out.data.release();  // a new object, ours alone
-            if (_PyBytes_Resize(&cut, static_cast<Py_ssize_t>(total)) < 0) {
-                return nullptr;
-            }
-            out.data = Ref::steal(cut);
+        if (!out.cut_data(total)) {
+            return nullptr;
         }
     }
     return tuples_of(outs, count);

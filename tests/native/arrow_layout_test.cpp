@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -120,31 +121,51 @@ TEST(ArrowValidity, IsRebasedToBitZeroWithItsNullsCounted) {
     }
 }
 
+// Each valid value as the layout hands it over: (start, n, at, size).
+using Visit = std::tuple<int64_t, int64_t, int64_t, int64_t>;
+
+int64_t lay_out(const BinaryChunk &c, std::vector<uint8_t> &offsets, std::vector<Visit> &seen) {
+    offsets.assign(static_cast<size_t>((c.length + 1) * c.width), 0xEE);
+    return qulo::arrow::ciphertext_offsets(
+        c, offsets.data(), [&seen](int64_t start, int64_t n, int64_t at, int64_t size) {
+            seen.emplace_back(start, n, at, size);
+        });
+}
+
 class ArrowCiphertextOffsets : public ::testing::TestWithParam<int> {};
 
 TEST_P(ArrowCiphertextOffsets, GiveEachValueItsCiphertextAndNullsNothing) {
     const int width = GetParam();
     // Values of 0, 7, 6, 64 and 15 bytes; the third is null.
     Layout l{{0x1B}, offsets_of({0, 0, 7, 13, 77, 92}, width), std::vector<uint8_t>(92)};
-    std::vector<uint8_t> out(6 * static_cast<size_t>(width), 0xEE);
-    EXPECT_EQ(qulo::arrow::ciphertext_offsets(l.chunk(5, 0, width), out.data()), 16 + 24 + 80 + 32);
+    std::vector<uint8_t> out;
+    std::vector<Visit> seen;
+    const BinaryChunk whole = l.chunk(5, 0, width);
+    EXPECT_EQ(lay_out(whole, out, seen), 16 + 24 + 80 + 32);
+    EXPECT_LE(16 + 24 + 80 + 32, qulo::arrow::ciphertext_bound(whole));
     const int64_t want[] = {0, 16, 40, 40, 120, 152};
     for (int64_t i = 0; i < 6; ++i) {
         EXPECT_EQ(qulo::arrow::load_offset(out.data(), width, i), want[i]) << "offset " << i;
     }
+    EXPECT_EQ(seen, (std::vector<Visit>{{0, 0, 0, 16}, {0, 7, 16, 24}, {13, 64, 40, 80},
+                                        {77, 15, 120, 32}}));
     // The slice of the last two: one value of 64 bytes, one of 15.
-    std::vector<uint8_t> sliced(3 * static_cast<size_t>(width), 0xEE);
-    EXPECT_EQ(qulo::arrow::ciphertext_offsets(l.chunk(2, 3, width), sliced.data()), 80 + 32);
-    EXPECT_EQ(qulo::arrow::load_offset(sliced.data(), width, 1), 80);
+    seen.clear();
+    EXPECT_EQ(lay_out(l.chunk(2, 3, width), out, seen), 80 + 32);
+    EXPECT_EQ(qulo::arrow::load_offset(out.data(), width, 1), 80);
+    EXPECT_EQ(seen, (std::vector<Visit>{{13, 64, 0, 80}, {77, 15, 80, 32}}));
 }
 
 TEST_P(ArrowCiphertextOffsets, AnEmptySliceNeedsNoOffsetsBuffer) {
     const int width = GetParam();
     BinaryChunk c;
     c.width = width;
-    std::vector<uint8_t> out(static_cast<size_t>(width), 0xEE);
-    EXPECT_EQ(qulo::arrow::ciphertext_offsets(c, out.data()), 0);
+    std::vector<uint8_t> out;
+    std::vector<Visit> seen;
+    EXPECT_EQ(lay_out(c, out, seen), 0);
     EXPECT_EQ(qulo::arrow::load_offset(out.data(), width, 0), 0);
+    EXPECT_TRUE(seen.empty());
+    EXPECT_EQ(qulo::arrow::ciphertext_bound(c), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, ArrowCiphertextOffsets, ::testing::Values(4, 8));
@@ -155,9 +176,10 @@ TEST(ArrowCiphertextOffsets, ThoseABinaryArrayCannotAddressAreRefused) {
     const int64_t half = int64_t{1} << 30;
     for (const int width : {4, 8}) {
         Layout l{{}, offsets_of({0, half - 9, 2 * half - 18}, width), {}};
-        std::vector<uint8_t> out(3 * static_cast<size_t>(width));
-        const int64_t total = qulo::arrow::ciphertext_offsets(l.chunk(2, 0, width), out.data());
-        EXPECT_EQ(total, width == 4 ? -1 : 2 * half + 16) << "width " << width;
+        std::vector<uint8_t> out;
+        std::vector<Visit> seen;
+        EXPECT_EQ(lay_out(l.chunk(2, 0, width), out, seen), width == 4 ? -1 : 2 * half + 16)
+            << "width " << width;
     }
 }
 
