@@ -26,6 +26,8 @@
 #   code path that the shorter round trips miss) and the test that times
 #   other threads during a long encryption (memcheck runs one thread at a
 #   time). Child interpreters that tests start run natively.
+# - The batch functions over lists (test_batch) are in the subset too;
+#   memcheck has no AVX-512, so there they run on the other kernels only.
 # - QULO_VALGRIND_FLAGS adds memcheck options, e.g. --track-origins=yes to
 #   find where an uninitialised value came from (it doubles the run time).
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
@@ -43,7 +45,7 @@ export PATH="$VVENV/bin:$PATH"
 
 if [ "$#" -eq 0 ]; then
     set -- tests/test_methods.py tests/test_byte_views.py tests/test_properties.py \
-        tests/test_stress.py \
+        tests/test_stress.py tests/test_batch.py \
         -k "not large_round_trips and not a_long_encryption_lets_other_threads"
 fi
 
