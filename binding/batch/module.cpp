@@ -679,9 +679,9 @@ PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
         return nullptr;
     }
     // Plaintext lengths are known only afterwards: each chunk's ciphertexts
-    // are decrypted into its output data buffer at their own offsets, then
-    // the plaintexts are moved down to follow one another and the buffer is
-    // cut to their total.
+    // are decrypted into its output data buffer laid out as the input data
+    // (each text where it lies there), then the plaintexts are moved down to
+    // follow one another and the buffer is cut to their total.
     Py_ssize_t slot = 0;
     for (Py_ssize_t c = 0; c < count; ++c) {
         const arrow::BinaryChunk &in = chunks[c].layout;
@@ -689,37 +689,32 @@ PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
         if (!out.start(in)) {
             return nullptr;
         }
-        const Py_ssize_t first_slot = slot;
-        int64_t total = 0;
+        const int64_t first = in.length > 0 ? arrow::value_offset(in, 0) : 0;
+        out.data = new_bytes(in.length > 0 ? arrow::value_offset(in, in.length) - first : 0);
+        if (!out.data) {
+            return nullptr;
+        }
+        out.base = bytes_data(out.data);
         for (int64_t i = 0; i < in.length; ++i) {
             if (!arrow::is_valid(in, i)) {
                 continue;
             }
             const int64_t start = arrow::value_offset(in, i);
             const int64_t n = arrow::value_offset(in, i + 1) - start;
+            const bool decryptable = decryptable_length(n);
             m.src[slot] = in.data.data == nullptr ? nullptr : in.data.data + start;
             m.len[slot] = n;
-            m.cap[slot] = decryptable_length(n) ? n : 0;
-            total += m.cap[slot];
+            m.out[slot] = decryptable ? out.base + (start - first) : nullptr;
+            m.cap[slot] = decryptable ? n : 0;
             ++slot;
         }
-        out.data = new_bytes(total);
-        if (!out.data) {
-            return nullptr;
-        }
-        out.base = bytes_data(out.data);
         out.end_slot = slot;
-        uint8_t *at = out.base;
-        for (Py_ssize_t s = first_slot; s < slot; ++s) {
-            m.out[s] = m.cap[s] > 0 ? at : nullptr;
-            at += m.cap[s];
-        }
     }
     m.count = slot;
     // Each window's plaintexts are moved down to follow one another while
     // they are still in the cache. Never up: each plaintext is shorter than
-    // its text, so it goes no further than where the text's output began,
-    // and no later text's output is touched.
+    // its text, so it ends before its text's output does, and no later
+    // text's output is touched.
     Py_ssize_t chunk = 0;
     uint8_t *at = count > 0 ? outs[0].base : nullptr;
     auto close_up = [&outs, &chunk, &at](const Messages &done, Py_ssize_t first,
