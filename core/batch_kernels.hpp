@@ -240,7 +240,7 @@ public:
         }
     }
 
-    // Runs every pending message; returns how many were refused.
+    // Runs every pending message; returns how many of them were refused.
     int64_t run() {
         for (int l = 0; l < L; ++l) {
             take_next(l);
@@ -536,10 +536,12 @@ private:
     }
 
     // The whole padded plaintext of a short message, laid out in its output
-    // a word at a time: the head (header and fill, body <= 10) and the last
-    // word cleared, the header set, then the plaintext over them. The
-    // source does not overlap the output (the driver sends such messages to
-    // the one-message entry point), so no byte is read after it is written.
+    // in a few wide moves, no library call: the head (header and fill, body
+    // <= 10) and the last word cleared, the header set, then the plaintext
+    // over them in pieces of 32, 16 or 8 bytes, the last piece overlapping
+    // the one before. The source does not overlap the output (the driver
+    // sends such messages to the one-message entry point), so no byte is
+    // read after it is written.
     static void stage_padded(const uint8_t *src, uint8_t *out, int64_t body, int64_t n,
                              int64_t total) {
         copy16(out, kZeros);
