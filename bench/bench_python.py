@@ -602,6 +602,9 @@ def main(argv: list[str] | None = None) -> int:
         results["threads"] = bench_threads(ext, inp, rounds)
         print("  threads done", file=sys.stderr)
     results["sweep"] = bench_sweep(ext, inp, max(5, rounds // 2))
+    import bench_batch  # the batch line of the throughput plot
+
+    results["batch_sweep"] = bench_batch.batch_sweep(max(3, rounds // 3))
     if not args.no_oracle:
         sizes = tuple(n for n in ORACLE_SIZES if not (args.quick and n > 64 * KIB))
         results["oracle"] = bench_oracle(inp, sizes, 0.5e9 if not args.quick else 0.1e9)

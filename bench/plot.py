@@ -31,6 +31,10 @@ def throughput(results: dict, paths: list[Path]) -> None:
             label="core called directly from C (qulo_encrypt_qq)")
     ax.plot(sizes, [r["method_mbs"] for r in sweep], "s-", color="#1f77b4",
             label="qulo: TEA.encrypt_qq from Python")
+    batch = results.get("batch_sweep")
+    if batch:
+        ax.plot([r["size"] for r in batch], [r["batch_mbs"] for r in batch], "D-",
+                color="#2ca02c", label="qulo: encrypt_many from Python (many messages per call)")
     model = [r for r in results.get("oracle", ())
              if r["operation"] == "encrypt_qq" and r["size"] > 0]
     if model:

@@ -2,7 +2,7 @@
 # Builds one libFuzzer target with clang++-14 (fuzzer + ASan + UBSan) and
 # runs it for the given number of seconds.
 #
-#   bash fuzz/run.sh decrypt|roundtrip|format|stream SECONDS [LIBFUZZER FLAGS...]
+#   bash fuzz/run.sh decrypt|roundtrip|format|stream|batch SECONDS [LIBFUZZER FLAGS...]
 #
 # The committed seeds in fuzz/corpus/<target>/ are read but never written:
 # new inputs go to build/fuzz/corpus/<target>/, which later runs resume from,
@@ -10,15 +10,15 @@
 # Prints libFuzzer's final statistics and the seconds it ran clean.
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/env.sh"
 
-TARGET="${1:?usage: fuzz/run.sh decrypt|roundtrip|format|stream SECONDS}"
-SECONDS_TO_RUN="${2:?usage: fuzz/run.sh decrypt|roundtrip|format|stream SECONDS}"
+TARGET="${1:?usage: fuzz/run.sh decrypt|roundtrip|format|stream|batch SECONDS}"
+SECONDS_TO_RUN="${2:?usage: fuzz/run.sh decrypt|roundtrip|format|stream|batch SECONDS}"
 shift 2
 CXX="${FUZZ_CXX:-clang++-14}"
 [ -n "${FUZZ_CXX:-}" ] || apt_install clang-14 libclang-rt-14-dev
 
 case "$TARGET" in
-    decrypt | roundtrip | format | stream) ;;
-    *) echo "unknown target: $TARGET (decrypt, roundtrip, format, stream)" >&2; exit 2 ;;
+    decrypt | roundtrip | format | stream | batch) ;;
+    *) echo "unknown target: $TARGET (decrypt, roundtrip, format, stream, batch)" >&2; exit 2 ;;
 esac
 
 OUT="$ROOT/build/fuzz"

@@ -34,6 +34,9 @@ EXAMPLES = ROOT / "docs" / "examples"
 
 FENCE = re.compile(r"^(?P<indent> *)(?P<fence>`{3,}|~{3,})(?P<info>.*)$")
 C_NAME = re.compile(r"^/\* (docs/examples/[\w.-]+\.c)\b")
+# Blocks below this comment need optional modules (an extra); where one is
+# missing, the rest of the file is skipped.
+NEEDS = re.compile(r"^<!-- examples below need: ([\w. ]+) -->$", re.M)
 
 
 @dataclass
@@ -89,10 +92,16 @@ def test_the_fence_reader_keeps_info_lines_and_nesting(tmp_path):
 @pytest.mark.parametrize("doc", DOCS, ids=_doc_id)
 def test_python_examples_run_in_order(doc, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
+    text = doc.read_text(encoding="utf-8")
+    needs = [(text.count("\n", 0, m.start()) + 1, m[1].split()) for m in NEEDS.finditer(text)]
     namespace: dict = {"__name__": "__doc_example__"}
     for block in blocks(doc):
         if block.info != "python":
             continue
+        for line, modules in needs:
+            if line < block.line:
+                for module in modules:
+                    pytest.importorskip(module, reason=f"{_doc_id(doc)}:{line} on needs {module}")
         # Padding with newlines makes tracebacks show the Markdown line numbers.
         source = "\n" * (block.line - 1) + block.code
         failure = None

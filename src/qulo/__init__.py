@@ -23,6 +23,16 @@ from ._tea import (
     qulo_encrypt_native_endian,
     qulo_encrypt_qq,
 )
+from ._batch import (
+    qulo_batch_decrypt,
+    qulo_batch_decrypt_native_endian,
+    qulo_batch_decrypt_qq,
+    qulo_batch_encrypt,
+    qulo_batch_encrypt_native_endian,
+    qulo_batch_encrypt_qq,
+    qulo_batch_kernel,
+)
+from ._many import batch_kernel, decrypt_many, encrypt_many
 
 __all__ = [
     "TEA",
@@ -37,6 +47,16 @@ __all__ = [
     "qulo_encrypt_native_endian",
     "qulo_decrypt_native_endian",
     "qulo_encrypt_len",
+    "encrypt_many",
+    "decrypt_many",
+    "batch_kernel",
+    "qulo_batch_encrypt_qq",
+    "qulo_batch_decrypt_qq",
+    "qulo_batch_encrypt",
+    "qulo_batch_decrypt",
+    "qulo_batch_encrypt_native_endian",
+    "qulo_batch_decrypt_native_endian",
+    "qulo_batch_kernel",
     "__version__",
 ]
 
@@ -54,7 +74,7 @@ def _installed_version() -> str:
 
 __version__: str = _installed_version()
 
-_HEADERS = ("tea.h", "capi.h")
+_HEADERS = ("tea.h", "batch.h", "capi.h")
 
 
 def get_include() -> str:

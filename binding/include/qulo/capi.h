@@ -3,8 +3,9 @@
  * capsules of qulo._tea, and the TEA type's C-level method table.
  *
  * Put the folder that qulo.get_include() returns on the include path; it
- * holds this header and <qulo/tea.h>, which declares qulo_key and the
- * signatures and contracts of the entry points.
+ * holds this header, <qulo/tea.h>, which declares qulo_key and the
+ * signatures and contracts of the entry points, and <qulo/batch.h>, those
+ * of the batch entry points (many messages per call).
  *
  *     #include <qulo/capi.h>
  *
@@ -41,6 +42,7 @@
 
 #include <string.h>
 
+#include "qulo/batch.h"
 #include "qulo/tea.h"
 
 #ifdef __cplusplus
@@ -92,6 +94,63 @@ static inline int qulo_import_capi(qulo_capi *api) {
     memcpy(&found.encrypt_native_endian, &pointers[4], sizeof found.encrypt_native_endian);
     memcpy(&found.decrypt_native_endian, &pointers[5], sizeof found.decrypt_native_endian);
     memcpy(&found.encrypt_len, &pointers[6], sizeof found.encrypt_len);
+    *api = found;
+    return 0;
+}
+
+/* ---- the batch entry points --------------------------------------------- */
+
+/* Many messages per call, from qulo._batch (re-exported by the package): one
+ * field per capsule, with the signatures and contracts of the functions of
+ * the same name (with the qulo_ prefix) in <qulo/batch.h>. Each message
+ * gets exactly what the one-message entry point gives it; the same no-lock
+ * contract holds. A separate struct, so that callers of qulo_import_capi
+ * above are unaffected.
+ *
+ *     static qulo_batch_capi batch;
+ *     if (qulo_import_batch_capi(&batch) < 0) return NULL;   // GIL held
+ *     ...
+ *     int64_t refused = batch.encrypt_qq(&key, count, srcs, lens, outs, caps, results);
+ *
+ * kernel() names the kernel in use, or returns NULL when QULO_BATCH_KERNEL
+ * names one the CPU cannot run; every batch call then returns -1 and writes
+ * nothing. */
+
+typedef struct qulo_batch_capi {
+    qulo_batch_qq_fn encrypt_qq;
+    qulo_batch_qq_fn decrypt_qq;
+    qulo_batch_table_fn encrypt;
+    qulo_batch_table_fn decrypt;
+    qulo_batch_table_fn encrypt_native_endian;
+    qulo_batch_table_fn decrypt_native_endian;
+    qulo_batch_kernel_fn kernel;
+} qulo_batch_capi;
+
+/* Imports the seven batch capsules ("qulo.qulo_batch_encrypt_qq", ...,
+ * "qulo.qulo_batch_kernel") into `api`, with the same results and errors
+ * as qulo_import_capi; `api` is left untouched on failure. */
+static inline int qulo_import_batch_capi(qulo_batch_capi *api) {
+    static const char *const names[7] = {
+        "qulo.qulo_batch_encrypt_qq", "qulo.qulo_batch_decrypt_qq",
+        "qulo.qulo_batch_encrypt", "qulo.qulo_batch_decrypt",
+        "qulo.qulo_batch_encrypt_native_endian", "qulo.qulo_batch_decrypt_native_endian",
+        "qulo.qulo_batch_kernel",
+    };
+    void *pointers[7];
+    qulo_batch_capi found;
+    for (int i = 0; i < 7; ++i) {
+        pointers[i] = PyCapsule_Import(names[i], 0);
+        if (pointers[i] == NULL) {
+            return -1;
+        }
+    }
+    memcpy(&found.encrypt_qq, &pointers[0], sizeof found.encrypt_qq);
+    memcpy(&found.decrypt_qq, &pointers[1], sizeof found.decrypt_qq);
+    memcpy(&found.encrypt, &pointers[2], sizeof found.encrypt);
+    memcpy(&found.decrypt, &pointers[3], sizeof found.decrypt);
+    memcpy(&found.encrypt_native_endian, &pointers[4], sizeof found.encrypt_native_endian);
+    memcpy(&found.decrypt_native_endian, &pointers[5], sizeof found.decrypt_native_endian);
+    memcpy(&found.kernel, &pointers[6], sizeof found.kernel);
     *api = found;
     return 0;
 }

@@ -1,0 +1,259 @@
+// Native benchmark of the many-messages entry points: aggregate throughput
+// of each kernel this CPU runs against qulo_encrypt_qq (and
+// qulo_decrypt_qq) called once per message on the same messages.
+//
+// Every figure is a ratio of two timings taken in the same rounds: the
+// variants are interleaved round after round and each keeps its best batch,
+// so a slow spell of the shared machine hits them alike.
+//
+// Usage: qulo_batch_bench [--reps N] [--json FILE]
+
+#include "qulo/batch.h"
+#include "qulo/tea.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A timed batch runs at least this long, so the clock's resolution is noise.
+constexpr double kMinBatchSeconds = 0.004;
+
+struct Shape {
+    int messages;
+    int64_t bytes;  // plaintext bytes per message
+    bool mixed;     // lengths spread over [bytes/2, 3*bytes/2) instead of equal
+};
+
+constexpr std::array<Shape, 6> kShapes = {{
+    {64, 1024, false},
+    {256, 1024, false},
+    {1024, 64, false},
+    {10000, 64, false},  // the Python benchmark's shape, without Python
+    {256, 1024, true},
+    {64, 64 * 1024, false},
+}};
+
+// The messages of one shape with their outputs, in both directions.
+struct Set {
+    Shape shape;
+    std::vector<std::vector<uint8_t>> plain, cipher, out;
+    std::vector<const uint8_t *> plain_ptr, cipher_ptr;
+    std::vector<uint8_t *> out_ptr;
+    std::vector<int64_t> plain_len, cipher_len, cap, result;
+    int64_t total_plain = 0;
+};
+
+Set make_set(const Shape &s, const qulo_key &key) {
+    Set set{s, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, 0};
+    uint32_t seed = 12345;
+    auto next = [&] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    for (int i = 0; i < s.messages; ++i) {
+        const int64_t n = s.mixed ? s.bytes / 2 + static_cast<int64_t>(next() % s.bytes) : s.bytes;
+        std::vector<uint8_t> p(static_cast<size_t>(n));
+        for (auto &b : p) {
+            b = static_cast<uint8_t>(next());
+        }
+        const int64_t t = qulo_encrypt_len(n);
+        std::vector<uint8_t> c(static_cast<size_t>(t));
+        if (qulo_encrypt_qq(&key, p.data(), n, c.data(), t) != t) {
+            std::abort();
+        }
+        set.plain.push_back(std::move(p));
+        set.cipher.push_back(std::move(c));
+        set.out.emplace_back(static_cast<size_t>(t));
+        set.total_plain += n;
+    }
+    for (int i = 0; i < s.messages; ++i) {
+        set.plain_ptr.push_back(set.plain[static_cast<size_t>(i)].data());
+        set.cipher_ptr.push_back(set.cipher[static_cast<size_t>(i)].data());
+        set.out_ptr.push_back(set.out[static_cast<size_t>(i)].data());
+        set.plain_len.push_back(static_cast<int64_t>(set.plain[static_cast<size_t>(i)].size()));
+        set.cipher_len.push_back(static_cast<int64_t>(set.cipher[static_cast<size_t>(i)].size()));
+        set.cap.push_back(static_cast<int64_t>(set.out[static_cast<size_t>(i)].size()));
+    }
+    set.result.resize(static_cast<size_t>(s.messages));
+    return set;
+}
+
+enum class Dir { encrypt, decrypt };
+
+// One timed thing: a kernel's batch call, or the one-message loop (kernel
+// empty).
+struct Variant {
+    Set *set;
+    Dir dir;
+    std::string kernel;
+    int calls = 1;
+    double best = std::numeric_limits<double>::infinity();  // seconds per call
+};
+
+void run_once(const Variant &v, const qulo_key &key) {
+    Set &s = *v.set;
+    const auto count = static_cast<int64_t>(s.shape.messages);
+    if (v.kernel.empty()) {
+        for (int64_t i = 0; i < count; ++i) {
+            const auto k = static_cast<size_t>(i);
+            const int64_t r =
+                v.dir == Dir::encrypt
+                    ? qulo_encrypt_qq(&key, s.plain_ptr[k], s.plain_len[k], s.out_ptr[k], s.cap[k])
+                    : qulo_decrypt_qq(&key, s.cipher_ptr[k], s.cipher_len[k], s.out_ptr[k],
+                                      s.cap[k]);
+            s.result[k] = r;
+        }
+        return;
+    }
+    const int64_t failed =
+        v.dir == Dir::encrypt
+            ? qulo_batch_encrypt_qq(&key, count, s.plain_ptr.data(), s.plain_len.data(),
+                                    s.out_ptr.data(), s.cap.data(), s.result.data())
+            : qulo_batch_decrypt_qq(&key, count, s.cipher_ptr.data(), s.cipher_len.data(),
+                                    s.out_ptr.data(), s.cap.data(), s.result.data());
+    if (failed != 0) {
+        std::fprintf(stderr, "batch call refused %lld messages\n", static_cast<long long>(failed));
+        std::exit(1);
+    }
+}
+
+double time_batch(const Variant &v, const qulo_key &key) {
+    if (!v.kernel.empty() && qulo_batch_select_kernel(v.kernel.c_str()) != 0) {
+        std::abort();
+    }
+    run_once(v, key);  // the buffers into cache, the kernel chosen
+    const auto t0 = Clock::now();
+    for (int i = 0; i < v.calls; ++i) {
+        run_once(v, key);
+    }
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// The batch results must be the one-message results, byte for byte.
+void check(Set &s, const qulo_key &key, const std::string &kernel) {
+    qulo_batch_select_kernel(kernel.c_str());
+    for (Dir d : {Dir::encrypt, Dir::decrypt}) {
+        run_once({&s, d, kernel}, key);
+        for (size_t i = 0; i < s.out.size(); ++i) {
+            const auto &want = d == Dir::encrypt ? s.cipher[i] : s.plain[i];
+            if (s.result[i] != static_cast<int64_t>(want.size()) ||
+                std::memcmp(s.out[i].data(), want.data(), want.size()) != 0) {
+                std::fprintf(stderr, "%s: message %zu differs from the one-message result\n",
+                             kernel.c_str(), i);
+                std::exit(1);
+            }
+        }
+    }
+}
+
+std::string shape_label(const Shape &s) {
+    std::string size = s.bytes >= 1024 ? std::to_string(s.bytes / 1024) + " KiB"
+                                       : std::to_string(s.bytes) + " B";
+    return std::to_string(s.messages) + " x " + size + (s.mixed ? " mixed" : "");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int reps = 15;
+    std::string json_path;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if (a == "--reps" && i + 1 < argc) {
+            reps = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--json" && i + 1 < argc) {
+            json_path = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: %s [--reps N] [--json FILE]\n", argv[0]);
+            return 2;
+        }
+    }
+    const qulo_key key{0x01234567u, 0x89ABCDEFu, 0xFEDCBA98u, 0x76543210u};
+    std::vector<std::string> kernels;
+    for (const char *k : {"avx512", "avx2", "scalar"}) {
+        if (qulo_batch_kernel_supported(k) != 0) {
+            kernels.emplace_back(k);
+        }
+    }
+
+    std::vector<Set> sets;
+    sets.reserve(kShapes.size());
+    for (const Shape &s : kShapes) {
+        sets.push_back(make_set(s, key));
+    }
+    std::vector<Variant> variants;
+    for (Set &s : sets) {
+        for (const std::string &k : kernels) {
+            check(s, key, k);
+        }
+        for (Dir d : {Dir::encrypt, Dir::decrypt}) {
+            variants.push_back({&s, d, ""});
+            for (const std::string &k : kernels) {
+                variants.push_back({&s, d, k});
+            }
+        }
+    }
+    for (Variant &v : variants) {
+        while (time_batch(v, key) < kMinBatchSeconds && v.calls < (1 << 24)) {
+            v.calls *= 2;
+        }
+    }
+    for (int rep = 0; rep < reps; ++rep) {
+        for (Variant &v : variants) {
+            v.best = std::min(v.best, time_batch(v, key) / v.calls);
+        }
+    }
+    qulo_batch_select_kernel(nullptr);
+
+    std::printf("kernel at start-up: %s; best of %d rounds\n\n",
+                qulo_batch_kernel() != nullptr ? qulo_batch_kernel() : "(none)", reps);
+    std::printf("%-22s %-8s %-22s %10s %12s\n", "messages", "dir", "variant", "MB/s",
+                "x one-by-one");
+    std::ofstream json;
+    if (!json_path.empty()) {
+        json.open(json_path);
+        json << "{\n  \"repetitions\": " << reps << ",\n  \"results\": [\n";
+    }
+    bool first = true;
+    for (const Variant &v : variants) {
+        const Variant *base = nullptr;
+        for (const Variant &b : variants) {
+            if (b.set == v.set && b.dir == v.dir && b.kernel.empty()) {
+                base = &b;
+            }
+        }
+        const double mbs = static_cast<double>(v.set->total_plain) / v.best / 1e6;
+        const double ratio = base->best / v.best;
+        const char *dir = v.dir == Dir::encrypt ? "encrypt" : "decrypt";
+        const std::string name = v.kernel.empty() ? "one message per call" : "batch " + v.kernel;
+        std::printf("%-22s %-8s %-22s %10.1f %12.2f\n", shape_label(v.set->shape).c_str(), dir,
+                    name.c_str(), mbs, ratio);
+        if (json.is_open()) {
+            json << (first ? "" : ",\n") << "    {\"messages\": " << v.set->shape.messages
+                 << ", \"bytes\": " << v.set->shape.bytes
+                 << ", \"mixed\": " << (v.set->shape.mixed ? "true" : "false")
+                 << ", \"direction\": \"" << dir << "\", \"kernel\": \""
+                 << (v.kernel.empty() ? "one-by-one" : v.kernel) << "\", \"mb_per_s\": " << mbs
+                 << ", \"ratio_to_one_by_one\": " << ratio << "}";
+            first = false;
+        }
+    }
+    if (json.is_open()) {
+        json << "\n  ]\n}\n";
+        std::printf("\nwrote %s\n", json_path.c_str());
+    }
+    return 0;
+}

@@ -1,0 +1,140 @@
+// The memory layout of an Arrow binary or large_binary array, read and
+// written as plain bytes: no Python, no Arrow library. A chunk is the three
+// buffers of one array (validity bitmap, value offsets, value data) with
+// the array's slice (offset, length).
+//
+// The accessors are inline: the batch functions call them once or twice per
+// message, which at 64-byte messages is a measurable share of the work.
+#pragma once
+
+#include "qulo/length_rule.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace qulo::arrow {
+
+struct Span {
+    const uint8_t *data = nullptr;
+    int64_t size = 0;
+};
+
+struct BinaryChunk {
+    int64_t length = 0;
+    int64_t offset = 0;  // the slice's first element in the buffers
+    Span validity;       // may be empty: every element valid
+    Span offsets;        // length + 1 (after `offset`) offsets of `width` bytes
+    Span data;
+    int width = 4;       // 4 for binary, 8 for large_binary
+};
+
+// Entry i of an offsets buffer of `width`-byte entries.
+inline int64_t load_offset(const uint8_t *offsets, int width, int64_t i) {
+    if (width == 4) {
+        int32_t v;
+        std::memcpy(&v, offsets + i * 4, sizeof v);
+        return v;
+    }
+    int64_t v;
+    std::memcpy(&v, offsets + i * 8, sizeof v);
+    return v;
+}
+
+// Writes entry i of an offsets buffer of `width`-byte entries.
+inline void store_offset(uint8_t *offsets, int width, int64_t i, int64_t value) {
+    if (width == 4) {
+        const auto v = static_cast<int32_t>(value);
+        std::memcpy(offsets + i * 4, &v, sizeof v);
+    } else {
+        std::memcpy(offsets + i * 8, &value, sizeof value);
+    }
+}
+
+// Offset i of the slice (0 <= i <= length); the chunk must have passed check().
+inline int64_t value_offset(const BinaryChunk &c, int64_t i) {
+    return load_offset(c.offsets.data, c.width, c.offset + i);
+}
+
+// Bit i of a bitmap (least significant bit first).
+inline bool get_bit(const uint8_t *bits, int64_t i) { return ((bits[i / 8] >> (i % 8)) & 1) != 0; }
+
+// Sets or clears bit i of a bitmap (least significant bit first).
+inline void set_bit(uint8_t *bits, int64_t i, bool value) {
+    const auto mask = static_cast<uint8_t>(1u << (i % 8));
+    bits[i / 8] = static_cast<uint8_t>(value ? bits[i / 8] | mask : bits[i / 8] & ~mask);
+}
+
+// Whether element i of the slice is valid (not null).
+inline bool is_valid(const BinaryChunk &c, int64_t i) {
+    return c.validity.data == nullptr || get_bit(c.validity.data, c.offset + i);
+}
+
+// The largest offset a `width`-byte offsets buffer can hold.
+inline int64_t max_offset(int width) { return width == 4 ? INT32_MAX : INT64_MAX; }
+
+// Null when the buffers hold what the slice says: a validity bitmap that
+// covers it, enough offsets, offsets that never decrease and stay inside
+// the data. Otherwise a sentence saying what is wrong.
+const char *check(const BinaryChunk &c);
+
+// The slice's validity re-based to bit 0 in `bits` ((length + 7) / 8
+// bytes; the bits past the end are cleared). Returns the number of nulls.
+// The chunk must have a validity bitmap.
+int64_t copy_validity(const BinaryChunk &c, uint8_t *bits);
+
+// A size no smaller than the chunk's ciphertexts take together: each value
+// grows by at most 17 bytes. The chunk must have passed check().
+inline int64_t ciphertext_bound(const BinaryChunk &c) {
+    if (c.length == 0) {
+        return 0;
+    }
+    return value_offset(c, c.length) - value_offset(c, 0) + 17 * c.length;
+}
+
+namespace detail {
+
+template <class Offset, class Visit>
+int64_t ciphertext_offsets_of(const BinaryChunk &c, uint8_t *offsets, Visit &visit) {
+    const auto *in = c.offsets.data + c.offset * static_cast<int64_t>(sizeof(Offset));
+    Offset entry = 0;
+    std::memcpy(offsets, &entry, sizeof entry);
+    std::memcpy(&entry, in, sizeof entry);
+    int64_t start = entry;
+    int64_t total = 0;
+    for (int64_t i = 0; i < c.length; ++i) {
+        std::memcpy(&entry, in + (i + 1) * static_cast<int64_t>(sizeof entry), sizeof entry);
+        const int64_t end = entry;
+        if (is_valid(c, i)) {
+            const int64_t size = length_rule(end - start);
+            visit(start, end - start, total, size);
+            total += size;
+        }
+        start = end;
+        entry = static_cast<Offset>(total);  // past the limit only when refused below
+        std::memcpy(offsets + (i + 1) * static_cast<int64_t>(sizeof entry), &entry, sizeof entry);
+    }
+    return total > std::numeric_limits<Offset>::max() ? -1 : total;
+}
+
+}  // namespace detail
+
+// Lays the chunk's ciphertexts out one after another from 0, a value of n
+// bytes taking encrypt_len(n) and a null none: writes their offsets to
+// `offsets` (length + 1 entries of the chunk's width) and calls
+// visit(start, n, at, size) for each valid value, `start` being where it
+// lies in the input data and `at` where its `size` bytes of ciphertext go.
+// Returns the size of the data the offsets address, or -1 when that passes
+// max_offset(width) (the offsets written are then meaningless). The chunk
+// must have passed check(); with length 0 it needs no offsets buffer.
+template <class Visit>
+int64_t ciphertext_offsets(const BinaryChunk &c, uint8_t *offsets, Visit visit) {
+    if (c.length == 0) {
+        std::memset(offsets, 0, static_cast<size_t>(c.width));
+        return 0;
+    }
+    return c.width == 4 ? detail::ciphertext_offsets_of<int32_t>(c, offsets, visit)
+                        : detail::ciphertext_offsets_of<int64_t>(c, offsets, visit);
+}
+
+}  // namespace qulo::arrow

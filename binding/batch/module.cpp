@@ -1,0 +1,893 @@
+// The extension module qulo._batch: many messages per call through the
+// batch entry points of the cipher core, from a Python iterable of byte
+// buffers or from the buffers of Arrow binary arrays, with the interpreter
+// lock released once for the whole batch. Also publishes the batch entry
+// points as capsules for compiled callers.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "arrow_layout.hpp"
+#include "buffer.hpp"
+#include "cipher_args.hpp"
+#include "pyref.hpp"
+#include "qulo/batch.h"
+#include "qulo/length_rule.hpp"
+#include "qulo/tea.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace qulo {
+namespace {
+
+enum class Dir { encrypt, decrypt };
+
+// ---- the module's state --------------------------------------------------------
+
+// A block of message arrays kept from one call for the next: a batch of
+// ten thousand messages needs 400 KB of them, and a fresh block of that
+// size costs a page fault per hundred messages every call. Taken and given
+// back with the interpreter lock held, so calls on other threads simply
+// find it taken and allocate their own.
+struct ModuleState {
+    void *spare = nullptr;
+    size_t spare_bytes = 0;
+};
+
+// Blocks larger than this are not kept (the work of such a batch dwarfs
+// the faults of a fresh block).
+constexpr size_t kSpareLimit = size_t{16} << 20;
+
+ModuleState &state_of(PyObject *module) {
+    return *static_cast<ModuleState *>(PyModule_GetState(module));
+}
+
+// The flat arrays the batch entry points take, carved from one block owned
+// for one call.
+class Messages {
+public:
+    explicit Messages(PyObject *module) : state_(state_of(module)) {}
+    Messages(const Messages &) = delete;
+    Messages &operator=(const Messages &) = delete;
+    ~Messages() {
+        if (block_ == nullptr) {
+            return;
+        }
+        if (state_.spare == nullptr && bytes_ <= kSpareLimit) {
+            state_.spare = block_;
+            state_.spare_bytes = bytes_;
+        } else if (state_.spare != nullptr && bytes_ > state_.spare_bytes &&
+                   bytes_ <= kSpareLimit) {
+            PyMem_RawFree(state_.spare);  // keep the larger of the two
+            state_.spare = block_;
+            state_.spare_bytes = bytes_;
+        } else {
+            PyMem_RawFree(block_);
+        }
+    }
+
+    // Room for n messages (contents unset); false with MemoryError.
+    bool allocate(Py_ssize_t n) {
+        const size_t per = sizeof *src + sizeof *len + sizeof *out + sizeof *cap + sizeof *result;
+        if (static_cast<size_t>(n) > (SIZE_MAX - 1) / per) {
+            PyErr_NoMemory();
+            return false;
+        }
+        const size_t need = static_cast<size_t>(n > 0 ? n : 1) * per;
+        if (state_.spare != nullptr && state_.spare_bytes >= need) {
+            block_ = std::exchange(state_.spare, nullptr);
+            bytes_ = std::exchange(state_.spare_bytes, 0);
+        } else {
+            block_ = PyMem_RawMalloc(need);
+            bytes_ = need;
+            if (block_ == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+        }
+        // Every array has 8-byte elements, so each starts aligned.
+        auto *p = static_cast<unsigned char *>(block_);
+        const auto count_of = static_cast<size_t>(n);
+        src = reinterpret_cast<const uint8_t **>(p);
+        len = reinterpret_cast<int64_t *>(p + count_of * 8);
+        out = reinterpret_cast<uint8_t **>(p + count_of * 16);
+        cap = reinterpret_cast<int64_t *>(p + count_of * 24);
+        result = reinterpret_cast<int64_t *>(p + count_of * 32);
+        count = n;
+        return true;
+    }
+
+    Py_ssize_t count = 0;
+    const uint8_t **src = nullptr;
+    int64_t *len = nullptr;
+    uint8_t **out = nullptr;
+    int64_t *cap = nullptr;
+    int64_t *result = nullptr;
+
+private:
+    ModuleState &state_;
+    void *block_ = nullptr;
+    size_t bytes_ = 0;
+};
+
+// The kernel in use, or RuntimeError saying why there is none.
+bool kernel_ready() {
+    if (qulo_batch_kernel() == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, qulo_batch_kernel_error());
+        return false;
+    }
+    return true;
+}
+
+// One batch call over messages [first, first + count); the interpreter
+// lock must be released.
+int64_t call_batch(Dir dir, const CipherSetup &setup, const Messages &m, Py_ssize_t first,
+                   Py_ssize_t count) {
+    const qulo_key *k = &setup.key;
+    const uint8_t *t = setup.sumtable.data();
+    const uint8_t *const *src = m.src + first;
+    const int64_t *len = m.len + first;
+    uint8_t *const *out = m.out + first;
+    const int64_t *cap = m.cap + first;
+    int64_t *result = m.result + first;
+    switch (setup.variant) {
+    case Variant::standard:
+        return dir == Dir::encrypt ? qulo_batch_encrypt_qq(k, count, src, len, out, cap, result)
+                                   : qulo_batch_decrypt_qq(k, count, src, len, out, cap, result);
+    case Variant::table:
+        return dir == Dir::encrypt ? qulo_batch_encrypt(k, t, count, src, len, out, cap, result)
+                                   : qulo_batch_decrypt(k, t, count, src, len, out, cap, result);
+    case Variant::table_native:
+    default:
+        return dir == Dir::encrypt
+                   ? qulo_batch_encrypt_native_endian(k, t, count, src, len, out, cap, result)
+                   : qulo_batch_decrypt_native_endian(k, t, count, src, len, out, cap, result);
+    }
+}
+
+// A window of a batch: as many messages as come to about this many bytes,
+// but at least enough to keep the lanes of any kernel full.
+constexpr int64_t kWindowBytes = int64_t{256} << 10;
+constexpr Py_ssize_t kWindowMessages = 1024;
+
+// Runs the batch with the interpreter lock released once for all of it: the
+// messages' memory is held by views or owned by this call, so nothing can
+// move under it. With `after`, the batch runs window by window and after(m,
+// first, last) follows each window, still without the lock, while that
+// window's outputs are in the cache; it must touch no Python object.
+template <class After>
+bool run_windows(Dir dir, const CipherSetup &setup, const Messages &m, After after) {
+    int64_t r = 0;
+    {
+        GilRelease unlocked;
+        Py_ssize_t first = 0;
+        while (first < m.count && r >= 0) {
+            Py_ssize_t last = first;
+            int64_t bytes = 0;
+            while (last < m.count && (last - first < kWindowMessages || bytes < kWindowBytes)) {
+                bytes += m.len[last++];
+            }
+            r = call_batch(dir, setup, m, first, last - first);
+            if (r >= 0) {
+                after(m, first, last);
+            }
+            first = last;
+        }
+    }
+    if (r < 0) {
+        return kernel_ready() && (PyErr_SetString(PyExc_SystemError, "batch call refused"), false);
+    }
+    return true;
+}
+
+// Runs the whole batch in one call, with the interpreter lock released.
+bool run(Dir dir, const CipherSetup &setup, const Messages &m) {
+    int64_t r;
+    {
+        GilRelease unlocked;
+        r = call_batch(dir, setup, m, 0, m.count);
+    }
+    if (r < 0) {
+        return kernel_ready() && (PyErr_SetString(PyExc_SystemError, "batch call refused"), false);
+    }
+    return true;
+}
+
+// Moves n bytes from `from` down to `to` (to < from), as memmove does; short
+// ones in pieces taken whole before they are written (a later piece is
+// never overwritten before it is read, as the move goes down).
+void move_down(uint8_t *to, const uint8_t *from, int64_t n) {
+    if (n > 512) {
+        std::memmove(to, from, static_cast<size_t>(n));
+        return;
+    }
+    int64_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+        uint8_t piece[16];
+        std::memcpy(piece, from + k, sizeof piece);
+        std::memcpy(to + k, piece, sizeof piece);
+    }
+    for (; k < n; ++k) {
+        to[k] = from[k];
+    }
+}
+
+// Whether a ciphertext of n bytes can be decrypted at all; the others are
+// refused by the core before it looks at them, so they get no output.
+bool decryptable_length(int64_t n) { return n >= 16 && n % 8 == 0; }
+
+// Why ciphertext `index` of `n` bytes was refused.
+void set_decrypt_error(Py_ssize_t index, int64_t n) {
+    const auto ln = static_cast<long long>(n);
+    if (n < 16) {
+        PyErr_Format(PyExc_ValueError,
+                     "message %zd cannot be decrypted: %lld bytes, fewer than 16", index, ln);
+    } else if (n % 8 != 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "message %zd cannot be decrypted: %lld bytes, not a multiple of 8", index,
+                     ln);
+    } else {
+        PyErr_Format(PyExc_ValueError,
+                     "message %zd cannot be decrypted: its header claims a fill of 7 bytes, "
+                     "more than %lld bytes hold",
+                     index, ln);
+    }
+}
+
+// errors="raise" or errors="null"; false with ValueError for anything else.
+bool parse_errors(const char *errors, bool &null_errors) {
+    if (std::strcmp(errors, "raise") == 0 || std::strcmp(errors, "null") == 0) {
+        null_errors = errors[0] == 'n';
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError, "errors must be 'raise' or 'null', not '%.50s'", errors);
+    return false;
+}
+
+// ---- messages from a Python iterable -----------------------------------------
+
+// The byte buffers of a sequence's items, held until the call ends. Exact
+// bytes objects (the common case) are read in place; a view is taken only
+// of the other exporters.
+class ItemViews {
+public:
+    bool acquire(PyObject *seq, Messages &m) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+        PyObject **items = PySequence_Fast_ITEMS(seq);
+        Py_ssize_t others = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *item = items[i];
+            if (PyBytes_CheckExact(item)) {
+                m.src[i] = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(item));
+                m.len[i] = PyBytes_GET_SIZE(item);
+            } else {
+                ++others;
+            }
+        }
+        if (others == 0) {
+            return true;
+        }
+        views_.reset(new (std::nothrow) Buffer[static_cast<size_t>(others)]);
+        if (!views_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Py_ssize_t v = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *item = items[i];
+            if (PyBytes_CheckExact(item)) {
+                continue;
+            }
+            if (!PyObject_CheckBuffer(item)) {
+                PyErr_Format(PyExc_TypeError, "message %zd is not a byte buffer but %.200s", i,
+                             Py_TYPE(item)->tp_name);
+                return false;
+            }
+            Buffer &view = views_[static_cast<size_t>(v++)];
+            if (!view.acquire(item)) {
+                return false;
+            }
+            m.src[i] = view.data();
+            m.len[i] = view.size();
+        }
+        return true;
+    }
+
+private:
+    std::unique_ptr<Buffer[]> views_;
+};
+
+// The messages argument as a sequence; a lone buffer is refused rather
+// than taken as an iterable of integers.
+Ref message_sequence(PyObject *messages) {
+    if (PyBytes_Check(messages) || PyByteArray_Check(messages) ||
+        PyMemoryView_Check(messages) || PyUnicode_Check(messages)) {
+        PyErr_Format(PyExc_TypeError,
+                     "messages must be an iterable of byte buffers, not one %.200s "
+                     "(wrap a single message in a list)",
+                     Py_TYPE(messages)->tp_name);
+        return {};
+    }
+    return Ref::steal(PySequence_Fast(messages, "messages must be an iterable of byte buffers"));
+}
+
+PyObject *encrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"key", "messages", "sumtable", "native_endian", nullptr};
+    PyObject *key;
+    PyObject *messages;
+    PyObject *sumtable = Py_None;
+    int native_endian = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$Op:encrypt_many",
+                                     const_cast<char **>(keywords), &key, &messages, &sumtable,
+                                     &native_endian)) {
+        return nullptr;
+    }
+    CipherSetup setup;
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup) || !kernel_ready()) {
+        return nullptr;
+    }
+    Ref seq = message_sequence(messages);
+    if (!seq) {
+        return nullptr;
+    }
+    Messages m(module);
+    ItemViews views;
+    if (!m.allocate(PySequence_Fast_GET_SIZE(seq.get())) || !views.acquire(seq.get(), m)) {
+        return nullptr;
+    }
+    // Each ciphertext is written straight into the bytes object returned.
+    Ref list = Ref::steal(PyList_New(m.count));
+    if (!list) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < m.count; ++i) {
+        const int64_t total = length_rule(m.len[i]);
+        PyObject *b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
+        if (b == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), i, b);
+        m.out[i] = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(b));
+        m.cap[i] = total;
+    }
+    if (!run(Dir::encrypt, setup, m)) {
+        return nullptr;
+    }
+    return list.release();
+}
+
+PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"key",           "messages", "sumtable",
+                                     "native_endian", "errors",   nullptr};
+    PyObject *key;
+    PyObject *messages;
+    PyObject *sumtable = Py_None;
+    int native_endian = 0;
+    const char *errors = "raise";
+    bool null_errors = false;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$Ops:decrypt_many",
+                                     const_cast<char **>(keywords), &key, &messages, &sumtable,
+                                     &native_endian, &errors) ||
+        !parse_errors(errors, null_errors)) {
+        return nullptr;
+    }
+    CipherSetup setup;
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup) || !kernel_ready()) {
+        return nullptr;
+    }
+    Ref seq = message_sequence(messages);
+    if (!seq) {
+        return nullptr;
+    }
+    Messages m(module);
+    ItemViews views;
+    if (!m.allocate(PySequence_Fast_GET_SIZE(seq.get())) || !views.acquire(seq.get(), m)) {
+        return nullptr;
+    }
+    // Each ciphertext is decrypted straight into a bytes object of its own
+    // length, which is then cut to the plaintext's length: the plaintext is
+    // shorter by at most 17 bytes, so the allocator mostly cuts it in place.
+    // A text of a length the core refuses outright gets no object.
+    Ref list = Ref::steal(PyList_New(m.count));
+    if (!list) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < m.count; ++i) {
+        const int64_t n = m.len[i];
+        if (!decryptable_length(n)) {
+            m.out[i] = nullptr;
+            m.cap[i] = 0;
+            continue;
+        }
+        PyObject *b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+        if (b == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), i, b);
+        m.out[i] = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(b));
+        m.cap[i] = n;
+    }
+    if (!run(Dir::decrypt, setup, m)) {
+        return nullptr;
+    }
+    PyObject **items = PySequence_Fast_ITEMS(list.get());
+    for (Py_ssize_t i = 0; i < m.count; ++i) {
+        const int64_t r = m.result[i];
+        if (r < 0) {
+            if (!null_errors) {
+                set_decrypt_error(i, m.len[i]);
+                return nullptr;
+            }
+            Py_XSETREF(items[i], Py_NewRef(Py_None));
+        } else if (r != m.len[i] && _PyBytes_Resize(&items[i], static_cast<Py_ssize_t>(r)) < 0) {
+            return nullptr;  // the item is null now; the list takes that
+        }
+    }
+    return list.release();
+}
+
+// ---- messages from Arrow buffers ------------------------------------------------
+//
+// qulo/_many.py hands over each chunk as (length, offset, validity, offsets,
+// data, width) with the buffers as buffer-protocol objects (validity and
+// data may be None), and builds the arrays back from what comes out:
+// (validity or None, offsets, data, null count) per chunk.
+
+struct ChunkIn {
+    Buffer validity, offsets, data;
+    arrow::BinaryChunk layout;
+    Py_ssize_t first = 0;  // index of its first element in the whole array
+};
+
+bool acquire_optional(Buffer &b, PyObject *obj, arrow::Span &span) {
+    if (obj == Py_None) {
+        return true;
+    }
+    if (!b.acquire(obj)) {
+        return false;
+    }
+    span = {b.data(), b.size()};
+    return true;
+}
+
+// Reads the chunk descriptions; false with an exception set.
+bool read_chunks(PyObject *chunks_arg, Ref &seq, std::unique_ptr<ChunkIn[]> &chunks,
+                 Py_ssize_t &count, Py_ssize_t &elements) {
+    seq = Ref::steal(PySequence_Fast(chunks_arg, "chunks must be a sequence"));
+    if (!seq) {
+        return false;
+    }
+    count = PySequence_Fast_GET_SIZE(seq.get());
+    chunks.reset(new (std::nothrow) ChunkIn[static_cast<size_t>(count > 0 ? count : 1)]);
+    if (!chunks) {
+        PyErr_NoMemory();
+        return false;
+    }
+    elements = 0;
+    for (Py_ssize_t c = 0; c < count; ++c) {
+        ChunkIn &in = chunks[c];
+        long long length, offset;
+        PyObject *validity, *offsets, *data;
+        int width;
+        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), c), "LLOOOi;chunk", &length,
+                              &offset, &validity, &offsets, &data, &width)) {
+            return false;
+        }
+        in.layout.length = length;
+        in.layout.offset = offset;
+        in.layout.width = width;
+        if (!acquire_optional(in.validity, validity, in.layout.validity) ||
+            !acquire_optional(in.offsets, offsets, in.layout.offsets) ||
+            !acquire_optional(in.data, data, in.layout.data)) {
+            return false;
+        }
+        if (const char *bad = arrow::check(in.layout)) {
+            PyErr_Format(PyExc_ValueError, "malformed Arrow array (chunk %zd): %s", c, bad);
+            return false;
+        }
+        in.first = elements;
+        elements += static_cast<Py_ssize_t>(length);
+    }
+    return true;
+}
+
+uint8_t *bytes_data(const Ref &b) { return reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(b.get())); }
+
+Ref new_bytes(int64_t size) {
+    return Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+}
+
+// The output of one chunk, in the shape qulo/_many.py expects.
+struct ChunkOut {
+    Ref validity, offsets, data;
+    Py_ssize_t nulls = 0;
+    // For decryption, read without the lock: the data's first byte, and the
+    // message slot after the chunk's last one.
+    uint8_t *base = nullptr;
+    Py_ssize_t end_slot = 0;
+    int64_t used = 0;  // the bytes of the data that encryption fills
+
+    // Offsets for length + 1 entries and the input's validity re-based to
+    // offset 0 (None when every element is valid).
+    bool start(const arrow::BinaryChunk &in) {
+        offsets = new_bytes((in.length + 1) * in.width);
+        if (!offsets) {
+            return false;
+        }
+        if (in.validity.data == nullptr || in.length == 0) {
+            validity = Ref::steal(Py_NewRef(Py_None));
+            nulls = 0;
+            return true;
+        }
+        validity = new_bytes((in.length + 7) / 8);
+        if (!validity) {
+            return false;
+        }
+        nulls = static_cast<Py_ssize_t>(arrow::copy_validity(in, bytes_data(validity)));
+        return true;
+    }
+
+    // Marks element i null, making a bitmap first if there is none.
+    bool make_null(int64_t i, int64_t length) {
+        if (validity.get() == Py_None) {
+            validity = new_bytes((length + 7) / 8);
+            if (!validity) {
+                return false;
+            }
+            std::memset(bytes_data(validity), 0xFF, static_cast<size_t>((length + 7) / 8));
+        }
+        arrow::set_bit(bytes_data(validity), i, false);
+        ++nulls;
+        return true;
+    }
+
+    // Cuts the data (a new object, ours alone) to its first `size` bytes.
+    bool cut_data(int64_t size) {
+        if (size == PyBytes_GET_SIZE(data.get())) {
+            return true;
+        }
+        PyObject *cut = data.release();
+        if (_PyBytes_Resize(&cut, static_cast<Py_ssize_t>(size)) < 0) {
+            return false;
+        }
+        data = Ref::steal(cut);
+        return true;
+    }
+
+    PyObject *as_tuple() const {
+        return Py_BuildValue("(OOOn)", validity.get(), offsets.get(), data.get(), nulls);
+    }
+};
+
+PyObject *tuples_of(const std::unique_ptr<ChunkOut[]> &outs, Py_ssize_t count) {
+    Ref list = Ref::steal(PyList_New(count));
+    if (!list) {
+        return nullptr;
+    }
+    for (Py_ssize_t c = 0; c < count; ++c) {
+        PyObject *t = outs[c].as_tuple();
+        if (t == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), c, t);
+    }
+    return list.release();
+}
+
+std::unique_ptr<ChunkOut[]> new_outs(Py_ssize_t count) {
+    std::unique_ptr<ChunkOut[]> outs(
+        new (std::nothrow) ChunkOut[static_cast<size_t>(count > 0 ? count : 1)]);
+    if (!outs) {
+        PyErr_NoMemory();
+    }
+    return outs;
+}
+
+PyObject *encrypt_arrow(PyObject *module, PyObject *args) {
+    PyObject *key, *chunks_arg, *sumtable;
+    int native_endian;
+    if (!PyArg_ParseTuple(args, "OOOp:_encrypt_arrow", &key, &chunks_arg, &sumtable,
+                          &native_endian)) {
+        return nullptr;
+    }
+    CipherSetup setup;
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup) || !kernel_ready()) {
+        return nullptr;
+    }
+    Ref seq;
+    std::unique_ptr<ChunkIn[]> chunks;
+    Py_ssize_t count, elements;
+    if (!read_chunks(chunks_arg, seq, chunks, count, elements)) {
+        return nullptr;
+    }
+    auto outs = new_outs(count);
+    Messages m(module);
+    if (!outs || !m.allocate(elements)) {
+        return nullptr;
+    }
+    // Ciphertext lengths follow from plaintext lengths, so every ciphertext
+    // is written straight to its place in the one output data buffer of its
+    // chunk, laid out in the same pass that fills the message arrays. The
+    // buffer is sized by a bound first and cut to what was used after.
+    Py_ssize_t slot = 0;
+    for (Py_ssize_t c = 0; c < count; ++c) {
+        const arrow::BinaryChunk &in = chunks[c].layout;
+        ChunkOut &out = outs[c];
+        if (!out.start(in)) {
+            return nullptr;
+        }
+        out.data = new_bytes(arrow::ciphertext_bound(in));
+        if (!out.data) {
+            return nullptr;
+        }
+        uint8_t *const base = bytes_data(out.data);
+        const uint8_t *const values = in.data.data;
+        const int64_t total = arrow::ciphertext_offsets(
+            in, bytes_data(out.offsets),
+            [&m, &slot, base, values](int64_t start, int64_t n, int64_t at, int64_t size) {
+                m.src[slot] = values == nullptr ? nullptr : values + start;
+                m.len[slot] = n;
+                m.out[slot] = base + at;
+                m.cap[slot] = size;
+                ++slot;
+            });
+        if (total < 0) {
+            PyErr_Format(PyExc_OverflowError,
+                         "the ciphertexts of chunk %zd exceed the 2 GiB a binary array "
+                         "addresses; use large_binary",
+                         c);
+            return nullptr;
+        }
+        out.used = total;
+    }
+    m.count = slot;
+    if (!run(Dir::encrypt, setup, m)) {
+        return nullptr;
+    }
+    for (Py_ssize_t c = 0; c < count; ++c) {
+        if (!outs[c].cut_data(outs[c].used)) {
+            return nullptr;
+        }
+    }
+    return tuples_of(outs, count);
+}
+
+PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
+    PyObject *key, *chunks_arg, *sumtable;
+    int native_endian, null_errors;
+    if (!PyArg_ParseTuple(args, "OOOpp:_decrypt_arrow", &key, &chunks_arg, &sumtable,
+                          &native_endian, &null_errors)) {
+        return nullptr;
+    }
+    CipherSetup setup;
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup) || !kernel_ready()) {
+        return nullptr;
+    }
+    Ref seq;
+    std::unique_ptr<ChunkIn[]> chunks;
+    Py_ssize_t count, elements;
+    if (!read_chunks(chunks_arg, seq, chunks, count, elements)) {
+        return nullptr;
+    }
+    auto outs = new_outs(count);
+    Messages m(module);
+    if (!outs || !m.allocate(elements)) {
+        return nullptr;
+    }
+    // Plaintext lengths are known only afterwards: each chunk's ciphertexts
+    // are decrypted into its output data buffer laid out as the input data
+    // (each text where it lies there), then the plaintexts are moved down to
+    // follow one another and the buffer is cut to their total.
+    Py_ssize_t slot = 0;
+    for (Py_ssize_t c = 0; c < count; ++c) {
+        const arrow::BinaryChunk &in = chunks[c].layout;
+        ChunkOut &out = outs[c];
+        if (!out.start(in)) {
+            return nullptr;
+        }
+        const int64_t first = in.length > 0 ? arrow::value_offset(in, 0) : 0;
+        out.data = new_bytes(in.length > 0 ? arrow::value_offset(in, in.length) - first : 0);
+        if (!out.data) {
+            return nullptr;
+        }
+        out.base = bytes_data(out.data);
+        for (int64_t i = 0; i < in.length; ++i) {
+            if (!arrow::is_valid(in, i)) {
+                continue;
+            }
+            const int64_t start = arrow::value_offset(in, i);
+            const int64_t n = arrow::value_offset(in, i + 1) - start;
+            const bool decryptable = decryptable_length(n);
+            m.src[slot] = in.data.data == nullptr ? nullptr : in.data.data + start;
+            m.len[slot] = n;
+            m.out[slot] = decryptable ? out.base + (start - first) : nullptr;
+            m.cap[slot] = decryptable ? n : 0;
+            ++slot;
+        }
+        out.end_slot = slot;
+    }
+    m.count = slot;
+    // Each window's plaintexts are moved down to follow one another while
+    // they are still in the cache. Never up: each plaintext is shorter than
+    // its text, so it ends before its text's output does, and no later
+    // text's output is touched.
+    Py_ssize_t chunk = 0;
+    uint8_t *at = count > 0 ? outs[0].base : nullptr;
+    auto close_up = [&outs, &chunk, &at](const Messages &done, Py_ssize_t first,
+                                         Py_ssize_t last) {
+        for (Py_ssize_t s = first; s < last; ++s) {
+            while (s >= outs[chunk].end_slot) {
+                at = outs[++chunk].base;
+            }
+            const int64_t r = done.result[s];
+            if (r > 0) {
+                if (done.out[s] != at) {
+                    move_down(at, done.out[s], r);
+                }
+                at += r;
+            }
+        }
+    };
+    if (!run_windows(Dir::decrypt, setup, m, close_up)) {
+        return nullptr;
+    }
+    slot = 0;
+    for (Py_ssize_t c = 0; c < count; ++c) {
+        const arrow::BinaryChunk &in = chunks[c].layout;
+        ChunkOut &out = outs[c];
+        uint8_t *const offsets = bytes_data(out.offsets);
+        int64_t total = 0;
+        arrow::store_offset(offsets, in.width, 0, 0);
+        for (int64_t i = 0; i < in.length; ++i) {
+            if (arrow::is_valid(in, i)) {
+                const int64_t r = m.result[slot];
+                if (r < 0) {
+                    if (null_errors == 0) {
+                        set_decrypt_error(chunks[c].first + static_cast<Py_ssize_t>(i),
+                                          m.len[slot]);
+                        return nullptr;
+                    }
+                    if (!out.make_null(i, in.length)) {
+                        return nullptr;
+                    }
+                } else {
+                    total += r;
+                }
+                ++slot;
+            }
+            arrow::store_offset(offsets, in.width, i + 1, total);
+        }
+        if (!out.cut_data(total)) {
+            return nullptr;
+        }
+    }
+    return tuples_of(outs, count);
+}
+
+// ---- the kernel --------------------------------------------------------------------
+
+PyObject *batch_kernel(PyObject *, PyObject *) {
+    if (!kernel_ready()) {
+        return nullptr;
+    }
+    return PyUnicode_FromString(qulo_batch_kernel());
+}
+
+PyObject *kernels(PyObject *, PyObject *) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) {
+        return nullptr;
+    }
+    for (const char *k : {"avx512", "avx2", "scalar"}) {
+        if (qulo_batch_kernel_supported(k) != 0) {
+            Ref name = Ref::steal(PyUnicode_FromString(k));
+            if (!name || PyList_Append(list.get(), name.get()) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    return PyList_AsTuple(list.get());
+}
+
+PyObject *select_kernel(PyObject *, PyObject *arg) {
+    const char *name = nullptr;
+    if (arg != Py_None) {
+        name = PyUnicode_AsUTF8(arg);
+        if (name == nullptr) {
+            return nullptr;
+        }
+    }
+    if (qulo_batch_select_kernel(name) != 0) {
+        PyErr_Format(PyExc_ValueError, "this CPU cannot run a kernel named %R", arg);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ---- the module ----------------------------------------------------------------------
+
+PyMethodDef kMethods[] = {
+    {"encrypt_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encrypt_many)),
+     METH_VARARGS | METH_KEYWORDS,
+     "encrypt_many(key, messages, *, sumtable=None, native_endian=False) -> list[bytes]\n\n"
+     "Encrypts every byte buffer of the iterable `messages`."},
+    {"decrypt_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decrypt_many)),
+     METH_VARARGS | METH_KEYWORDS,
+     "decrypt_many(key, messages, *, sumtable=None, native_endian=False, errors='raise') "
+     "-> list[bytes | None]\n\n"
+     "Decrypts every byte buffer of the iterable `messages`."},
+    {"_encrypt_arrow", encrypt_arrow, METH_VARARGS,
+     "_encrypt_arrow(key, chunks, sumtable, native_endian) -> list[tuple]"},
+    {"_decrypt_arrow", decrypt_arrow, METH_VARARGS,
+     "_decrypt_arrow(key, chunks, sumtable, native_endian, null_errors) -> list[tuple]"},
+    {"batch_kernel", batch_kernel, METH_NOARGS,
+     "batch_kernel() -> str\n\nThe name of the batch kernel in use."},
+    {"_kernels", kernels, METH_NOARGS,
+     "_kernels() -> tuple[str, ...]\n\nThe kernels this CPU runs, fastest first."},
+    {"_select_kernel", select_kernel, METH_O,
+     "_select_kernel(name) -> None\n\nUses the named kernel from now on (None: the start-up "
+     "choice). For tests and benchmarks."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+struct CapsuleDef {
+    const char *attribute;
+    const char *name;  // lives as long as the process
+    void *pointer;
+};
+
+const CapsuleDef kCapsules[] = {
+    {"qulo_batch_encrypt_qq", "qulo.qulo_batch_encrypt_qq",
+     reinterpret_cast<void *>(qulo_batch_encrypt_qq)},
+    {"qulo_batch_decrypt_qq", "qulo.qulo_batch_decrypt_qq",
+     reinterpret_cast<void *>(qulo_batch_decrypt_qq)},
+    {"qulo_batch_encrypt", "qulo.qulo_batch_encrypt", reinterpret_cast<void *>(qulo_batch_encrypt)},
+    {"qulo_batch_decrypt", "qulo.qulo_batch_decrypt", reinterpret_cast<void *>(qulo_batch_decrypt)},
+    {"qulo_batch_encrypt_native_endian", "qulo.qulo_batch_encrypt_native_endian",
+     reinterpret_cast<void *>(qulo_batch_encrypt_native_endian)},
+    {"qulo_batch_decrypt_native_endian", "qulo.qulo_batch_decrypt_native_endian",
+     reinterpret_cast<void *>(qulo_batch_decrypt_native_endian)},
+    {"qulo_batch_kernel", "qulo.qulo_batch_kernel", reinterpret_cast<void *>(qulo_batch_kernel)},
+};
+
+int exec_module(PyObject *module) {
+    new (PyModule_GetState(module)) ModuleState{};
+    for (const CapsuleDef &c : kCapsules) {
+        if (PyModule_Add(module, c.attribute, PyCapsule_New(c.pointer, c.name, nullptr)) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    {0, nullptr},
+};
+
+void free_module(void *module) {
+    if (void *state = PyModule_GetState(static_cast<PyObject *>(module))) {
+        PyMem_RawFree(std::exchange(static_cast<ModuleState *>(state)->spare, nullptr));
+    }
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_batch",
+    "Many messages per call: the batch entry points of the cipher core.",
+    sizeof(ModuleState),
+    kMethods,
+    kSlots,
+    nullptr,
+    nullptr,
+    free_module,
+};
+
+}  // namespace
+}  // namespace qulo
+
+extern "C" PyMODINIT_FUNC PyInit__batch(void) { return PyModuleDef_Init(&qulo::module_def); }

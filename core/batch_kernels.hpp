@@ -1,0 +1,700 @@
+// The lane kernel of the many-messages engine, written once over a vector
+// type and instantiated per instruction set by batch_scalar.cpp,
+// batch_avx2.cpp and batch_avx512.cpp (each compiled with its own target
+// flags). Not installed.
+//
+// A kernel runs L = U x W lanes: U vectors of W 32-bit words, interleaved so
+// that the core always has independent work. Each lane carries one message
+// through the qq-mode chain, one block per step; all lanes step together.
+// Between steps only the lanes that reached an event (the end of a run of
+// blocks read straight from the caller's memory) are looked at: they pick
+// their next run, finish their message or take the next pending one, so
+// messages of mixed lengths keep every lane busy until the queue is empty.
+// A lane's addresses are kept relative to the step count and the next event
+// is known in advance, so a step itself moves nothing but blocks.
+//
+// Everything here has internal linkage (an unnamed namespace): each
+// instruction-set unit gets its own copy, so code compiled for AVX-512 can
+// never be merged into, and then called from, a unit built for the baseline.
+#pragma once
+
+#include "qulo/block.hpp"
+#include "qulo/length_rule.hpp"
+#include "qulo/tea.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+namespace qulo::batch {
+
+// What the driver hands a kernel: the messages and the cipher choice. The
+// kernel runs the messages whose result is kPending and sets their results;
+// the driver has already settled every other one.
+struct Job {
+    Words key;
+    Sums sums;
+    int64_t count;
+    const uint8_t *const *src;
+    const int64_t *src_len;
+    uint8_t *const *out;
+    const int64_t *out_capacity;
+    int64_t *result;
+};
+
+inline constexpr int64_t kPending = INT64_MIN;
+
+enum class Dir { encrypt, decrypt };
+
+// Runs the pending messages of a job; returns how many of them it refused.
+using KernelFn = int64_t (*)(const Job &);
+
+// One instruction set's kernels: the standard sums (big-endian blocks)
+// [direction], and a sum table [direction][byte order].
+struct KernelOps {
+    const char *name;
+    int lanes;
+    KernelFn standard[2];
+    KernelFn table[2][2];
+};
+
+inline constexpr int index_of(Dir d) { return d == Dir::encrypt ? 0 : 1; }
+inline constexpr int index_of(Order o) { return o == Order::big ? 0 : 1; }
+
+extern const KernelOps kScalarKernel;
+extern const KernelOps kAvx2Kernel;
+extern const KernelOps kAvx512Kernel;
+
+namespace {
+
+// ---- the word type: a plain uint32_t or a GCC/Clang vector of them ---------
+
+template <class V>
+inline constexpr int kWidth = static_cast<int>(sizeof(V) / sizeof(uint32_t));
+
+template <class V>
+[[gnu::always_inline]] inline V splat(uint32_t x) {
+    if constexpr (std::is_same_v<V, uint32_t>) {
+        return x;
+    } else {
+        return V{} + x;  // the scalar operand is broadcast to every word
+    }
+}
+
+// The bytes of a vector of N bytes, as a vector of its own, and its 64-bit
+// words likewise.
+template <size_t N>
+struct ByteVector {
+    typedef uint8_t type __attribute__((vector_size(N)));
+};
+
+template <size_t N>
+struct QwordVector {
+    typedef uint64_t type __attribute__((vector_size(N < 8 ? 8 : N)));
+};
+
+template <class V>
+[[gnu::always_inline]] inline void set_word(V &v, int i, uint32_t x) {
+    if constexpr (std::is_same_v<V, uint32_t>) {
+        (void)i;
+        v = x;
+    } else {
+        v[i] = x;
+    }
+}
+
+template <class V>
+[[gnu::always_inline]] inline V load_words(const void *p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V>
+[[gnu::always_inline]] inline void store_words(void *p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// ---- the block transform over U vectors at once ----------------------------
+//
+// The half-cycles of qulo/block.hpp applied to U independent vectors in
+// lockstep, so that their operations interleave. The one-message transform
+// carries (x << 4) + k beside each half to shorten its single chain; here
+// the chains of the other vectors hide that latency, so the terms are
+// recomputed instead: the same operation count, half the live registers.
+
+template <class V>
+struct Consts {
+    V k0, k1, k2, k3;
+    V sum[kCycles];
+};
+
+template <class V>
+inline Consts<V> make_consts(const Job &job) {
+    Consts<V> c;
+    c.k0 = splat<V>(job.key.k0);
+    c.k1 = splat<V>(job.key.k1);
+    c.k2 = splat<V>(job.key.k2);
+    c.k3 = splat<V>(job.key.k3);
+    for (int r = 0; r < kCycles; ++r) {
+        c.sum[r] = splat<V>(job.sums[static_cast<size_t>(r)]);
+    }
+    return c;
+}
+
+// The sum of cycle r: with the standard sums a compile-time constant (an
+// immediate operand for plain words), otherwise the caller's table.
+template <class V, bool Std>
+[[gnu::always_inline]] inline V sum_of(const Consts<V> &c, int r) {
+    if constexpr (Std) {
+        return splat<V>(kStandardSums[static_cast<size_t>(r)]);
+    } else {
+        return c.sum[r];
+    }
+}
+
+// F(x) = ((x << 4) + ka) ^ (x + sum) ^ ((x >> 5) + kb)
+template <class V>
+[[gnu::always_inline]] inline V round_function(V x, V sum, V ka, V kb) {
+    return ((x << 4) + ka) ^ (x + sum) ^ ((x >> 5) + kb);
+}
+
+template <class V, int U, bool Std>
+[[gnu::always_inline]] inline void encrypt_blocks(const Consts<V> &c, V (&hi)[U], V (&lo)[U]) {
+#pragma GCC unroll 16
+    for (int r = 0; r < kCycles; ++r) {
+        const V sum = sum_of<V, Std>(c, r);
+#pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            hi[u] += round_function(lo[u], sum, c.k0, c.k1);
+        }
+#pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            lo[u] += round_function(hi[u], sum, c.k2, c.k3);
+        }
+    }
+}
+
+template <class V, int U, bool Std>
+[[gnu::always_inline]] inline void decrypt_blocks(const Consts<V> &c, V (&hi)[U], V (&lo)[U]) {
+#pragma GCC unroll 16
+    for (int r = kCycles - 1; r >= 0; --r) {
+        const V sum = sum_of<V, Std>(c, r);
+#pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            lo[u] -= round_function(hi[u], sum, c.k2, c.k3);
+        }
+#pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            hi[u] -= round_function(lo[u], sum, c.k0, c.k1);
+        }
+    }
+}
+
+// ---- one block of one lane in memory ----------------------------------------
+
+// A block's 8 bytes, copied into a uint64_t as they lie, as the 64-bit value
+// of the operation's byte order (and back: the same swap).
+template <Order O>
+[[gnu::always_inline]] inline uint64_t from_order(uint64_t raw) {
+    if constexpr (O == Order::big && std::endian::native == std::endian::little) {
+        return __builtin_bswap64(raw);
+    } else {
+        return raw;
+    }
+}
+
+// ---- the lanes ----------------------------------------------------------------
+
+// Eight bytes as they lie in memory, and back.
+[[gnu::always_inline]] inline uint64_t load8(const uint8_t *p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+[[gnu::always_inline]] inline void store8(uint8_t *p, uint64_t v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+constexpr int64_t kBlock = 8;
+// An idle lane runs over a scratch area of this many blocks, again and again.
+constexpr int64_t kIdleBlocks = 32;
+// Plaintexts up to this length are laid out whole in their output first.
+constexpr int64_t kStagedLength = 512;
+
+template <class V, int U, Order O, Dir D, bool Std>
+class Lanes {
+public:
+    static constexpr int W = kWidth<V>;
+    static constexpr int L = U * W;
+    // The same bytes as V, seen as W/2 blocks.
+    using Qwords = typename QwordVector<sizeof(V)>::type;
+
+    explicit Lanes(const Job &job) : job_(job), c_(make_consts<V>(job)) {
+    #pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            prev_c_hi_[u] = prev_c_lo_[u] = prev_x_hi_[u] = prev_x_lo_[u] = splat<V>(0);
+        }
+    }
+
+    // Runs every pending message; returns how many of them were refused.
+    int64_t run() {
+        for (int l = 0; l < L; ++l) {
+            take_next(l);
+        }
+        next_event_ = earliest_end();
+        while (active_ > 0) {
+            step();
+            if (++step_ == next_event_) {
+                for (int l = 0; l < L; ++l) {
+                    if (end_[l] == step_) {
+                        on_event(l);
+                    }
+                }
+                next_event_ = earliest_end();
+            }
+        }
+        return refused_;
+    }
+
+private:
+    // Per-lane state of the message in hand.
+    struct Message {
+        int64_t index;
+        int64_t blocks;      // ciphertext blocks
+        int64_t next_block;  // first block after the current run
+        int64_t body;        // encryption: where the plaintext starts in the padding
+    };
+
+    // One step: every lane moves one block along its chain.
+    void step() {
+        const uintptr_t at = step_offset();
+        // Each lane's 8 bytes are taken as they lie; the byte order and the
+        // split into halves happen in the vectors, all lanes at once.
+        V hi[U];
+        V lo[U];
+#pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            read_lanes(u * W, at, hi[u], lo[u]);
+        }
+        if constexpr (D == Dir::encrypt) {
+            // X = P ^ C(prev); C = E(X) ^ X(prev)
+            V x_hi[U];
+            V x_lo[U];
+        #pragma GCC unroll 8
+            for (int u = 0; u < U; ++u) {
+                x_hi[u] = hi[u] ^ prev_c_hi_[u];
+                x_lo[u] = lo[u] ^ prev_c_lo_[u];
+                hi[u] = x_hi[u];
+                lo[u] = x_lo[u];
+            }
+            encrypt_blocks<V, U, Std>(c_, hi, lo);
+        #pragma GCC unroll 8
+            for (int u = 0; u < U; ++u) {
+                hi[u] ^= prev_x_hi_[u];
+                lo[u] ^= prev_x_lo_[u];
+                prev_c_hi_[u] = hi[u];
+                prev_c_lo_[u] = lo[u];
+                prev_x_hi_[u] = x_hi[u];
+                prev_x_lo_[u] = x_lo[u];
+            }
+        } else {
+            // X = D(C ^ X(prev)); P = X ^ C(prev)
+            V c_hi[U];
+            V c_lo[U];
+        #pragma GCC unroll 8
+            for (int u = 0; u < U; ++u) {
+                c_hi[u] = hi[u];
+                c_lo[u] = lo[u];
+                hi[u] ^= prev_x_hi_[u];
+                lo[u] ^= prev_x_lo_[u];
+            }
+            decrypt_blocks<V, U, Std>(c_, hi, lo);
+        #pragma GCC unroll 8
+            for (int u = 0; u < U; ++u) {
+                prev_x_hi_[u] = hi[u];
+                prev_x_lo_[u] = lo[u];
+                hi[u] ^= prev_c_hi_[u];
+                lo[u] ^= prev_c_lo_[u];
+                prev_c_hi_[u] = c_hi[u];
+                prev_c_lo_[u] = c_lo[u];
+            }
+        }
+    #pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            write_lanes(u * W, at, hi[u], lo[u]);
+        }
+    }
+
+    // The step at which the first lane ends its run.
+    int64_t earliest_end() const {
+        int64_t e = end_[0];
+        for (int l = 1; l < L; ++l) {
+            e = end_[l] < e ? end_[l] : e;
+        }
+        return e;
+    }
+
+    // The blocks of lanes first .. first + W - 1 into their two halves, in
+    // the operation's byte order, and back.
+    void read_lanes(int first, uintptr_t at, V &hi, V &lo) const {
+        if constexpr (W == 1) {
+            const uint64_t v = from_order<O>(load_lane(first, at));
+            hi = static_cast<uint32_t>(v >> 32);
+            lo = static_cast<uint32_t>(v);
+        } else {
+            Qwords a;
+            Qwords b;
+            for (int k = 0; k < W / 2; ++k) {
+                a[k] = load_lane(first + k, at);
+                b[k] = load_lane(first + W / 2 + k, at);
+            }
+            // Word 2k of a pair is lane k's first four bytes.
+            const V pa = std::bit_cast<V>(a);
+            const V pb = std::bit_cast<V>(b);
+            const V first_words = pick(pa, pb, std::make_index_sequence<W>{}, 0);
+            const V second_words = pick(pa, pb, std::make_index_sequence<W>{}, 1);
+            if constexpr (O == Order::big) {
+                hi = swap_words(first_words);
+                lo = swap_words(second_words);
+            } else {
+                hi = second_words;
+                lo = first_words;
+            }
+        }
+    }
+
+    void write_lanes(int first, uintptr_t at, V hi, V lo) const {
+        if constexpr (W == 1) {
+            store_lane(first, at, from_order<O>((uint64_t{hi} << 32) | lo));
+        } else {
+            V first_words;
+            V second_words;
+            if constexpr (O == Order::big) {
+                first_words = swap_words(hi);
+                second_words = swap_words(lo);
+            } else {
+                first_words = lo;
+                second_words = hi;
+            }
+            const auto a = std::bit_cast<Qwords>(
+                weave(first_words, second_words, std::make_index_sequence<W>{}, 0));
+            const auto b = std::bit_cast<Qwords>(
+                weave(first_words, second_words, std::make_index_sequence<W>{}, W / 2));
+            for (int k = 0; k < W / 2; ++k) {
+                store_lane(first + k, at, a[k]);
+                store_lane(first + W / 2 + k, at, b[k]);
+            }
+        }
+    }
+
+    // Lane l's block of this step, `at` being step_offset(): its run's
+    // addresses are kept less kBlock per step already taken, so that no
+    // step has to move them on.
+    uint64_t load_lane(int l, uintptr_t at) const {
+        return load8(reinterpret_cast<const uint8_t *>(in_[l] + at));
+    }
+
+    void store_lane(int l, uintptr_t at, uint64_t v) const {
+        store8(reinterpret_cast<uint8_t *>(out_[l] + at), v);
+    }
+
+    uintptr_t step_offset() const { return static_cast<uintptr_t>(step_) * kBlock; }
+
+    // Lane l reads `run` blocks from `in` on and writes them from `out` on,
+    // starting with the next step.
+    void arm(int l, const uint8_t *in, uint8_t *out, int64_t run) {
+        in_[l] = reinterpret_cast<uintptr_t>(in) - step_offset();
+        out_[l] = reinterpret_cast<uintptr_t>(out) - step_offset();
+        end_[l] = step_ + run;
+    }
+
+    // Words 2k + odd of the pair (a, b), k = 0 .. W-1.
+    template <size_t... I>
+    static V pick(V a, V b, std::index_sequence<I...>, int odd) {
+        return odd == 0 ? __builtin_shufflevector(a, b, (2 * I)...)
+                        : __builtin_shufflevector(a, b, (2 * I + 1)...);
+    }
+
+    // first[from + k] and second[from + k] side by side, k = 0 .. W/2-1.
+    template <size_t... I>
+    static V weave(V first, V second, std::index_sequence<I...>, int from) {
+        return from == 0 ? __builtin_shufflevector(first, second, (I / 2 + (I % 2) * W)...)
+                         : __builtin_shufflevector(first, second,
+                                                   (W / 2 + I / 2 + (I % 2) * W)...);
+    }
+
+    // The four bytes of every word reversed.
+    static V swap_words(V v) {
+        typename ByteVector<sizeof(V)>::type b;
+        std::memcpy(&b, &v, sizeof v);
+        b = swap_bytes(b, std::make_index_sequence<sizeof(V)>{});
+        std::memcpy(&v, &b, sizeof v);
+        return v;
+    }
+
+    template <class B, size_t... I>
+    static B swap_bytes(B b, std::index_sequence<I...>) {
+        return __builtin_shufflevector(b, b, (I ^ 3)...);
+    }
+
+    // Lane l has no message: it keeps stepping over the scratch area (what
+    // it computes there is never used), and is armed again when it ends.
+    void go_idle(int l) {
+        arm(l, idle_, idle_, kIdleBlocks);
+        msg_[l].index = -1;
+    }
+
+    // A fresh chain in lane l: both carried blocks are zero.
+    void reset_chain(int l) {
+        const int u = l / W;
+        const int w = l % W;
+        set_word(prev_c_hi_[u], w, 0);
+        set_word(prev_c_lo_[u], w, 0);
+        set_word(prev_x_hi_[u], w, 0);
+        set_word(prev_x_lo_[u], w, 0);
+    }
+
+    // Gives lane l the next pending message, or idles it.
+    void take_next(int l) {
+        while (next_ < job_.count && job_.result[next_] != kPending) {
+            ++next_;
+        }
+        if (next_ == job_.count) {
+            go_idle(l);
+            return;
+        }
+        const int64_t i = next_++;
+        Message &m = msg_[l];
+        m.index = i;
+        const int64_t n = job_.src_len[i];
+        if constexpr (D == Dir::encrypt) {
+            const int64_t total = length_rule(n);
+            m.blocks = total / kBlock;
+            m.body = total - n - 7;  // header, fill count + 2 zero bytes
+        } else {
+            m.blocks = n / kBlock;
+        }
+        m.next_block = 0;
+        ++active_;
+        reset_chain(l);
+        start_run(l);
+    }
+
+    // Sets lane l up for its next run of blocks, from m.next_block on.
+    // Inline: it runs once per message, and a call would cost the kernel
+    // its vector registers.
+    [[gnu::always_inline]] void start_run(int l) {
+        Message &m = msg_[l];
+        const int64_t b = m.next_block;
+        const int64_t i = m.index;
+        uint8_t *const out = job_.out[i] + b * kBlock;
+        int64_t run;
+        if constexpr (D == Dir::encrypt) {
+            // Blocks wholly inside the plaintext are read where they lie;
+            // the others (header, the plaintext's edges, the trailing
+            // zeros) are put together in the lane's own block first.
+            const int64_t n = job_.src_len[i];
+            if (b == 0 && n <= kStagedLength) {
+                // A short message is cheaper laid out whole in its output
+                // (as one message is) than read in pieces: one run, no
+                // stops at its edges. Each block is read before it is
+                // overwritten, both in the same step.
+                stage_padded(job_.src[i], out, m.body, n, m.blocks * kBlock);
+                arm(l, out, out, m.blocks);
+                m.next_block = m.blocks;
+                return;
+            }
+            const int64_t direct_begin = (m.body + kBlock - 1) / kBlock;
+            const int64_t direct_end = (m.body + n) / kBlock;
+            if (b >= direct_begin && b < direct_end) {
+                run = direct_end - b;
+                arm(l, job_.src[i] + (b * kBlock - m.body), out, run);
+            } else {
+                assemble(l, b);
+                run = 1;
+                arm(l, edge_[l], out, run);
+            }
+        } else {
+            const uint8_t *const in = job_.src[i] + b * kBlock;
+            if (b == 0 && m.blocks == 2) {
+                // Only a 16-byte ciphertext can be refused after its first
+                // block (fill count 7): that block goes to the lane's own
+                // block and reaches out only once accepted. Longer ones run
+                // straight through.
+                run = 1;
+                arm(l, in, edge_[l], run);
+            } else {
+                run = m.blocks - b;
+                arm(l, in, out, run);
+            }
+        }
+        m.next_block = b + run;
+    }
+
+    // The whole padded plaintext of a short message, laid out in its output
+    // in a few wide moves, no library call: the head (header and fill, body
+    // <= 10) and the last word cleared, the header set, then the plaintext
+    // over them in pieces of 32, 16 or 8 bytes, the last piece overlapping
+    // the one before. The source does not overlap the output (the driver
+    // sends such messages to the one-message entry point), so no byte is
+    // read after it is written.
+    static void stage_padded(const uint8_t *src, uint8_t *out, int64_t body, int64_t n,
+                             int64_t total) {
+        copy16(out, kZeros);
+        store8(out + total - kBlock, 0);
+        out[0] = static_cast<uint8_t>(0xF8u | static_cast<uint32_t>(body - 3));
+        uint8_t *const dst = out + body;
+        if (n >= 32) {
+            int64_t k = 0;
+            for (; k + 32 <= n; k += 32) {
+                std::memcpy(dst + k, src + k, 32);
+            }
+            if (k < n) {  // the last piece again, overlapping the one before
+                std::memcpy(dst + n - 32, src + n - 32, 32);
+            }
+        } else if (n >= 16) {
+            copy16(dst, src);
+            copy16(dst + n - 16, src + n - 16);
+        } else if (n >= kBlock) {
+            store8(dst, load8(src));
+            store8(dst + n - kBlock, load8(src + n - kBlock));
+        } else {
+            for (int64_t k = 0; k < n; ++k) {
+                dst[k] = src[k];
+            }
+        }
+    }
+
+    // Sixteen bytes at once (one vector move where the target has them).
+    [[gnu::always_inline]] static void copy16(uint8_t *to, const uint8_t *from) {
+        std::memcpy(to, from, 16);
+    }
+    static constexpr uint8_t kZeros[16] = {};
+
+    // Block b of the padded plaintext into edge_[l]: header byte, zero fill,
+    // whatever part of the plaintext falls inside, trailing zeros. Only long
+    // messages come here, at their edges.
+    [[gnu::noinline]] void assemble(int l, int64_t b) {
+        const Message &m = msg_[l];
+        const int64_t n = job_.src_len[m.index];
+        uint8_t *e = edge_[l];
+        std::memset(e, 0, kBlock);
+        if (b == 0) {
+            e[0] = static_cast<uint8_t>(0xF8u | static_cast<uint32_t>(m.body - 3));
+        }
+        const int64_t lo = b * kBlock > m.body ? b * kBlock : m.body;
+        const int64_t hi = (b + 1) * kBlock < m.body + n ? (b + 1) * kBlock : m.body + n;
+        if (lo < hi) {
+            std::memcpy(e + (lo - b * kBlock), job_.src[m.index] + (lo - m.body),
+                        static_cast<size_t>(hi - lo));
+        }
+    }
+
+    void on_event(int l) {
+        Message &m = msg_[l];
+        const int64_t i = m.index;
+        if (i < 0) {
+            go_idle(l);  // the scratch area once more
+            return;
+        }
+        if constexpr (D == Dir::decrypt) {
+            if (m.next_block == 1 && m.blocks == 2) {
+                if (job_.src_len[i] - (edge_[l][0] & 0x07) - 10 < 0) {
+                    job_.result[i] = -1;  // nothing was written
+                    ++refused_;
+                    finish(l);
+                    return;
+                }
+                std::memcpy(job_.out[i], edge_[l], kBlock);
+            }
+        }
+        if (m.next_block < m.blocks) {
+            start_run(l);
+            return;
+        }
+        uint8_t *const out = job_.out[i];
+        if constexpr (D == Dir::encrypt) {
+            const int64_t total = m.blocks * kBlock;
+            if (job_.out_capacity[i] > total) {
+                std::memset(out + total, 0, static_cast<size_t>(job_.out_capacity[i] - total));
+            }
+            job_.result[i] = total;
+        } else {
+            const int64_t fill = out[0] & 0x07;
+            const int64_t plain = job_.src_len[i] - fill - 10;
+            move_down(out, fill + 3, plain);
+            job_.result[i] = plain;
+        }
+        finish(l);
+    }
+
+    // The plaintext to the front of the output, as memmove would move it
+    // (shift >= 3, so a forward copy never reads a byte it has written).
+    // Short ones word by word: a library call would cost more than the
+    // copy, and the kernel its vector registers.
+    static void move_down(uint8_t *out, int64_t shift, int64_t plain) {
+        if (plain > kStagedLength) {
+            std::memmove(out, out + shift, static_cast<size_t>(plain));
+            return;
+        }
+        int64_t k = 0;
+        for (; k + 32 <= plain; k += 32) {
+            uint8_t piece[32];  // taken whole before any of it is written
+            std::memcpy(piece, out + shift + k, sizeof piece);
+            std::memcpy(out + k, piece, sizeof piece);
+        }
+        for (; k + kBlock <= plain; k += kBlock) {
+            store8(out + k, load8(out + shift + k));
+        }
+        for (; k < plain; ++k) {
+            out[k] = out[shift + k];
+        }
+    }
+
+    void finish(int l) {
+        --active_;
+        take_next(l);
+    }
+
+    const Job &job_;
+    const Consts<V> c_;
+    V prev_c_hi_[U], prev_c_lo_[U], prev_x_hi_[U], prev_x_lo_[U];
+    // Where each lane's run reads and writes, less kBlock per step taken
+    // (see load_lane), as integers: the base may lie outside any object.
+    uintptr_t in_[L];
+    uintptr_t out_[L];
+    int64_t end_[L];  // the step at which the lane's run ends
+    Message msg_[L];
+    alignas(8) uint8_t edge_[L][kBlock];
+    alignas(8) uint8_t idle_[kIdleBlocks * kBlock] = {};
+    int64_t step_ = 0;
+    int64_t next_event_ = 0;
+    int64_t next_ = 0;
+    int64_t refused_ = 0;
+    int active_ = 0;
+};
+
+template <class V, int U, Order O, Dir D, bool Std>
+int64_t run_lanes(const Job &job) {
+    Lanes<V, U, O, D, Std> lanes(job);
+    return lanes.run();
+}
+
+template <class V, int U>
+constexpr KernelOps make_kernel(const char *name) {
+    return {name,
+            U * kWidth<V>,
+            {run_lanes<V, U, Order::big, Dir::encrypt, true>,
+             run_lanes<V, U, Order::big, Dir::decrypt, true>},
+            {{run_lanes<V, U, Order::big, Dir::encrypt, false>,
+              run_lanes<V, U, Order::host, Dir::encrypt, false>},
+             {run_lanes<V, U, Order::big, Dir::decrypt, false>,
+              run_lanes<V, U, Order::host, Dir::decrypt, false>}}};
+}
+
+}  // namespace
+}  // namespace qulo::batch

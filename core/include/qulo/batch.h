@@ -1,0 +1,130 @@
+/*
+ * qulo cipher core, many messages per call: the six qq-mode operations of
+ * <qulo/tea.h> over `count` independent messages, run side by side in the
+ * lanes of a vector kernel.
+ *
+ * One message is one dependency chain (every block waits for the one
+ * before), so a single message leaves most of a core idle. Independent
+ * messages fill that room: each lane of the kernel carries one message, and
+ * a lane whose message ends takes the next one, so messages of mixed
+ * lengths keep the lanes busy.
+ *
+ * Per message i the call reads src[i] (src_len[i] bytes), writes out[i]
+ * (out_capacity[i] bytes) and stores in result[i] exactly what the
+ * one-message entry point of the same name returns for those arguments, with
+ * exactly its effect on out[i]: the same ciphertext, the same -1 cases,
+ * nothing written to out[i] when result[i] is -1 (a refused decryption is
+ * decided from the first block before anything is written). Messages do not
+ * interact: one refusal does not stop the others.
+ *
+ * Like the one-message entry points these hold no state beyond the kernel
+ * choice below, allocate nothing, touch no interpreter object and may be
+ * called on any thread, also concurrently with one key record and one sum
+ * table.
+ */
+#ifndef QULO_BATCH_H
+#define QULO_BATCH_H
+
+#include <stdint.h>
+
+#include "qulo/tea.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * The batch entry points. Arguments:
+ *
+ *   key           the key record, as for the one-message entry points
+ *   sumtable      64 bytes, as for the one-message entry points (the *_qq
+ *                 pair takes none)
+ *   count         number of messages, >= 0
+ *   src           count source pointers; src[i] may be NULL when
+ *                 src_len[i] is 0
+ *   src_len       count source lengths (>= 0 for encryption)
+ *   out           count output pointers
+ *   out_capacity  count output capacities
+ *   result        count results, written by the call (it is not read)
+ *
+ * Returns the number of messages whose result is -1 (0 when all succeeded),
+ * or -1 when the call itself is refused: count < 0, or no kernel can run
+ * (QULO_BATCH_KERNEL names a kernel this CPU cannot run; see
+ * qulo_batch_kernel_error()). A refused call writes nothing at all, result
+ * included.
+ *
+ * Memory: as for one message, src[i] may overlap out[i] in an encryption and
+ * may equal out[i] in a decryption (those messages are then handled exactly
+ * as the one-message entry point handles them). Across messages nothing may
+ * overlap: out[i] must not share a byte with out[j] or src[j] for j != i.
+ * The arrays themselves must not overlap any message.
+ */
+int64_t qulo_batch_encrypt_qq(const qulo_key *key, int64_t count, const uint8_t *const *src,
+                              const int64_t *src_len, uint8_t *const *out,
+                              const int64_t *out_capacity, int64_t *result);
+int64_t qulo_batch_decrypt_qq(const qulo_key *key, int64_t count, const uint8_t *const *src,
+                              const int64_t *src_len, uint8_t *const *out,
+                              const int64_t *out_capacity, int64_t *result);
+int64_t qulo_batch_encrypt(const qulo_key *key, const uint8_t *sumtable, int64_t count,
+                           const uint8_t *const *src, const int64_t *src_len,
+                           uint8_t *const *out, const int64_t *out_capacity, int64_t *result);
+int64_t qulo_batch_decrypt(const qulo_key *key, const uint8_t *sumtable, int64_t count,
+                           const uint8_t *const *src, const int64_t *src_len,
+                           uint8_t *const *out, const int64_t *out_capacity, int64_t *result);
+int64_t qulo_batch_encrypt_native_endian(const qulo_key *key, const uint8_t *sumtable,
+                                         int64_t count, const uint8_t *const *src,
+                                         const int64_t *src_len, uint8_t *const *out,
+                                         const int64_t *out_capacity, int64_t *result);
+int64_t qulo_batch_decrypt_native_endian(const qulo_key *key, const uint8_t *sumtable,
+                                         int64_t count, const uint8_t *const *src,
+                                         const int64_t *src_len, uint8_t *const *out,
+                                         const int64_t *out_capacity, int64_t *result);
+
+/*
+ * Kernels: "avx512" (AVX-512 F, BW and VL; 64 lanes), "avx2" (32 lanes) and
+ * "scalar" (portable, four messages interleaved). All give the same bytes;
+ * they differ only in speed. Lanes only pay when they are filled: a call
+ * with fewer messages than lanes leaves the rest idle.
+ *
+ * The kernel is chosen once, on the first batch call or kernel query of the
+ * process: the environment variable QULO_BATCH_KERNEL, when set and not
+ * empty, names it; otherwise the fastest one this CPU can run. A name that
+ * is unknown, or a kernel this CPU cannot run, is refused: no kernel is in
+ * use then, every batch call returns -1, and qulo_batch_kernel_error()
+ * says why. There is no silent fallback.
+ */
+
+/* The name of the kernel in use ("avx512", "avx2" or "scalar"), or NULL
+ * when the environment's choice was refused. */
+const char *qulo_batch_kernel(void);
+
+/* Why no kernel is in use (a sentence naming the variable, its value and
+ * the kernels this CPU can run), or NULL when one is. */
+const char *qulo_batch_kernel_error(void);
+
+/* 1 when this CPU can run the named kernel, 0 when it cannot or the name is
+ * unknown. */
+int qulo_batch_kernel_supported(const char *name);
+
+/* Uses the named kernel from now on, for every thread: 0, or -1 (and the
+ * choice unchanged) when the name is unknown or this CPU cannot run it.
+ * NULL goes back to the start-up choice described above. Meant for tests
+ * and benchmarks that compare kernels in one process; do not call it while
+ * batch calls run on other threads if they must all use one kernel. */
+int qulo_batch_select_kernel(const char *name);
+
+/* Function-pointer types of the batch entry points, as published in
+ * capsules. */
+typedef int64_t (*qulo_batch_qq_fn)(const qulo_key *, int64_t, const uint8_t *const *,
+                                    const int64_t *, uint8_t *const *, const int64_t *,
+                                    int64_t *);
+typedef int64_t (*qulo_batch_table_fn)(const qulo_key *, const uint8_t *, int64_t,
+                                       const uint8_t *const *, const int64_t *,
+                                       uint8_t *const *, const int64_t *, int64_t *);
+typedef const char *(*qulo_batch_kernel_fn)(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QULO_BATCH_H */

@@ -1,0 +1,372 @@
+// The many-messages entry points against the one-message ones, on every
+// kernel this CPU runs (the others are skipped, saying why): every message
+// must come out exactly as its own one-message call leaves it, result and
+// every output byte alike, whatever the mix of lengths, capacities and
+// refusals around it.
+#include "qulo/batch.h"
+#include "qulo/tea.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint8_t kDirt = 0xA5;  // marks output bytes a call must not touch
+
+enum class Op { encrypt, decrypt };
+enum class Sums { standard, table, table_native };
+
+struct Variant {
+    Op op;
+    Sums sums;
+    const char *name;
+};
+
+constexpr std::array<Variant, 6> kVariants = {{
+    {Op::encrypt, Sums::standard, "encrypt_qq"},
+    {Op::decrypt, Sums::standard, "decrypt_qq"},
+    {Op::encrypt, Sums::table, "encrypt"},
+    {Op::decrypt, Sums::table, "decrypt"},
+    {Op::encrypt, Sums::table_native, "encrypt_native_endian"},
+    {Op::decrypt, Sums::table_native, "decrypt_native_endian"},
+}};
+
+const qulo_key kKey{0x00112233u, 0x44556677u, 0x8899AABBu, 0xCCDDEEFFu};
+
+Bytes random_bytes(std::mt19937 &rng, size_t n) {
+    Bytes b(n);
+    for (auto &x : b) {
+        x = static_cast<uint8_t>(rng());
+    }
+    return b;
+}
+
+// An arbitrary table, so that a kernel reading the wrong sum shows.
+const Bytes &table() {
+    static const Bytes t = [] {
+        std::mt19937 rng(77);
+        return random_bytes(rng, 64);
+    }();
+    return t;
+}
+
+int64_t one(const Variant &v, const uint8_t *src, int64_t n, uint8_t *out, int64_t cap) {
+    const uint8_t *t = table().data();
+    switch (v.sums) {
+    case Sums::standard:
+        return v.op == Op::encrypt ? qulo_encrypt_qq(&kKey, src, n, out, cap)
+                                   : qulo_decrypt_qq(&kKey, src, n, out, cap);
+    case Sums::table:
+        return v.op == Op::encrypt ? qulo_encrypt(&kKey, t, src, n, out, cap)
+                                   : qulo_decrypt(&kKey, t, src, n, out, cap);
+    case Sums::table_native:
+        return v.op == Op::encrypt ? qulo_encrypt_native_endian(&kKey, t, src, n, out, cap)
+                                   : qulo_decrypt_native_endian(&kKey, t, src, n, out, cap);
+    }
+    return -2;
+}
+
+int64_t many(const Variant &v, int64_t count, const uint8_t *const *src, const int64_t *len,
+             uint8_t *const *out, const int64_t *cap, int64_t *result) {
+    const uint8_t *t = table().data();
+    switch (v.sums) {
+    case Sums::standard:
+        return v.op == Op::encrypt
+                   ? qulo_batch_encrypt_qq(&kKey, count, src, len, out, cap, result)
+                   : qulo_batch_decrypt_qq(&kKey, count, src, len, out, cap, result);
+    case Sums::table:
+        return v.op == Op::encrypt
+                   ? qulo_batch_encrypt(&kKey, t, count, src, len, out, cap, result)
+                   : qulo_batch_decrypt(&kKey, t, count, src, len, out, cap, result);
+    case Sums::table_native:
+        return v.op == Op::encrypt
+                   ? qulo_batch_encrypt_native_endian(&kKey, t, count, src, len, out, cap, result)
+                   : qulo_batch_decrypt_native_endian(&kKey, t, count, src, len, out, cap,
+                                                      result);
+    }
+    return -2;
+}
+
+// One message of a batch: its source, and the capacity of its output
+// relative to what the operation needs.
+struct Message {
+    Bytes src;
+    int64_t cap_delta = 0;  // capacity = needed + cap_delta
+    bool null_src = false;  // pass NULL (only with an empty source)
+};
+
+// Runs the messages one by one and as one batch, on outputs filled with
+// kDirt, and compares everything. Returns the batch call's value.
+int64_t expect_same_as_one_by_one(const Variant &v, const std::vector<Message> &msgs) {
+    const size_t count = msgs.size();
+    std::vector<Bytes> want(count), got(count);
+    std::vector<int64_t> want_result(count), got_result(count, 12345);
+    std::vector<const uint8_t *> src(count);
+    std::vector<int64_t> len(count), cap(count);
+    std::vector<uint8_t *> out(count);
+    int64_t refused = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const Message &m = msgs[i];
+        len[i] = static_cast<int64_t>(m.src.size());
+        const int64_t need = v.op == Op::encrypt ? qulo_encrypt_len(len[i]) : len[i];
+        cap[i] = std::max<int64_t>(0, need + m.cap_delta);
+        want[i].assign(static_cast<size_t>(cap[i]) + 8, kDirt);  // 8 guard bytes
+        got[i] = want[i];
+        src[i] = m.null_src ? nullptr : m.src.data();
+        want_result[i] = one(v, src[i], len[i], want[i].data(), cap[i]);
+        refused += want_result[i] < 0 ? 1 : 0;
+        out[i] = got[i].data();
+    }
+    const int64_t r = many(v, static_cast<int64_t>(count), src.data(), len.data(), out.data(),
+                           cap.data(), got_result.data());
+    EXPECT_EQ(r, refused);
+    for (size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(got_result[i], want_result[i]) << "message " << i << " of " << len[i] << " bytes";
+        EXPECT_EQ(got[i], want[i]) << "message " << i << " of " << len[i] << " bytes";
+    }
+    return r;
+}
+
+// Ciphertexts of the variant's own encryption for the given plaintexts.
+std::vector<Message> ciphertexts_of(const Variant &v, const std::vector<Message> &plain) {
+    const Variant enc{Op::encrypt, v.sums, ""};
+    std::vector<Message> out;
+    for (const Message &m : plain) {
+        const auto n = static_cast<int64_t>(m.src.size());
+        Bytes c(static_cast<size_t>(qulo_encrypt_len(n)));
+        EXPECT_EQ(one(enc, m.src.data(), n, c.data(), static_cast<int64_t>(c.size())),
+                  static_cast<int64_t>(c.size()));
+        out.push_back({c, m.cap_delta, false});
+    }
+    return out;
+}
+
+std::vector<Message> mixed_plaintexts(unsigned seed, size_t count) {
+    std::mt19937 rng(seed);
+    // Around a block, the lengths whose padding needs 0..7 fill bytes, and
+    // around 512 bytes, where a plaintext stops being laid out whole first.
+    const int64_t lengths[] = {0,   1,   5,   6,   7,   8,   9,    14,   15,  16,
+                               17,  22,  23,  31,  63,  64,  65,   100,  255, 256,
+                               502, 503, 504, 510, 511, 512, 513,  520,  521, 1000,
+                               1024, 4099};
+    std::vector<Message> msgs;
+    for (size_t i = 0; i < count; ++i) {
+        const int64_t n = i < std::size(lengths) ? lengths[i] : static_cast<int64_t>(rng() % 300);
+        // Mostly exact capacities, some roomy ones (encryption clears them).
+        msgs.push_back({random_bytes(rng, static_cast<size_t>(n)), i % 5 == 0 ? 9 : 0, false});
+    }
+    return msgs;
+}
+
+struct Case {
+    std::string kernel;
+    Variant variant;
+};
+
+std::string case_name(const ::testing::TestParamInfo<Case> &info) {
+    return info.param.kernel + "_" + info.param.variant.name;
+}
+
+// Every kernel with every variant, or only those of one direction.
+std::vector<Case> cases_of(std::optional<Op> only = std::nullopt) {
+    std::vector<Case> cases;
+    for (const char *k : {"scalar", "avx2", "avx512"}) {
+        for (const Variant &v : kVariants) {
+            if (!only || v.op == *only) {
+                cases.push_back({k, v});
+            }
+        }
+    }
+    return cases;
+}
+
+class BatchTest : public ::testing::TestWithParam<Case> {
+protected:
+    void SetUp() override {
+        const std::string &k = GetParam().kernel;
+        if (qulo_batch_kernel_supported(k.c_str()) == 0) {
+            GTEST_SKIP() << "this CPU cannot run the " << k << " kernel";
+        }
+        ASSERT_EQ(qulo_batch_select_kernel(k.c_str()), 0);
+        ASSERT_STREQ(qulo_batch_kernel(), k.c_str());
+    }
+    void TearDown() override { qulo_batch_select_kernel(nullptr); }
+
+    const Variant &variant() const { return GetParam().variant; }
+    bool encrypting() const { return variant().op == Op::encrypt; }
+};
+
+class BatchEncryptTest : public BatchTest {};
+class BatchDecryptTest : public BatchTest {};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, BatchTest, ::testing::ValuesIn(cases_of()), case_name);
+INSTANTIATE_TEST_SUITE_P(Kernels, BatchEncryptTest, ::testing::ValuesIn(cases_of(Op::encrypt)),
+                         case_name);
+INSTANTIATE_TEST_SUITE_P(Kernels, BatchDecryptTest, ::testing::ValuesIn(cases_of(Op::decrypt)),
+                         case_name);
+
+TEST_P(BatchTest, MixedLengthsMatchOneByOne) {
+    // More messages than any kernel has lanes, so lanes are refilled.
+    auto msgs = mixed_plaintexts(1, 150);
+    if (!encrypting()) {
+        msgs = ciphertexts_of(variant(), msgs);
+    }
+    EXPECT_EQ(expect_same_as_one_by_one(variant(), msgs), 0);
+}
+
+TEST_P(BatchTest, LongAndShortMessagesShareTheLanes) {
+    // A few long messages among many short ones: the short ones pass
+    // through the lanes beside the long ones.
+    std::mt19937 rng(2);
+    std::vector<Message> msgs;
+    for (int i = 0; i < 200; ++i) {
+        const size_t n = i % 50 == 0 ? 20000 : rng() % 40;
+        msgs.push_back({random_bytes(rng, n), 0, false});
+    }
+    if (!encrypting()) {
+        msgs = ciphertexts_of(variant(), msgs);
+    }
+    EXPECT_EQ(expect_same_as_one_by_one(variant(), msgs), 0);
+}
+
+TEST_P(BatchTest, RefusalsAmongGoodMessagesAreRefusedAlone) {
+    std::mt19937 rng(3);
+    auto msgs = mixed_plaintexts(4, 40);
+    if (encrypting()) {
+        // Capacities one short and none at all.
+        msgs[3].cap_delta = -1;
+        msgs[10].cap_delta = -1;
+        msgs[11].cap_delta = -1000;
+    } else {
+        msgs = ciphertexts_of(variant(), msgs);
+        msgs[3].cap_delta = -1;                   // capacity below the length
+        msgs[7].src.pop_back();                   // not a multiple of 8
+        msgs[8].src.resize(8);                    // too short
+        msgs[9].src.clear();                      // empty
+        msgs.push_back({random_bytes(rng, 15)});  // too short
+    }
+    EXPECT_GT(expect_same_as_one_by_one(variant(), msgs), 0);
+}
+
+TEST_P(BatchDecryptTest, SixteenByteCiphertextsClaimingTooMuchFillAreRefusedUntouched) {
+    // Random 16-byte texts: about one in eight decrypts to fill count 7,
+    // which the first block decides before anything is written.
+    std::mt19937 rng(5);
+    std::vector<Message> msgs;
+    for (int i = 0; i < 300; ++i) {
+        msgs.push_back({random_bytes(rng, 16), i % 3 == 0 ? 8 : 0, false});
+    }
+    const int64_t refused = expect_same_as_one_by_one(variant(), msgs);
+    EXPECT_GT(refused, 10);
+    EXPECT_LT(refused, 100);
+}
+
+TEST_P(BatchEncryptTest, EmptySourceMayBeNull) {
+    std::vector<Message> msgs = {{{}, 0, true}, {{1, 2, 3}, 0, false}, {{}, 4, true}};
+    EXPECT_EQ(expect_same_as_one_by_one(variant(), msgs), 0);
+}
+
+TEST_P(BatchDecryptTest, DecryptionInPlaceMatchesOneByOne) {
+    auto msgs = ciphertexts_of(variant(), mixed_plaintexts(6, 70));
+    std::vector<Bytes> want, got;
+    std::vector<const uint8_t *> src;
+    std::vector<uint8_t *> out;
+    std::vector<int64_t> len, cap, want_result, got_result(msgs.size());
+    for (auto &m : msgs) {
+        want.push_back(m.src);
+        got.push_back(m.src);
+        len.push_back(static_cast<int64_t>(m.src.size()));
+        cap.push_back(static_cast<int64_t>(m.src.size()));
+        want_result.push_back(
+            one(variant(), want.back().data(), len.back(), want.back().data(), cap.back()));
+    }
+    for (auto &g : got) {
+        src.push_back(g.data());
+        out.push_back(g.data());
+    }
+    EXPECT_EQ(many(variant(), static_cast<int64_t>(msgs.size()), src.data(), len.data(),
+                   out.data(), cap.data(), got_result.data()),
+              0);
+    EXPECT_EQ(got_result, want_result);
+    EXPECT_EQ(got, want);
+}
+
+TEST_P(BatchTest, SourceOverlappingItsOwnOutputMatchesOneByOne) {
+    // Allowed for one message (an encryption's source inside its output, a
+    // decryption shifted by one block); the batch must agree.
+    std::mt19937 rng(7);
+    const Bytes text = random_bytes(rng, 50);
+    Bytes seed = text;
+    if (!encrypting()) {
+        seed.assign(static_cast<size_t>(qulo_encrypt_len(50)), 0);
+        one({Op::encrypt, variant().sums, ""}, text.data(), 50, seed.data(),
+            static_cast<int64_t>(seed.size()));
+    }
+    const auto n = static_cast<int64_t>(seed.size());
+    const int64_t cap = encrypting() ? qulo_encrypt_len(n) : n;
+    for (const int64_t shift : {int64_t{3}, int64_t{8}, int64_t{-8}}) {
+        Bytes want(static_cast<size_t>(cap + 16), kDirt);
+        std::memcpy(want.data() + 8 + shift, seed.data(), seed.size());
+        Bytes got = want;
+        const int64_t r1 = one(variant(), want.data() + 8 + shift, n, want.data() + 8, cap);
+        const uint8_t *src = got.data() + 8 + shift;
+        uint8_t *out = got.data() + 8;
+        int64_t r2 = 0;
+        many(variant(), 1, &src, &n, &out, &cap, &r2);
+        EXPECT_EQ(r2, r1) << "shift " << shift;
+        EXPECT_EQ(got, want) << "shift " << shift;
+    }
+}
+
+TEST_P(BatchTest, NoMessagesIsNothingToDo) {
+    int64_t result = 7;
+    EXPECT_EQ(many(variant(), 0, nullptr, nullptr, nullptr, nullptr, &result), 0);
+    EXPECT_EQ(result, 7);
+}
+
+TEST_P(BatchTest, ANegativeCountIsRefusedWithNothingWritten) {
+    int64_t result = 7;
+    EXPECT_EQ(many(variant(), -1, nullptr, nullptr, nullptr, nullptr, &result), -1);
+    EXPECT_EQ(result, 7);
+}
+
+// ---- the kernel choice -------------------------------------------------------
+
+TEST(BatchKernel, TheScalarKernelRunsEverywhereAndUnknownNamesNowhere) {
+    EXPECT_EQ(qulo_batch_kernel_supported("scalar"), 1);
+    EXPECT_EQ(qulo_batch_kernel_supported("avx1024"), 0);
+    EXPECT_EQ(qulo_batch_kernel_supported(""), 0);
+    EXPECT_EQ(qulo_batch_kernel_supported(nullptr), 0);
+}
+
+TEST(BatchKernel, SelectionNamesTheKernelInUseUntilCleared) {
+    const std::string startup = qulo_batch_kernel();
+    ASSERT_EQ(qulo_batch_select_kernel("scalar"), 0);
+    EXPECT_STREQ(qulo_batch_kernel(), "scalar");
+    EXPECT_EQ(qulo_batch_kernel_error(), nullptr);
+    // A refused selection leaves the choice as it was.
+    EXPECT_EQ(qulo_batch_select_kernel("sse9"), -1);
+    EXPECT_STREQ(qulo_batch_kernel(), "scalar");
+    ASSERT_EQ(qulo_batch_select_kernel(nullptr), 0);
+    EXPECT_EQ(qulo_batch_kernel(), startup);
+}
+
+TEST(BatchKernel, WithoutTheVariableTheFastestKernelIsChosen) {
+    if (std::getenv("QULO_BATCH_KERNEL") != nullptr) {
+        GTEST_SKIP() << "QULO_BATCH_KERNEL is set";
+    }
+    const char *want = qulo_batch_kernel_supported("avx512") != 0 ? "avx512"
+                       : qulo_batch_kernel_supported("avx2") != 0 ? "avx2"
+                                                                  : "scalar";
+    EXPECT_STREQ(qulo_batch_kernel(), want);
+}
+
+}  // namespace

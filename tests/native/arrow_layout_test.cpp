@@ -1,0 +1,186 @@
+// The layout of Arrow binary arrays as the batch module reads and writes it:
+// the check of what a caller hands over, the re-based validity bitmap and
+// the offsets of the ciphertexts.
+#include "binding/batch/arrow_layout.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using qulo::arrow::BinaryChunk;
+
+// Offsets of either width, as bytes.
+std::vector<uint8_t> offsets_of(const std::vector<int64_t> &values, int width) {
+    std::vector<uint8_t> bytes(values.size() * static_cast<size_t>(width));
+    for (size_t i = 0; i < values.size(); ++i) {
+        qulo::arrow::store_offset(bytes.data(), width, static_cast<int64_t>(i), values[i]);
+    }
+    return bytes;
+}
+
+struct Layout {
+    std::vector<uint8_t> validity, offsets, data;
+
+    BinaryChunk chunk(int64_t length, int64_t offset, int width) const {
+        BinaryChunk c;
+        c.length = length;
+        c.offset = offset;
+        c.width = width;
+        if (!validity.empty()) {
+            c.validity = {validity.data(), static_cast<int64_t>(validity.size())};
+        }
+        c.offsets = {offsets.data(), static_cast<int64_t>(offsets.size())};
+        c.data = {data.data(), static_cast<int64_t>(data.size())};
+        return c;
+    }
+};
+
+struct CheckCase {
+    const char *name;
+    std::vector<int64_t> offsets;
+    int64_t length, offset, data_size;
+    std::vector<uint8_t> validity;
+    const char *complaint;  // null: accepted
+};
+
+class ArrowCheck : public ::testing::TestWithParam<std::tuple<CheckCase, int>> {};
+
+TEST_P(ArrowCheck, RefusesWhatTheBuffersDoNotHold) {
+    const auto &[c, width] = GetParam();
+    Layout l{c.validity, offsets_of(c.offsets, width),
+             std::vector<uint8_t>(static_cast<size_t>(c.data_size))};
+    const char *got = qulo::arrow::check(l.chunk(c.length, c.offset, width));
+    if (c.complaint == nullptr) {
+        EXPECT_EQ(got, nullptr) << got;
+    } else {
+        ASSERT_NE(got, nullptr);
+        EXPECT_NE(std::string(got).find(c.complaint), std::string::npos) << got;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ArrowCheck,
+    ::testing::Combine(
+        ::testing::Values(
+            CheckCase{"whole", {0, 3, 3, 8}, 3, 0, 8, {}, nullptr},
+            CheckCase{"slice", {0, 3, 3, 8}, 2, 1, 8, {0x07}, nullptr},
+            CheckCase{"empty", {}, 0, 0, 0, {}, nullptr},
+            CheckCase{"past_data", {0, 3, 9}, 2, 0, 8, {}, "past the data"},
+            CheckCase{"decreasing", {0, 5, 4}, 2, 0, 8, {}, "decrease"},
+            CheckCase{"negative", {-1, 4}, 1, 0, 8, {}, "negative"},
+            CheckCase{"short_offsets", {0, 1, 2}, 3, 0, 8, {}, "offsets buffer is shorter"},
+            CheckCase{"short_slice", {0, 1, 2}, 2, 1, 8, {}, "offsets buffer is shorter"},
+            CheckCase{"short_bitmap", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 9, 0, 9, {0xFF},
+                      "validity bitmap"}),
+        ::testing::Values(4, 8)),
+    [](const auto &param_info) {
+        return std::string(std::get<0>(param_info.param).name) + "_w" +
+               std::to_string(std::get<1>(param_info.param));
+    });
+
+TEST(ArrowCheck, RefusesOtherWidthsAndNegativeSlices) {
+    Layout l{{}, offsets_of({0, 1}, 4), {1}};
+    EXPECT_NE(qulo::arrow::check(l.chunk(1, 0, 2)), nullptr);
+    EXPECT_NE(qulo::arrow::check(l.chunk(-1, 0, 4)), nullptr);
+    EXPECT_NE(qulo::arrow::check(l.chunk(1, -1, 4)), nullptr);
+}
+
+TEST(ArrowValidity, IsRebasedToBitZeroWithItsNullsCounted) {
+    // 24 elements; element k valid unless k % 3 == 0.
+    std::vector<uint8_t> bits(3, 0);
+    for (int k = 0; k < 24; ++k) {
+        qulo::arrow::set_bit(bits.data(), k, k % 3 != 0);
+    }
+    for (const int64_t offset : {0, 3, 8, 13}) {
+        for (const int64_t length : {1, 7, 8, 9, 11}) {
+            if (offset + length > 24) {
+                continue;
+            }
+            Layout l{bits, offsets_of(std::vector<int64_t>(25, 0), 4), {}};
+            const BinaryChunk c = l.chunk(length, offset, 4);
+            std::vector<uint8_t> out(static_cast<size_t>((length + 7) / 8), 0xEE);
+            const int64_t nulls = qulo::arrow::copy_validity(c, out.data());
+            int64_t want_nulls = 0;
+            for (int64_t i = 0; i < length; ++i) {
+                const bool valid = (offset + i) % 3 != 0;
+                want_nulls += valid ? 0 : 1;
+                EXPECT_EQ(qulo::arrow::get_bit(out.data(), i), valid)
+                    << "offset " << offset << " length " << length << " bit " << i;
+            }
+            for (int64_t i = length; i < static_cast<int64_t>(out.size()) * 8; ++i) {
+                EXPECT_FALSE(qulo::arrow::get_bit(out.data(), i)) << "padding bit " << i;
+            }
+            EXPECT_EQ(nulls, want_nulls) << "offset " << offset << " length " << length;
+        }
+    }
+}
+
+// Each valid value as the layout hands it over: (start, n, at, size).
+using Visit = std::tuple<int64_t, int64_t, int64_t, int64_t>;
+
+int64_t lay_out(const BinaryChunk &c, std::vector<uint8_t> &offsets, std::vector<Visit> &seen) {
+    offsets.assign(static_cast<size_t>((c.length + 1) * c.width), 0xEE);
+    return qulo::arrow::ciphertext_offsets(
+        c, offsets.data(), [&seen](int64_t start, int64_t n, int64_t at, int64_t size) {
+            seen.emplace_back(start, n, at, size);
+        });
+}
+
+class ArrowCiphertextOffsets : public ::testing::TestWithParam<int> {};
+
+TEST_P(ArrowCiphertextOffsets, GiveEachValueItsCiphertextAndNullsNothing) {
+    const int width = GetParam();
+    // Values of 0, 7, 6, 64 and 15 bytes; the third is null.
+    Layout l{{0x1B}, offsets_of({0, 0, 7, 13, 77, 92}, width), std::vector<uint8_t>(92)};
+    std::vector<uint8_t> out;
+    std::vector<Visit> seen;
+    const BinaryChunk whole = l.chunk(5, 0, width);
+    EXPECT_EQ(lay_out(whole, out, seen), 16 + 24 + 80 + 32);
+    EXPECT_LE(16 + 24 + 80 + 32, qulo::arrow::ciphertext_bound(whole));
+    const int64_t want[] = {0, 16, 40, 40, 120, 152};
+    for (int64_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(qulo::arrow::load_offset(out.data(), width, i), want[i]) << "offset " << i;
+    }
+    EXPECT_EQ(seen, (std::vector<Visit>{{0, 0, 0, 16}, {0, 7, 16, 24}, {13, 64, 40, 80},
+                                        {77, 15, 120, 32}}));
+    // The slice of the last two: one value of 64 bytes, one of 15.
+    seen.clear();
+    EXPECT_EQ(lay_out(l.chunk(2, 3, width), out, seen), 80 + 32);
+    EXPECT_EQ(qulo::arrow::load_offset(out.data(), width, 1), 80);
+    EXPECT_EQ(seen, (std::vector<Visit>{{13, 64, 0, 80}, {77, 15, 80, 32}}));
+}
+
+TEST_P(ArrowCiphertextOffsets, AnEmptySliceNeedsNoOffsetsBuffer) {
+    const int width = GetParam();
+    BinaryChunk c;
+    c.width = width;
+    std::vector<uint8_t> out;
+    std::vector<Visit> seen;
+    EXPECT_EQ(lay_out(c, out, seen), 0);
+    EXPECT_EQ(qulo::arrow::load_offset(out.data(), width, 0), 0);
+    EXPECT_TRUE(seen.empty());
+    EXPECT_EQ(qulo::arrow::ciphertext_bound(c), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, ArrowCiphertextOffsets, ::testing::Values(4, 8));
+
+TEST(ArrowCiphertextOffsets, ThoseABinaryArrayCannotAddressAreRefused) {
+    // Two values that fit a binary array as plaintexts, but whose
+    // ciphertexts together pass 2 GiB; large_binary takes them.
+    const int64_t half = int64_t{1} << 30;
+    for (const int width : {4, 8}) {
+        Layout l{{}, offsets_of({0, half - 9, 2 * half - 18}, width), {}};
+        std::vector<uint8_t> out;
+        std::vector<Visit> seen;
+        EXPECT_EQ(lay_out(l.chunk(2, 0, width), out, seen), width == 4 ? -1 : 2 * half + 16)
+            << "width " << width;
+    }
+}
+
+}  // namespace
