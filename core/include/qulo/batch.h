@@ -53,9 +53,10 @@ extern "C" {
  * qulo_batch_kernel_error()). A refused call writes nothing at all, result
  * included.
  *
- * Memory: as for one message, src[i] may overlap out[i] in an encryption and
- * may equal out[i] in a decryption (those messages are then handled exactly
- * as the one-message entry point handles them). Across messages nothing may
+ * Memory: as for one message, src[i] may overlap out[i] in any way, in
+ * encryption and decryption alike (src[i] == out[i] decrypts in place; other
+ * overlapping messages are handed to the one-message entry point, which
+ * gives the same result as separate buffers). Across messages nothing may
  * overlap: out[i] must not share a byte with out[j] or src[j] for j != i.
  * The arrays themselves must not overlap any message.
  */
