@@ -68,6 +68,20 @@ echo "== install into a fresh environment"
 "$PYTHON" -m venv "$FRESH"
 "$FRESH/bin/python" -m pip install -q --upgrade pip
 "$FRESH/bin/python" -m pip install -q --only-binary :all: "pytest>=8" "hypothesis>=6" "mypy>=1.10"
+# The package's own requirements, as the wheel states them, come from the
+# index; qulo itself comes from the file alone.
+mapfile -t requires < <("$PYTHON" - "${repaired[0]}" <<'PY'
+import sys, zipfile
+wheel = zipfile.ZipFile(sys.argv[1])
+(meta,) = [n for n in wheel.namelist() if n.endswith(".dist-info/METADATA")]
+for line in wheel.read(meta).decode().splitlines():
+    if line.startswith("Requires-Dist:") and "extra ==" not in line:
+        print(line.split(":", 1)[1].strip())
+PY
+)
+if [ ${#requires[@]} -gt 0 ]; then
+    "$FRESH/bin/python" -m pip install -q --only-binary :all: "${requires[@]}"
+fi
 # From the repaired file alone: no index, so no other qulo, and no source build.
 "$FRESH/bin/python" -m pip install -q --no-index --only-binary :all: \
     --find-links "$WORK/wheelhouse" qulo
@@ -82,7 +96,7 @@ installed = hashlib.sha256(open(qulo._tea.__file__, "rb").read()).hexdigest()
 assert packed == installed, (qulo._tea.__file__, "is not the module of", sys.argv[1])
 shipped = [n for n in wheel.namelist() if n.startswith("qulo/")]
 assert not [n for n in shipped if n.endswith((".cpp", ".hpp", ".txt"))], shipped
-for header in ("tea.h", "capi.h"):
+for header in ("tea.h", "stream.h", "batch.h", "capi.h"):
     assert os.path.isfile(os.path.join(qulo.get_include(), "qulo", header)), header
 print("installed", qulo.__version__, "from", os.path.basename(sys.argv[1]))
 PY

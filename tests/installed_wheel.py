@@ -11,7 +11,7 @@ the installed package alone.
 from __future__ import annotations
 
 # Fixtures that compile a test-only extension module.
-BUILDS_EXTENSION = frozenset({"exporter_module", "consumer", "capi_example"})
+BUILDS_EXTENSION = frozenset({"exporter_module", "consumer", "capi_example", "batch_consumer"})
 LEFT_OUT_MARKERS = {
     "slow": "builds a distribution or a fresh environment",
     "source_tree": "reads the source checkout",
