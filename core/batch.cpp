@@ -94,19 +94,33 @@ const KernelOps *startup_choice() {
     return nullptr;
 }
 
-// The start-up choice is made once (thread-safe static initialisation);
-// an explicit selection overrides it until it is cleared again.
+// The start-up choice is made once; an explicit selection overrides it
+// until it is cleared again.
 struct Startup {
     const KernelOps *kernel;
     const char *error;
 };
 
+// The first caller makes the choice while later ones wait for it (a few
+// microseconds, once per process). Spelt out with an atomic rather than a
+// guarded static, whose guard lives in the C++ runtime library: the wheel
+// must not depend on that library.
+Startup g_startup{};
+std::atomic<int> g_startup_state{0};  // 0 not chosen, 1 being chosen, 2 chosen
+
 const Startup &startup() {
-    static const Startup s = [] {
-        const KernelOps *k = startup_choice();
-        return Startup{k, k == nullptr ? g_error : nullptr};
-    }();
-    return s;
+    if (g_startup_state.load(std::memory_order_acquire) != 2) {
+        int expected = 0;
+        if (g_startup_state.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+            const KernelOps *k = startup_choice();
+            g_startup = {k, k == nullptr ? g_error : nullptr};
+            g_startup_state.store(2, std::memory_order_release);
+        } else {
+            while (g_startup_state.load(std::memory_order_acquire) != 2) {
+            }
+        }
+    }
+    return g_startup;
 }
 
 std::atomic<const KernelOps *> g_selected{nullptr};

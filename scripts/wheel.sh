@@ -55,7 +55,10 @@ PY
 
 echo "== repair to a manylinux tag"
 auditwheel show "${wheels[0]}" | tee "$WORK/auditwheel-show.txt"
-auditwheel repair --wheel-dir "$WORK/wheelhouse" "${wheels[0]}" >"$WORK/repair.log" 2>&1 ||
+# The oldest tag the modules allow: they link only the C library (no C++
+# runtime library), so any x86-64 Linux with glibc 2.17 runs them. A change
+# that raises this fails here instead of quietly narrowing who can install.
+auditwheel repair --plat manylinux_2_17_x86_64 --wheel-dir "$WORK/wheelhouse" "${wheels[0]}" >"$WORK/repair.log" 2>&1 ||
     { cat "$WORK/repair.log" >&2; exit 1; }
 repaired=("$WORK"/wheelhouse/qulo-*.whl)
 [ ${#repaired[@]} -eq 1 ] || { echo "error: expected one repaired wheel" >&2; exit 1; }

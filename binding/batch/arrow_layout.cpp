@@ -54,6 +54,18 @@ const char *check(const BinaryChunk &c) {
     return c.width == 4 ? check_offsets<int32_t>(c) : check_offsets<int64_t>(c);
 }
 
+namespace {
+
+// Set bits of a byte by table: the baseline instruction set has no popcount,
+// and the compiler's fallback is a call into a runtime library the wheels do
+// not depend on.
+int bits_set(uint8_t b) {
+    static constexpr uint8_t kNibble[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+    return kNibble[b & 15u] + kNibble[b >> 4];
+}
+
+}  // namespace
+
 int64_t copy_validity(const BinaryChunk &c, uint8_t *bits) {
     const int64_t bytes = (c.length + 7) / 8;
     if (c.offset % 8 == 0) {
@@ -69,7 +81,7 @@ int64_t copy_validity(const BinaryChunk &c, uint8_t *bits) {
     }
     int64_t valid = 0;
     for (int64_t k = 0; k < bytes; ++k) {
-        valid += __builtin_popcount(bits[k]);
+        valid += bits_set(bits[k]);
     }
     return c.length - valid;
 }

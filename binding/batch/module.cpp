@@ -10,6 +10,7 @@
 #include "arrow_layout.hpp"
 #include "buffer.hpp"
 #include "cipher_args.hpp"
+#include "owned_array.hpp"
 #include "pyref.hpp"
 #include "qulo/batch.h"
 #include "qulo/length_rule.hpp"
@@ -17,7 +18,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <utility>
 
@@ -271,9 +271,7 @@ public:
         if (others == 0) {
             return true;
         }
-        views_.reset(new (std::nothrow) Buffer[static_cast<size_t>(others)]);
-        if (!views_) {
-            PyErr_NoMemory();
+        if (!views_.allocate(others)) {
             return false;
         }
         Py_ssize_t v = 0;
@@ -287,7 +285,7 @@ public:
                              Py_TYPE(item)->tp_name);
                 return false;
             }
-            Buffer &view = views_[static_cast<size_t>(v++)];
+            Buffer &view = views_[v++];
             if (!view.acquire(item)) {
                 return false;
             }
@@ -298,7 +296,7 @@ public:
     }
 
 private:
-    std::unique_ptr<Buffer[]> views_;
+    OwnedArray<Buffer> views_;
 };
 
 // The messages argument as a sequence; a lone buffer is refused rather
@@ -455,16 +453,14 @@ bool acquire_optional(Buffer &b, PyObject *obj, arrow::Span &span) {
 }
 
 // Reads the chunk descriptions; false with an exception set.
-bool read_chunks(PyObject *chunks_arg, Ref &seq, std::unique_ptr<ChunkIn[]> &chunks,
+bool read_chunks(PyObject *chunks_arg, Ref &seq, OwnedArray<ChunkIn> &chunks,
                  Py_ssize_t &count, Py_ssize_t &elements) {
     seq = Ref::steal(PySequence_Fast(chunks_arg, "chunks must be a sequence"));
     if (!seq) {
         return false;
     }
     count = PySequence_Fast_GET_SIZE(seq.get());
-    chunks.reset(new (std::nothrow) ChunkIn[static_cast<size_t>(count > 0 ? count : 1)]);
-    if (!chunks) {
-        PyErr_NoMemory();
+    if (!chunks.allocate(count)) {
         return false;
     }
     elements = 0;
@@ -563,7 +559,7 @@ struct ChunkOut {
     }
 };
 
-PyObject *tuples_of(const std::unique_ptr<ChunkOut[]> &outs, Py_ssize_t count) {
+PyObject *tuples_of(const OwnedArray<ChunkOut> &outs, Py_ssize_t count) {
     Ref list = Ref::steal(PyList_New(count));
     if (!list) {
         return nullptr;
@@ -578,14 +574,29 @@ PyObject *tuples_of(const std::unique_ptr<ChunkOut[]> &outs, Py_ssize_t count) {
     return list.release();
 }
 
-std::unique_ptr<ChunkOut[]> new_outs(Py_ssize_t count) {
-    std::unique_ptr<ChunkOut[]> outs(
-        new (std::nothrow) ChunkOut[static_cast<size_t>(count > 0 ? count : 1)]);
-    if (!outs) {
-        PyErr_NoMemory();
+
+// What both directions of the Arrow path start from: the cipher, the chunks
+// read from their buffers, one output per chunk and the message arrays.
+struct ArrowCall {
+    CipherSetup setup;
+    Ref seq;
+    OwnedArray<ChunkIn> chunks;
+    Py_ssize_t count = 0;
+    Py_ssize_t elements = 0;
+    OwnedArray<ChunkOut> outs;
+    Messages m;
+
+    explicit ArrowCall(PyObject *module) : m(module) {}
+
+    // False with an exception set.
+    bool begin(PyObject *key, PyObject *chunks_arg, PyObject *sumtable, int native_endian) {
+        if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup) || !kernel_ready() ||
+            !read_chunks(chunks_arg, seq, chunks, count, elements)) {
+            return false;
+        }
+        return outs.allocate(count) && m.allocate(elements);
     }
-    return outs;
-}
+};
 
 PyObject *encrypt_arrow(PyObject *module, PyObject *args) {
     PyObject *key, *chunks_arg, *sumtable;
@@ -594,21 +605,15 @@ PyObject *encrypt_arrow(PyObject *module, PyObject *args) {
                           &native_endian)) {
         return nullptr;
     }
-    CipherSetup setup;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup) || !kernel_ready()) {
+    ArrowCall call(module);
+    if (!call.begin(key, chunks_arg, sumtable, native_endian)) {
         return nullptr;
     }
-    Ref seq;
-    std::unique_ptr<ChunkIn[]> chunks;
-    Py_ssize_t count, elements;
-    if (!read_chunks(chunks_arg, seq, chunks, count, elements)) {
-        return nullptr;
-    }
-    auto outs = new_outs(count);
-    Messages m(module);
-    if (!outs || !m.allocate(elements)) {
-        return nullptr;
-    }
+    const CipherSetup &setup = call.setup;
+    const Py_ssize_t count = call.count;
+    const auto &chunks = call.chunks;
+    const auto &outs = call.outs;
+    Messages &m = call.m;
     // Ciphertext lengths follow from plaintext lengths, so every ciphertext
     // is written straight to its place in the one output data buffer of its
     // chunk, laid out in the same pass that fills the message arrays. The
@@ -663,21 +668,15 @@ PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
                           &native_endian, &null_errors)) {
         return nullptr;
     }
-    CipherSetup setup;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup) || !kernel_ready()) {
+    ArrowCall call(module);
+    if (!call.begin(key, chunks_arg, sumtable, native_endian)) {
         return nullptr;
     }
-    Ref seq;
-    std::unique_ptr<ChunkIn[]> chunks;
-    Py_ssize_t count, elements;
-    if (!read_chunks(chunks_arg, seq, chunks, count, elements)) {
-        return nullptr;
-    }
-    auto outs = new_outs(count);
-    Messages m(module);
-    if (!outs || !m.allocate(elements)) {
-        return nullptr;
-    }
+    const CipherSetup &setup = call.setup;
+    const Py_ssize_t count = call.count;
+    const auto &chunks = call.chunks;
+    const auto &outs = call.outs;
+    Messages &m = call.m;
     // Plaintext lengths are known only afterwards: each chunk's ciphertexts
     // are decrypted into its output data buffer laid out as the input data
     // (each text where it lies there), then the plaintexts are moved down to

@@ -64,6 +64,18 @@ typedef struct qulo_capi {
     qulo_len_fn encrypt_len;
 } qulo_capi;
 
+/* Imports `count` capsules by their full names into `pointers`: 0, or -1
+ * with the Python exception set. Shared by the import helpers below. */
+static inline int qulo_import_capsules_(const char *const *names, int count, void **pointers) {
+    for (int i = 0; i < count; ++i) {
+        pointers[i] = PyCapsule_Import(names[i], 0);
+        if (pointers[i] == NULL) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 /* Imports all seven capsules ("qulo.qulo_encrypt_qq", ...) into `api`.
  * Returns 0, or -1 with a Python exception set (ImportError when the package
  * cannot be imported, AttributeError when a capsule is missing, is not a
@@ -78,11 +90,8 @@ static inline int qulo_import_capi(qulo_capi *api) {
     };
     void *pointers[7];
     qulo_capi found;
-    for (int i = 0; i < 7; ++i) {
-        pointers[i] = PyCapsule_Import(names[i], 0);
-        if (pointers[i] == NULL) {
-            return -1;
-        }
+    if (qulo_import_capsules_(names, 7, pointers) < 0) {
+        return -1;
     }
     /* A capsule holds a data pointer. Copying its bytes into the function
      * pointer (they have the same size wherever CPython runs) avoids the
@@ -138,11 +147,8 @@ static inline int qulo_import_batch_capi(qulo_batch_capi *api) {
     };
     void *pointers[7];
     qulo_batch_capi found;
-    for (int i = 0; i < 7; ++i) {
-        pointers[i] = PyCapsule_Import(names[i], 0);
-        if (pointers[i] == NULL) {
-            return -1;
-        }
+    if (qulo_import_capsules_(names, 7, pointers) < 0) {
+        return -1;
     }
     memcpy(&found.encrypt_qq, &pointers[0], sizeof found.encrypt_qq);
     memcpy(&found.decrypt_qq, &pointers[1], sizeof found.decrypt_qq);
