@@ -313,6 +313,27 @@ Ref message_sequence(PyObject *messages) {
     return Ref::steal(PySequence_Fast(messages, "messages must be an iterable of byte buffers"));
 }
 
+// What both directions over an iterable start from: the cipher, the items
+// as a sequence held for the call, their bytes and the message arrays.
+struct ListCall {
+    CipherSetup setup;
+    Ref seq;
+    Messages m;
+    ItemViews views;
+
+    explicit ListCall(PyObject *module) : m(module) {}
+
+    // False with an exception set.
+    bool begin(PyObject *key, PyObject *messages, PyObject *sumtable, int native_endian) {
+        if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup) || !kernel_ready()) {
+            return false;
+        }
+        seq = message_sequence(messages);
+        return seq && m.allocate(PySequence_Fast_GET_SIZE(seq.get())) &&
+               views.acquire(seq.get(), m);
+    }
+};
+
 PyObject *encrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
     static const char *keywords[] = {"key", "messages", "sumtable", "native_endian", nullptr};
     PyObject *key;
@@ -324,19 +345,12 @@ PyObject *encrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
                                      &native_endian)) {
         return nullptr;
     }
-    CipherSetup setup;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup) || !kernel_ready()) {
+    ListCall call(module);
+    if (!call.begin(key, messages, sumtable, native_endian)) {
         return nullptr;
     }
-    Ref seq = message_sequence(messages);
-    if (!seq) {
-        return nullptr;
-    }
-    Messages m(module);
-    ItemViews views;
-    if (!m.allocate(PySequence_Fast_GET_SIZE(seq.get())) || !views.acquire(seq.get(), m)) {
-        return nullptr;
-    }
+    const CipherSetup &setup = call.setup;
+    Messages &m = call.m;
     // Each ciphertext is written straight into the bytes object returned.
     Ref list = Ref::steal(PyList_New(m.count));
     if (!list) {
@@ -373,19 +387,12 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
         !parse_errors(errors, null_errors)) {
         return nullptr;
     }
-    CipherSetup setup;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup) || !kernel_ready()) {
+    ListCall call(module);
+    if (!call.begin(key, messages, sumtable, native_endian)) {
         return nullptr;
     }
-    Ref seq = message_sequence(messages);
-    if (!seq) {
-        return nullptr;
-    }
-    Messages m(module);
-    ItemViews views;
-    if (!m.allocate(PySequence_Fast_GET_SIZE(seq.get())) || !views.acquire(seq.get(), m)) {
-        return nullptr;
-    }
+    const CipherSetup &setup = call.setup;
+    Messages &m = call.m;
     // Each ciphertext is decrypted straight into a bytes object of its own
     // length, which is then cut to the plaintext's length: the plaintext is
     // shorter by at most 17 bytes, so the allocator mostly cuts it in place.
