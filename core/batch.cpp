@@ -12,6 +12,7 @@
 #include "batch_kernels.hpp"
 #include "qulo/block.hpp"
 #include "qulo/length_rule.hpp"
+#include "qulo/ranges.hpp"
 #include "qulo/tea.h"
 
 #include <atomic>
@@ -131,14 +132,6 @@ const KernelOps *kernel_in_use() {
 }
 
 // ---- the driver ---------------------------------------------------------------
-
-// Whether [a, a + a_len) and [b, b + b_len) share a byte.
-bool overlaps(const uint8_t *a, int64_t a_len, const uint8_t *b, int64_t b_len) {
-    const auto pa = reinterpret_cast<uintptr_t>(a);
-    const auto pb = reinterpret_cast<uintptr_t>(b);
-    return a_len > 0 && b_len > 0 && pa < pb + static_cast<uint64_t>(b_len) &&
-           pb < pa + static_cast<uint64_t>(a_len);
-}
 
 // The one-message entry point of the same operation, for the messages the
 // lanes do not take.

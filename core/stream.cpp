@@ -10,6 +10,7 @@
 #include "qulo/stream.h"
 #include "qulo/block.hpp"
 #include "qulo/length_rule.hpp"
+#include "qulo/ranges.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -74,13 +75,6 @@ void wipe(Ctx *ctx) noexcept {
     for (size_t i = 0; i < sizeof ctx->opaque_.bytes_; ++i) {
         bytes[i] = 0;
     }
-}
-
-bool overlaps(const uint8_t *a, int64_t a_len, const uint8_t *b, int64_t b_len) {
-    const auto pa = reinterpret_cast<uintptr_t>(a);
-    const auto pb = reinterpret_cast<uintptr_t>(b);
-    return a_len > 0 && b_len > 0 && pa < pb + static_cast<uint64_t>(b_len) &&
-           pb < pa + static_cast<uint64_t>(a_len);
 }
 
 int64_t setup(State *s, uint32_t magic, const qulo_key *key, int variant,

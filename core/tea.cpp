@@ -8,6 +8,7 @@
 #include "qulo/tea.h"
 #include "qulo/block.hpp"
 #include "qulo/length_rule.hpp"
+#include "qulo/ranges.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -22,14 +23,6 @@ constexpr int64_t kMinCiphertext = 16;
 constexpr int64_t kMaxPlaintext = QULO_MAX_PLAINTEXT_LEN;
 
 // ---- qq mode ---------------------------------------------------------------
-
-// Whether [a, a + a_len) and [b, b + b_len) share a byte.
-inline bool overlaps(const uint8_t *a, int64_t a_len, const uint8_t *b, int64_t b_len) {
-    const auto pa = reinterpret_cast<uintptr_t>(a);
-    const auto pb = reinterpret_cast<uintptr_t>(b);
-    return a_len > 0 && b_len > 0 && pa < pb + static_cast<uint64_t>(b_len) &&
-           pb < pa + static_cast<uint64_t>(a_len);
-}
 
 // Whether p lies inside (base, base + len): after base, within its range.
 inline bool starts_inside(const uint8_t *p, const uint8_t *base, int64_t len) {

@@ -1,6 +1,7 @@
 #include "cipher_args.hpp"
 
 #include "buffer.hpp"
+#include "key_words.hpp"
 #include "pyref.hpp"
 
 #include <cstring>
@@ -11,10 +12,6 @@ namespace {
 
 constexpr Py_ssize_t kKeyBytes = 16;
 constexpr Py_ssize_t kSumTableBytes = 64;
-
-uint32_t load_be32(const uint8_t *p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
 
 // The TEA type of qulo._tea, looked up once; null with an exception set
 // when the module cannot be imported.
@@ -57,8 +54,7 @@ bool load_key(PyObject *key, qulo_key &out) {
         PyErr_Format(PyExc_ValueError, "key must be 16 bytes, got %zd", bytes.size());
         return false;
     }
-    const uint8_t *b = bytes.data();
-    out = {load_be32(b), load_be32(b + 4), load_be32(b + 8), load_be32(b + 12)};
+    out = key_from_bytes(bytes.data());
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "binder.hpp"
 #include "byte_view.hpp"
 #include "function.hpp"
+#include "key_words.hpp"
 #include "methods.hpp"
 #include "pyref.hpp"
 #include "traceback.hpp"
@@ -38,17 +39,6 @@ void wipe(qulo_key &key) {
     }
 }
 
-uint32_t load_be32(const uint8_t *p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-void store_be32(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
 // Length check, then the four words from the first 16 bytes, big-endian.
 bool set_key_from_view(TeaObject *self, const ConstByteView &view) {
     const bool bad = g_state.assertions ? view.length != kKeyBytes : view.length < kKeyBytes;
@@ -59,8 +49,7 @@ bool set_key_from_view(TeaObject *self, const ConstByteView &view) {
         add_traceback(kKeySet);
         return false;
     }
-    const uint8_t *b = view.data;
-    self->key = {load_be32(b), load_be32(b + 4), load_be32(b + 8), load_be32(b + 12)};
+    self->key = key_from_bytes(view.data);
     return true;
 }
 
@@ -113,10 +102,7 @@ PyObject *key_get(PyObject *self, void *) {
     }
     const qulo_key &k = reinterpret_cast<TeaObject *>(self)->key;
     auto *p = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(out));
-    store_be32(p, k.k0);
-    store_be32(p + 4, k.k1);
-    store_be32(p + 8, k.k2);
-    store_be32(p + 12, k.k3);
+    key_to_bytes(k, p);
     return out;
 }
 
