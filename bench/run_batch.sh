@@ -9,16 +9,8 @@
 # pyarrow installed) instead of .venv.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${QULO_BENCH_BUILD_DIR:-${TMPDIR:-/tmp}/qulo-core-bench}"
-generator=()
-if command -v ninja >/dev/null 2>&1; then
-  generator=(-G Ninja)
-fi
-cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-  -DQULO_BUILD_EXTENSION=OFF -DQULO_BUILD_TESTS=OFF -DQULO_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" --target qulo_batch_bench >/dev/null
-mkdir -p "$root/bench/out"
+source "$(dirname "${BASH_SOURCE[0]}")/native_build.sh"
+build_bench qulo_batch_bench
 "$build/bench/qulo_batch_bench" --json "$root/bench/out/batch_core.json"
 echo
 "${QULO_BENCH_PYTHON:-$root/.venv/bin/python}" "$root/bench/bench_batch.py" \
