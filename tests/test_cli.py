@@ -27,6 +27,7 @@ from pathlib import Path
 import pytest
 
 import qulo
+from qulo import _files as files
 from qulo import cli
 
 KEY_HEX = "00112233445566778899aabbccddeeff"
@@ -372,14 +373,14 @@ def test_fifos_sockets_and_character_devices_are_written_in_place(tmp_path, capf
 
 def test_names_up_to_the_limit_get_temporaries_within_it(tmp_path, capfdbinary, monkeypatch):
     seen = []
-    real_mkstemp = cli.tempfile.mkstemp
+    real_mkstemp = files.tempfile.mkstemp
 
     def spy(suffix, prefix, folder):
         fd, name = real_mkstemp(suffix, prefix, folder)
         seen.append(os.path.basename(name))
         return fd, name
 
-    monkeypatch.setattr(cli.tempfile, "mkstemp", spy)
+    monkeypatch.setattr(files.tempfile, "mkstemp", spy)
     for length in (1, 240, 250, 255):
         target = tmp_path / ("é" * (length // 2) + "n" * (length % 2))  # two bytes a letter
         status, _, err = run(["encrypt", "-k", KEY_HEX, "--hex-input", "", "-o", str(target)], capfdbinary)
@@ -484,8 +485,8 @@ def test_read_failures_are_io_failures(tmp_path, capfdbinary, monkeypatch):
 def test_an_input_that_changes_size_while_read_is_an_io_failure(tmp_path, capfdbinary, monkeypatch):
     path = tmp_path / "growing"
     path.write_bytes(bytes(5000))
-    monkeypatch.setattr(cli, "CHUNK", 1024)
-    real = cli.Source.readinto
+    monkeypatch.setattr(files, "CHUNK", 1024)
+    real = files.Source.readinto
 
     for change in (b"more", None):
         path.write_bytes(bytes(5000))
@@ -499,7 +500,7 @@ def test_an_input_that_changes_size_while_read_is_an_io_failure(tmp_path, capfdb
                 os.truncate(path, 3000)
             return n
 
-        monkeypatch.setattr(cli.Source, "readinto", readinto)
+        monkeypatch.setattr(files.Source, "readinto", readinto)
         status, _, err = run(["encrypt", "-k", KEY_HEX, str(path), "-o", str(tmp_path / "out")], capfdbinary)
         assert_one_line(err, status, 1)
         assert "changed size while being read" in err
@@ -552,7 +553,7 @@ class _Slow:
 def test_a_progress_bar_only_on_a_terminal_and_only_for_long_work(how, tmp_path, capfdbinary, monkeypatch):
     pytest.importorskip("tqdm")
     (tmp_path / "plain").write_bytes(bytes(6 * 1024))
-    monkeypatch.setattr(cli, "CHUNK", 1024)
+    monkeypatch.setattr(files, "CHUNK", 1024)
     monkeypatch.setattr(cli, "Encryptor", lambda *a, **k: _Slow(qulo.Encryptor(*a, **k)))
     monkeypatch.delenv("CI", raising=False)
     if how == "ci":

@@ -1,0 +1,478 @@
+"""Where the ``qulo`` command's bytes come from and where they go.
+
+A :class:`Source` reads a descriptor, or bytes already in memory. A sink
+takes the output: :func:`open_output` makes one for a path given with -o,
+:func:`descriptor_sink` for a descriptor the process already has (standard
+output among them). :func:`pump` feeds a source through an incremental
+cipher into a sink. A sink ends with ``commit()`` (every byte is in place)
+or ``abort()`` (a replaced file keeps its old contents).
+
+Failures are raised with one-line messages: :class:`BadInput` when a path
+names nothing usable, :class:`IOFailure` when the system refused a read or a
+write, :class:`ReaderGone` when the reader of the output closed it.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+import queue
+import select
+import socket
+import stat
+import tempfile
+import threading
+from collections.abc import Callable, Iterator
+from concurrent.futures import Future, wait
+from contextlib import contextmanager
+from typing import Any, Protocol
+
+CHUNK = 1 << 20  # read size: large enough that the cipher runs at full rate
+
+_NAME_MAX = 255  # bytes in one file name on the usual file systems
+
+
+class BadInput(Exception):
+    """A problem with what the user gave; its text is the one-line message."""
+
+
+class IOFailure(Exception):
+    """Reading or writing failed; its text is the one-line message."""
+
+
+class ReaderGone(Exception):
+    """The reader of the output closed it."""
+
+
+class Progress(Protocol):
+    def __call__(self, done: int, /) -> object: ...
+
+
+def show(path: str | bytes) -> str:
+    """A path as it can stand in a one-line message."""
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    if path.isprintable():
+        return path
+    return repr(path)  # escapes newlines and other control characters
+
+
+def os_error(e: OSError) -> str:
+    return e.strerror or str(e)
+
+
+_NOTHING_THERE = frozenset({errno.ENOENT, errno.ENOTDIR, errno.EISDIR, errno.ELOOP, errno.ENAMETOOLONG})
+
+
+def failure(message: str, e: OSError) -> Exception:
+    """A path that names nothing usable is bad input; anything else the
+    system refused is an I/O failure."""
+    text = f"{message}: {os_error(e)}"
+    return BadInput(text) if e.errno in _NOTHING_THERE else IOFailure(text)
+
+
+def read_head(what: str, path: str, limit: int) -> bytes:
+    """The first `limit` bytes of a small file (a key, say) and one more, so
+    that the caller sees when there are more."""
+    try:
+        with open(path, "rb") as f:
+            return f.read(limit + 1)
+    except OSError as e:
+        raise failure(f"{what}: cannot read {show(path)}", e) from None
+
+
+def _wait(fd: int, for_write: bool) -> None:
+    """Blocks until a non-blocking descriptor is ready."""
+    if for_write:
+        select.select([], [fd], [])
+    else:
+        select.select([fd], [], [])
+
+
+# ---- reading ---------------------------------------------------------------------------
+
+
+class Source:
+    """Where the input comes from: a descriptor, or bytes already in memory.
+
+    `size` is the number of bytes it will give where that is known ahead.
+    """
+
+    def __init__(self, name: str, fd: int = -1, data: bytes | None = None,
+                 size: int | None = None, owned: bool = False) -> None:
+        self.name = name
+        self.fd = fd
+        self.data = data
+        self.size = size if data is None else len(data)
+        self.owned = owned
+        self._at = 0
+
+    def readinto(self, buf: memoryview) -> int:
+        if self.data is not None:
+            n = min(len(buf), len(self.data) - self._at)
+            buf[:n] = self.data[self._at:self._at + n]
+            self._at += n
+            return n
+        while True:
+            try:
+                return os.readv(self.fd, [buf])
+            except BlockingIOError:
+                _wait(self.fd, for_write=False)
+            except OSError as e:
+                raise IOFailure(f"cannot read {self.name}: {os_error(e)}") from None
+
+    def close(self) -> None:
+        if self.owned and self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
+
+
+def standard_input() -> Source:
+    try:
+        st = os.fstat(0)
+    except OSError as e:
+        raise IOFailure(f"cannot read standard input: {os_error(e)}") from None
+    size = None
+    if stat.S_ISREG(st.st_mode):
+        # A file given as standard input may have been read from already.
+        size = max(st.st_size - os.lseek(0, 0, os.SEEK_CUR), 0)
+    return Source("standard input", 0, size=size)
+
+
+def open_file(what: str, path: str) -> Source:
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError as e:
+        raise failure(f"{what}: cannot read {show(path)}", e) from None
+    st = os.fstat(fd)
+    if stat.S_ISDIR(st.st_mode):
+        os.close(fd)
+        raise BadInput(f"{what}: {show(path)} is a folder, not a file")
+    size = st.st_size if stat.S_ISREG(st.st_mode) else None
+    return Source(show(path), fd, size=size, owned=True)
+
+
+def spool(source: Source, progress: Progress) -> Source:
+    """Copies an input of unknown length to an unnamed temporary file, from
+    which it is then read with its length known."""
+    try:
+        fd, path = tempfile.mkstemp(prefix="qulo-spool-")
+        os.unlink(path)  # nothing is left behind, whatever ends the run
+    except OSError as e:
+        raise IOFailure(f"cannot make a temporary file to hold {source.name}: {os_error(e)}") from None
+    spooled = Source(source.name, fd, owned=True)
+    view = memoryview(bytearray(CHUNK))
+    size = 0
+    try:
+        while n := source.readinto(view):
+            write_all(fd, view[:n], f"a temporary file holding {source.name}")
+            size += n
+            progress(n)
+        os.lseek(fd, 0, os.SEEK_SET)
+    except BaseException:
+        spooled.close()
+        raise
+    spooled.size = size
+    return spooled
+
+
+# ---- writing ---------------------------------------------------------------------------
+
+
+class Output(Protocol):
+    """What the pump writes to: a sink, or something that wraps one."""
+
+    def write(self, data: memoryview | bytes) -> None: ...
+    def commit(self) -> None: ...
+    def abort(self) -> None: ...
+
+
+def write_all(fd: int, data: memoryview | bytes, name: str) -> None:
+    """Writes every byte or raises: short writes are resumed, a non-blocking
+    descriptor is waited on, a closed pipe raises ReaderGone."""
+    view = memoryview(data).cast("B")
+    while view:
+        try:
+            n = os.write(fd, view)
+        except BlockingIOError:
+            _wait(fd, for_write=True)
+            continue
+        except BrokenPipeError:
+            raise ReaderGone() from None
+        except OSError as e:
+            raise IOFailure(f"cannot write {name}: {os_error(e)}") from None
+        if n <= 0:
+            raise IOFailure(f"cannot write {name}: it took no bytes")
+        view = view[n:]
+
+
+class FdSink:
+    """A descriptor written as the data comes: standard output, a FIFO, a
+    character device or a socket."""
+
+    def __init__(self, fd: int, name: str, owned: bool, keep: object = None) -> None:
+        self.fd = fd
+        self.name = name
+        self.owned = owned
+        self._keep = keep  # a socket object must outlive its descriptor's use
+
+    def write(self, data: memoryview | bytes) -> None:
+        write_all(self.fd, data, self.name)
+
+    def _close(self) -> None:
+        if self.owned and self.fd >= 0:
+            fd, self.fd = self.fd, -1
+            if self._keep is not None:
+                self._keep.close()  # type: ignore[attr-defined]
+            else:
+                try:
+                    os.close(fd)
+                except OSError as e:
+                    raise IOFailure(f"cannot write {self.name}: {os_error(e)}") from None
+
+    def commit(self) -> None:
+        self._close()
+
+    def abort(self) -> None:
+        try:
+            self._close()
+        except IOFailure:
+            pass
+
+
+def descriptor_sink(fd: int, name: str) -> FdSink:
+    """A descriptor the process already has (standard output): written in
+    place and left open."""
+    try:
+        os.fstat(fd)
+    except OSError as e:
+        raise IOFailure(f"cannot write {name}: {os_error(e)}") from None
+    return FdSink(fd, name, owned=False)
+
+
+def _temporary_name_parts(target: str) -> tuple[bytes, bytes, bytes]:
+    """Folder, prefix and suffix of a temporary file beside `target` whose
+    name stays within the 255-byte limit however long the target's is."""
+    folder, base = os.path.split(os.fsencode(target))
+    suffix = b".tmp"
+    room = _NAME_MAX - len(suffix) - 8 - 2  # mkstemp adds 8 characters
+    return folder or b".", b"." + base[:room] + b".", suffix
+
+
+def _new_file_mode() -> int:
+    umask = os.umask(0)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
+class AtomicSink:
+    """A regular file, replaced in one step on commit or left as it was.
+
+    The data goes to a temporary file in the target's folder (the rename
+    must not cross file systems). On commit it takes the old file's owner
+    and group where the process may and its permission bits without setuid
+    and setgid (a ciphertext is no program), is synced, and renamed over the
+    target; the folder is synced so that the rename survives a crash.
+    """
+
+    def __init__(self, target: str, name: str) -> None:
+        self.target = target
+        self.name = name
+        try:
+            self.old: os.stat_result | None = os.stat(target)
+        except FileNotFoundError:
+            self.old = None
+        folder, prefix, suffix = _temporary_name_parts(target)
+        try:
+            self.fd, self.tmp = tempfile.mkstemp(suffix, prefix, folder)
+        except OSError as e:
+            raise failure(f"-o: cannot write {name}", e) from None
+
+    def write(self, data: memoryview | bytes) -> None:
+        write_all(self.fd, data, self.name)
+
+    def commit(self) -> None:
+        try:
+            if self.old is not None:
+                self._keep_owner(self.old)
+                os.fchmod(self.fd, stat.S_IMODE(self.old.st_mode) & ~(stat.S_ISUID | stat.S_ISGID))
+            else:
+                os.fchmod(self.fd, _new_file_mode())
+            os.fsync(self.fd)
+            os.close(self.fd)
+            self.fd = -1
+            os.replace(self.tmp, self.target)
+        except OSError as e:
+            self.abort()
+            raise IOFailure(f"cannot write {self.name}: {os_error(e)}") from None
+        self.tmp = b""
+        try:
+            folder = os.open(os.path.dirname(os.path.abspath(self.target)), os.O_RDONLY)
+            try:
+                os.fsync(folder)
+            finally:
+                os.close(folder)
+        except OSError:
+            pass  # the data is in place; only its durability across a crash is in doubt
+
+    def _keep_owner(self, old: os.stat_result) -> None:
+        for uid in (old.st_uid, -1):
+            try:
+                os.fchown(self.fd, uid, old.st_gid)
+                return
+            except PermissionError:
+                continue
+
+    def abort(self) -> None:
+        if self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
+        if self.tmp:
+            try:
+                os.unlink(self.tmp)
+            except FileNotFoundError:
+                pass
+            self.tmp = b""
+
+
+def open_output(path: str) -> FdSink | AtomicSink:
+    """A sink for the path given with -o; what it does depends on what the
+    path names (see each kind of sink)."""
+    shown = show(path)
+    # A link is followed to the file it names, which is then replaced or
+    # written like any other: the link stays a link.
+    target = os.path.realpath(path) if os.path.islink(path) else path
+    try:
+        st = os.stat(target)
+    except FileNotFoundError:
+        folder = os.path.dirname(os.path.abspath(target))
+        if not os.path.isdir(folder):
+            raise BadInput(f"-o: cannot write {shown}: folder {show(folder)} does not exist") from None
+        return AtomicSink(target, shown)
+    except OSError as e:
+        raise failure(f"-o: cannot write {shown}", e) from None
+    mode = st.st_mode
+    if stat.S_ISREG(mode):
+        return AtomicSink(target, shown)
+    if stat.S_ISDIR(mode):
+        raise BadInput(f"-o: {shown} is a folder; give a file name")
+    if stat.S_ISBLK(mode):
+        raise BadInput(
+            f"-o: {shown} is a block device; qulo writes files, FIFOs, sockets and character devices"
+        )
+    if stat.S_ISSOCK(mode):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            sock.connect(target)
+        except OSError as e:
+            sock.close()
+            raise IOFailure(f"-o: cannot connect to socket {shown}: {os_error(e)}") from None
+        return FdSink(sock.fileno(), shown, owned=True, keep=sock)
+    # A FIFO or a character device: written in place, never replaced.
+    try:
+        fd = os.open(target, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError as e:
+        raise failure(f"-o: cannot write {shown}", e) from None
+    return FdSink(fd, shown, owned=True)
+
+
+# ---- the pump --------------------------------------------------------------------------
+
+
+class Context(Protocol):
+    """An incremental cipher: Encryptor or Decryptor."""
+
+    def update_into(self, data: memoryview, out: memoryview, /) -> int: ...
+
+
+class _Helper:
+    """One thread that runs the pump's reads and writes, one call at a time.
+
+    A daemon thread, not an executor's: a run that a signal ends must not
+    wait at exit for a write that is stuck on a pipe nobody reads.
+    """
+
+    def __init__(self) -> None:
+        self._calls: queue.SimpleQueue[tuple[Future[Any], Callable[..., Any], tuple[Any, ...]] | None]
+        self._calls = queue.SimpleQueue()
+        threading.Thread(target=self._serve, name="qulo-io", daemon=True).start()
+
+    def _serve(self) -> None:
+        while (call := self._calls.get()) is not None:
+            future, fn, args = call
+            if future.set_running_or_notify_cancel():
+                try:
+                    future.set_result(fn(*args))
+                except BaseException as e:  # handed to the pump, which raises it
+                    future.set_exception(e)
+
+    def submit(self, fn: Callable[..., Any], *args: Any) -> Future[Any]:
+        future: Future[Any] = Future()
+        self._calls.put((future, fn, args))
+        return future
+
+    def close(self) -> None:
+        self._calls.put(None)
+
+
+@contextmanager
+def _closing(helper: _Helper) -> Iterator[None]:
+    try:
+        yield
+    finally:
+        helper.close()
+
+
+def pump(source: Source, sink: Output, context: Context, limit: int | None, progress: Progress) -> int:
+    """Feeds the source through the context into the sink; returns the bytes
+    read. `limit`: read no more than this. `progress` is told each chunk's
+    size once the cipher has taken it.
+
+    Two pairs of buffers, reused throughout, take turns: while the cipher
+    works on one chunk (without the interpreter lock), a helper thread writes
+    the previous chunk's output and reads the next chunk into the other
+    pair. Where a core is free, the reads and writes then cost no time of
+    their own and the run goes at the cipher's rate.
+    """
+    pairs = [(memoryview(bytearray(CHUNK)), memoryview(bytearray(CHUNK + 16))) for _ in range(2)]
+    read_so_far = 0
+
+    def read(into: memoryview) -> int:
+        nonlocal read_so_far
+        want = CHUNK if limit is None else min(CHUNK, limit - read_so_far)
+        n = source.readinto(into[:want]) if want else 0
+        read_so_far += n
+        return n
+
+    def emit(chunk: memoryview) -> None:
+        if chunk:
+            sink.write(chunk)
+
+    def write_then_read(written: memoryview, into: memoryview) -> int:
+        emit(written)
+        return read(into)
+
+    io = _Helper()
+    with _closing(io):
+        turn = 0
+        n = read(pairs[0][0])
+        previous = pairs[1][1][:0]
+        while n:
+            inview, outview = pairs[turn]
+            other_in = pairs[1 - turn][0]
+            pending = io.submit(write_then_read, previous, other_in)
+            try:
+                w = context.update_into(inview[:n], outview)
+            finally:
+                # Never leave the helper touching buffers or descriptors that
+                # the caller is about to clean up, unless a signal cuts this
+                # wait short: the run then ends by the signal without waiting
+                # for a write that may be stuck on a pipe nobody reads.
+                wait([pending])
+            next_n = pending.result()
+            progress(n)
+            previous = outview[:w]
+            n = next_n
+            turn = 1 - turn
+        emit(previous)
+    return read_so_far
