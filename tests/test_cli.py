@@ -8,6 +8,7 @@ test's own folder; /dev/full serves only as a standard output.
 
 from __future__ import annotations
 
+import contextlib
 import fcntl
 import io
 import os
@@ -296,7 +297,7 @@ def test_a_regular_file_is_replaced_whole_keeping_owner_and_mode_but_not_setuid(
     assert [p.name for p in existing.parent.iterdir()] == [existing.name]
 
 
-def test_a_new_file_follows_the_umask_and_the_input_may_be_the_output(tmp_path, capfdbinary):
+def test_a_new_file_follows_the_umask(tmp_path, capfdbinary):
     target = tmp_path / "out.hex"
     old = os.umask(0o027)
     try:
@@ -307,10 +308,6 @@ def test_a_new_file_follows_the_umask_and_the_input_may_be_the_output(tmp_path, 
     assert status == 0
     assert target.read_text() == TEA.encrypt_qq(b"a").hex() + "\n"
     assert stat.S_IMODE(target.stat().st_mode) == 0o640
-    same = tmp_path / "same"
-    same.write_bytes(TEXT)
-    assert run(["encrypt", "-k", KEY_HEX, str(same), "-o", str(same)], capfdbinary)[0] == 0
-    assert same.read_bytes() == TEA.encrypt_qq(TEXT)
 
 
 def test_a_symbolic_link_is_followed_and_its_target_replaced(tmp_path, capfdbinary):
@@ -505,6 +502,56 @@ def test_an_input_that_changes_size_while_read_is_an_io_failure(tmp_path, capfdb
         assert_one_line(err, status, 1)
         assert "changed size while being read" in err
         assert not (tmp_path / "out").exists()
+
+
+# ---- what output may go where ---------------------------------------------------------
+
+SEALED = TEA.encrypt_qq(TEXT)
+ENCRYPT, DECRYPT = (["encrypt", "-k", KEY_HEX], ["decrypt", "-k", KEY_HEX])
+HELLO = ENCRYPT + ["--hex-input", b"hello".hex(), "--hex", "-o"]
+HELLO_HEX = TEA.encrypt_qq(b"hello").hex().encode() + b"\n"
+APPENDED = {"log": b"log\n" + HELLO_HEX}
+SAME = "are the same file"
+
+# argv ({fd}: the descriptor passed), the child's descriptors (on files the
+# test made in its folder; None closes standard error), the status, what
+# standard error says, and what the files and standard output hold after.
+OUTPUT_RULES = {
+    "proc-self-fd-appends": (HELLO + ["/proc/self/fd/1"], {"stdout": "log"}, 0, "", APPENDED),
+    "dev-fd-appends": (HELLO + ["/dev/fd/{fd}"], {"pass": "log"}, 0, "", APPENDED),
+    "link-to-a-descriptor": (HELLO + ["to-stdout"], {"stdout": "log"}, 0, "", APPENDED),
+    "descriptor-on-a-pipe": (HELLO + ["/proc/self/fd/1"], {}, 0, "", {"stdout": HELLO_HEX}),
+    "descriptor-read-only": (HELLO + ["/dev/fd/{fd}"], {"pass-read": "log"}, 1, "Bad file", {"log": b"log\n"}),
+    "stderr-closed": (ENCRYPT + ["plain", "-o", "out"], {"stderr": None}, 0, None, {"out": SEALED, "stdout": b""}),
+    "stderr-closed-failing": (ENCRYPT + ["missing", "--hex"], {"stderr": None}, 2, None, {"stdout": b""}),
+    "same-file-stdout": (DECRYPT + ["sealed"], {"stdout": "sealed"}, 2, SAME, {"sealed": SEALED}),
+    "same-file-hard-link": (ENCRYPT + ["plain", "-o", "plain-hard"], {}, 2, SAME, {"plain": TEXT}),
+    "same-file-symlink": (ENCRYPT + ["plain-sym", "-o", "plain"], {}, 2, SAME, {"plain": TEXT}),
+    "same-file-stdin": (ENCRYPT + ["-o", "plain"], {"stdin": "plain"}, 2, SAME, {"plain": TEXT}),
+}
+
+
+@pytest.mark.parametrize("argv, streams, status, says, after", OUTPUT_RULES.values(), ids=OUTPUT_RULES.keys())
+def test_output_goes_through_named_descriptors_never_onto_its_input_nor_into_a_lost_stderr(
+        argv, streams, status, says, after, tmp_path):
+    for name, data in {"log": b"log\n", "plain": TEXT, "sealed": SEALED}.items():
+        (tmp_path / name).write_bytes(data)
+    os.link(tmp_path / "plain", tmp_path / "plain-hard")
+    (tmp_path / "plain-sym").symlink_to("plain")
+    (tmp_path / "to-stdout").symlink_to("/proc/self/fd/1")
+    kwargs = {"stderr": None, "preexec_fn": lambda: os.close(2)} if "stderr" in streams else {}
+    with contextlib.ExitStack() as opened:
+        for stream, name in streams.items():
+            if name:
+                f = opened.enter_context(open(tmp_path / name, "rb" if stream in ("stdin", "pass-read") else "ab"))
+                kwargs.update({"pass_fds": [f.fileno()]} if stream.startswith("pass") else {stream: f})
+        done = shell([a.format(fd=kwargs.get("pass_fds", [None])[0]) for a in argv], tmp_path, **kwargs)
+    assert done.returncode == status, done.stderr
+    if says is not None:  # standard error was open
+        err = done.stderr.decode()
+        assert says in err and err.count("\n") == (status != 0) and "Traceback" not in err, err
+    for name, data in after.items():
+        assert (done.stdout if name == "stdout" else (tmp_path / name).read_bytes()) == data, name
 
 
 # ---- terminals, progress, memory --------------------------------------------------------

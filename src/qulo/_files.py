@@ -15,8 +15,10 @@ write, :class:`ReaderGone` when the reader of the output closed it.
 from __future__ import annotations
 
 import errno
+import fcntl
 import os
 import queue
+import re
 import select
 import socket
 import stat
@@ -71,6 +73,12 @@ def failure(message: str, e: OSError) -> Exception:
     return BadInput(text) if e.errno in _NOTHING_THERE else IOFailure(text)
 
 
+def same_file(a: os.stat_result | None, b: os.stat_result | None) -> bool:
+    """Whether both are one regular file (one device, one inode)."""
+    return (a is not None and b is not None and stat.S_ISREG(a.st_mode)
+            and (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino))
+
+
 def read_head(what: str, path: str, limit: int) -> bytes:
     """The first `limit` bytes of a small file (a key, say) and one more, so
     that the caller sees when there are more."""
@@ -95,16 +103,19 @@ def _wait(fd: int, for_write: bool) -> None:
 class Source:
     """Where the input comes from: a descriptor, or bytes already in memory.
 
-    `size` is the number of bytes it will give where that is known ahead.
+    `size` is the number of bytes it will give where that is known ahead,
+    `file` what the descriptor is open on (None for bytes in memory).
     """
 
     def __init__(self, name: str, fd: int = -1, data: bytes | None = None,
-                 size: int | None = None, owned: bool = False) -> None:
+                 size: int | None = None, owned: bool = False,
+                 file: os.stat_result | None = None) -> None:
         self.name = name
         self.fd = fd
         self.data = data
         self.size = size if data is None else len(data)
         self.owned = owned
+        self.file = file
         self._at = 0
 
     def readinto(self, buf: memoryview) -> int:
@@ -136,7 +147,7 @@ def standard_input() -> Source:
     if stat.S_ISREG(st.st_mode):
         # A file given as standard input may have been read from already.
         size = max(st.st_size - os.lseek(0, 0, os.SEEK_CUR), 0)
-    return Source("standard input", 0, size=size)
+    return Source("standard input", 0, size=size, file=st)
 
 
 def open_file(what: str, path: str) -> Source:
@@ -149,7 +160,7 @@ def open_file(what: str, path: str) -> Source:
         os.close(fd)
         raise BadInput(f"{what}: {show(path)} is a folder, not a file")
     size = st.st_size if stat.S_ISREG(st.st_mode) else None
-    return Source(show(path), fd, size=size, owned=True)
+    return Source(show(path), fd, size=size, owned=True, file=st)
 
 
 def spool(source: Source, progress: Progress) -> Source:
@@ -208,12 +219,14 @@ def write_all(fd: int, data: memoryview | bytes, name: str) -> None:
 
 class FdSink:
     """A descriptor written as the data comes: standard output, a FIFO, a
-    character device or a socket."""
+    character device or a socket. `file` is what it is open on."""
 
-    def __init__(self, fd: int, name: str, owned: bool, keep: object = None) -> None:
+    def __init__(self, fd: int, name: str, owned: bool, file: os.stat_result,
+                 keep: object = None) -> None:
         self.fd = fd
         self.name = name
         self.owned = owned
+        self.file = file
         self._keep = keep  # a socket object must outlive its descriptor's use
 
     def write(self, data: memoryview | bytes) -> None:
@@ -241,13 +254,45 @@ class FdSink:
 
 
 def descriptor_sink(fd: int, name: str) -> FdSink:
-    """A descriptor the process already has (standard output): written in
-    place and left open."""
+    """A descriptor the process already has: standard output, or the one a
+    path such as /dev/fd/N names. It is written in place and left open, so
+    the data lands where its opener meant (at the end of a file opened for
+    appending, say)."""
     try:
-        os.fstat(fd)
+        writable = fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_ACCMODE != os.O_RDONLY
+        st = os.fstat(fd)
     except OSError as e:
         raise IOFailure(f"cannot write {name}: {os_error(e)}") from None
-    return FdSink(fd, name, owned=False)
+    if not writable:
+        raise IOFailure(f"cannot write {name}: {os.strerror(errno.EBADF)}")
+    return FdSink(fd, name, owned=False, file=st)
+
+
+# This process's descriptors as a folder, once links are resolved:
+# /proc/PID/fd, or /proc/PID/task/TID/fd by way of /proc/thread-self.
+_FD_FOLDER = re.compile(r"/proc/(\d+)(?:/task/\d+)?/fd")
+_LINKS_FOLLOWED = 40  # as many as the kernel follows in one path
+
+
+def descriptor_named(path: str) -> int | None:
+    """The descriptor of this process that `path` names (/dev/stdout,
+    /dev/fd/N, /proc/self/fd/N, or a link to one of these), or None.
+
+    The links are followed one at a time and the last one, /proc/PID/fd/N,
+    is not: it leads to whatever the descriptor is open on (a file, which
+    would then be replaced by name, or a pipe, which has none).
+    """
+    for _ in range(_LINKS_FOLLOWED):
+        folder, name = os.path.split(os.path.abspath(path))
+        folder = os.path.realpath(folder)
+        found = _FD_FOLDER.fullmatch(folder)
+        if found and int(found[1]) == os.getpid() and name.isascii() and name.isdigit():
+            return int(name)
+        try:
+            path = os.path.join(folder, os.readlink(os.path.join(folder, name)))
+        except OSError:
+            return None  # not a link
+    return None
 
 
 def _temporary_name_parts(target: str) -> tuple[bytes, bytes, bytes]:
@@ -279,9 +324,9 @@ class AtomicSink:
         self.target = target
         self.name = name
         try:
-            self.old: os.stat_result | None = os.stat(target)
+            self.file: os.stat_result | None = os.stat(target)
         except FileNotFoundError:
-            self.old = None
+            self.file = None
         folder, prefix, suffix = _temporary_name_parts(target)
         try:
             self.fd, self.tmp = tempfile.mkstemp(suffix, prefix, folder)
@@ -293,9 +338,9 @@ class AtomicSink:
 
     def commit(self) -> None:
         try:
-            if self.old is not None:
-                self._keep_owner(self.old)
-                os.fchmod(self.fd, stat.S_IMODE(self.old.st_mode) & ~(stat.S_ISUID | stat.S_ISGID))
+            if self.file is not None:
+                self._keep_owner(self.file)
+                os.fchmod(self.fd, stat.S_IMODE(self.file.st_mode) & ~(stat.S_ISUID | stat.S_ISGID))
             else:
                 os.fchmod(self.fd, _new_file_mode())
             os.fsync(self.fd)
@@ -339,6 +384,9 @@ def open_output(path: str) -> FdSink | AtomicSink:
     """A sink for the path given with -o; what it does depends on what the
     path names (see each kind of sink)."""
     shown = show(path)
+    fd = descriptor_named(path)
+    if fd is not None:
+        return descriptor_sink(fd, shown)
     # A link is followed to the file it names, which is then replaced or
     # written like any other: the link stays a link.
     target = os.path.realpath(path) if os.path.islink(path) else path
@@ -367,13 +415,13 @@ def open_output(path: str) -> FdSink | AtomicSink:
         except OSError as e:
             sock.close()
             raise IOFailure(f"-o: cannot connect to socket {shown}: {os_error(e)}") from None
-        return FdSink(sock.fileno(), shown, owned=True, keep=sock)
+        return FdSink(sock.fileno(), shown, owned=True, file=st, keep=sock)
     # A FIFO or a character device: written in place, never replaced.
     try:
         fd = os.open(target, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC)
     except OSError as e:
         raise failure(f"-o: cannot write {shown}", e) from None
-    return FdSink(fd, shown, owned=True)
+    return FdSink(fd, shown, owned=True, file=st)
 
 
 # ---- the pump --------------------------------------------------------------------------

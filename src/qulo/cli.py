@@ -23,7 +23,7 @@ import sys
 import threading
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from typing import Any, NoReturn
+from typing import IO, Any, NoReturn
 
 from . import TEA, Decryptor, Encryptor, __version__, _files
 from ._files import BadInput, IOFailure, Output, Progress, ReaderGone, Source
@@ -54,7 +54,9 @@ table) reads each block in host byte order instead.
 
 Raw bytes are not written to a terminal (use --hex, -o PATH or --force).
 -o replaces a regular file atomically, writes through a symbolic link to its
-target, and writes straight into a FIFO, socket or character device.
+target, writes straight into a FIFO, socket or character device, and writes
+a descriptor the process already has (/dev/stdout, /dev/fd/N) in place.
+The input and the output may not be the same file.
 
 Exit status: 0 on success, 1 when reading or writing failed, 2 on bad input
 (the reason is one line on standard error). Decryption checks only the
@@ -82,6 +84,26 @@ class _Parser(argparse.ArgumentParser):
 
 def _one_line(text: str) -> str:
     return text.replace("\r", "\\r").replace("\n", "\\n")
+
+
+def _is_terminal(stream: IO[str] | None) -> bool:
+    try:
+        return stream is not None and stream.isatty()
+    except (OSError, ValueError):  # closed, or gone
+        return False
+
+
+def _tell(message: str) -> None:
+    """One line on standard error; dropped when there is none (closed or
+    failing), never sent anywhere else."""
+    stream = sys.stderr
+    if stream is None:
+        return
+    try:
+        stream.write(message + "\n")
+        stream.flush()
+    except (OSError, ValueError):
+        pass
 
 
 # ---- keys, sum tables and hex ----------------------------------------------------------
@@ -167,19 +189,27 @@ def _open_input(args: argparse.Namespace) -> Source:
     return _files.open_file("INPUT", args.input)
 
 
-def _open_output(args: argparse.Namespace) -> _files.FdSink | _files.AtomicSink:
+def _open_output(args: argparse.Namespace, source: Source) -> _files.FdSink | _files.AtomicSink:
     """The output, once it is known to be a place this run may write to."""
     sink: _files.FdSink | _files.AtomicSink
     if args.output is None or args.output == "-":
         sink = _files.descriptor_sink(1, "standard output")
     else:
         sink = _files.open_output(args.output)
-    if not args.hex and not args.force and os.isatty(sink.fd):
+    try:
+        # Read and written at once, a file would be fed its own output (and
+        # grow until the disk is full) or lose the data it is read from.
+        if _files.same_file(source.file, sink.file):
+            raise BadInput(f"the input ({source.name}) and the output ({sink.name}) are the same "
+                           "file: write the output elsewhere")
+        if not args.hex and not args.force and os.isatty(sink.fd):
+            raise BadInput(
+                f"refusing to write raw bytes to the terminal on {sink.name}: "
+                "use --hex for hex digits, -o PATH for a file, or --force"
+            )
+    except BadInput:
         sink.abort()
-        raise BadInput(
-            f"refusing to write raw bytes to the terminal on {sink.name}: "
-            "use --hex for hex digits, -o PATH for a file, or --force"
-        )
+        raise
     return sink
 
 
@@ -211,7 +241,7 @@ def _progress(args: argparse.Namespace, total: int | None, what: str) -> Iterato
     # default would import multiprocessing and make a named semaphore on
     # every run, bar or no bar.
     tqdm.set_lock(threading.RLock())
-    hidden = args.quiet or bool(os.environ.get("CI")) or not sys.stderr.isatty()
+    hidden = args.quiet or bool(os.environ.get("CI")) or not _is_terminal(sys.stderr)
     # The sizes are scaled by 1024: "iB" makes them read MiB and GiB.
     bar = tqdm(total=total, desc=what, unit="iB", unit_scale=True, unit_divisor=1024,
                delay=1.0, leave=False, file=sys.stderr, disable=hidden)
@@ -264,7 +294,7 @@ def _run(args: argparse.Namespace) -> None:
         if args.command == "decrypt" and source.size is not None:
             if source.size < 16 or source.size % 8:
                 raise _not_a_ciphertext(source.size)
-        sink = _open_output(args)
+        sink = _open_output(args, source)
         if args.hex:
             sink = _HexDigits(sink)
         if args.command == "encrypt":
@@ -416,10 +446,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             else:
                 _run(args)
     except BadInput as e:
-        print(f"{command}: error: {_one_line(str(e))}", file=sys.stderr)
+        _tell(f"{command}: error: {_one_line(str(e))}")
         return EXIT_BAD_INPUT
     except IOFailure as e:
-        print(f"{command}: error: {_one_line(str(e))}", file=sys.stderr)
+        _tell(f"{command}: error: {_one_line(str(e))}")
         return EXIT_IO
     except ReaderGone:
         return EXIT_IO  # the reader chose to stop: nothing to tell it
