@@ -295,13 +295,12 @@ def descriptor_named(path: str) -> int | None:
     return None
 
 
-def _temporary_name_parts(target: str) -> tuple[bytes, bytes, bytes]:
-    """Folder, prefix and suffix of a temporary file beside `target` whose
-    name stays within the 255-byte limit however long the target's is."""
-    folder, base = os.path.split(os.fsencode(target))
+def _temporary_name_parts(target: bytes) -> tuple[bytes, bytes]:
+    """Prefix and suffix of a temporary name beside `target` that stays
+    within the 255-byte limit however long the target's name is."""
     suffix = b".tmp"
-    room = _NAME_MAX - len(suffix) - 8 - 2  # mkstemp adds 8 characters
-    return folder or b".", b"." + base[:room] + b".", suffix
+    room = _NAME_MAX - len(suffix) - 8 - 2  # 8 random characters go between
+    return b"." + os.path.basename(target)[:room] + b".", suffix
 
 
 def _new_file_mode() -> int:
@@ -310,27 +309,62 @@ def _new_file_mode() -> int:
     return 0o666 & ~umask
 
 
+def _unnamed_file(folder: int) -> int:
+    """A new file in `folder` that has no name yet (O_TMPFILE), or -1 where
+    the system cannot make one or has no /proc to name it by later."""
+    flag = getattr(os, "O_TMPFILE", 0)
+    if not flag or not os.path.isdir("/proc/self/fd"):
+        return -1
+    try:
+        return os.open(".", flag | os.O_WRONLY | os.O_CLOEXEC, 0o600, dir_fd=folder)
+    except OSError as e:
+        if e.errno in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
+            return -1  # a file system (or a kernel) without unnamed files
+        raise
+
+
 class AtomicSink:
     """A regular file, replaced in one step on commit or left as it was.
 
-    The data goes to a temporary file in the target's folder (the rename
-    must not cross file systems). On commit it takes the old file's owner
-    and group where the process may and its permission bits without setuid
-    and setgid (a ciphertext is no program), is synced, and renamed over the
-    target; the folder is synced so that the rename survives a crash.
+    The data goes to a new file in the target's folder (a rename must not
+    cross file systems). Where the file system offers it, that file has no
+    name while it is written, so that nothing is left behind even when the
+    process is killed outright; on commit it is linked in under a temporary
+    name and renamed over the target (or linked in under the target's name
+    when there is no target yet). Elsewhere it is a named temporary
+    (.NAME.XXXXXXXX.tmp) from the start, removed on every failure the
+    process lives to see.
+
+    On commit the file takes the old one's owner and group where the
+    process may, and its permission bits without setuid and setgid (a
+    ciphertext is no program); it is synced before it gets a name, and the
+    folder after, so that the rename survives a crash.
     """
 
     def __init__(self, target: str, name: str) -> None:
-        self.target = target
         self.name = name
+        path = os.fsencode(os.path.abspath(target))
+        self._base = os.path.basename(path)
+        self._prefix, self._suffix = _temporary_name_parts(path)
+        self.tmp = b""  # the temporary's name in the folder, while it has one
+        self.fd = -1
         try:
-            self.file: os.stat_result | None = os.stat(target)
+            self.file: os.stat_result | None = os.stat(path)
         except FileNotFoundError:
             self.file = None
-        folder, prefix, suffix = _temporary_name_parts(target)
-        try:
-            self.fd, self.tmp = tempfile.mkstemp(suffix, prefix, folder)
         except OSError as e:
+            raise failure(f"-o: cannot write {name}", e) from None
+        try:
+            self._folder = os.open(os.path.dirname(path), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        except OSError as e:
+            raise failure(f"-o: cannot write {name}", e) from None
+        try:
+            self.fd = _unnamed_file(self._folder)
+            if self.fd < 0:
+                self.fd, tmp = tempfile.mkstemp(self._suffix, self._prefix, os.path.dirname(path))
+                self.tmp = os.path.basename(tmp)
+        except OSError as e:
+            self.abort()
             raise failure(f"-o: cannot write {name}", e) from None
 
     def write(self, data: memoryview | bytes) -> None:
@@ -344,21 +378,44 @@ class AtomicSink:
             else:
                 os.fchmod(self.fd, _new_file_mode())
             os.fsync(self.fd)
+            in_place = False if self.tmp else self._link_in()
             os.close(self.fd)
             self.fd = -1
-            os.replace(self.tmp, self.target)
+            if not in_place:
+                os.replace(self.tmp, self._base, src_dir_fd=self._folder, dst_dir_fd=self._folder)
+                self.tmp = b""
         except OSError as e:
             self.abort()
             raise IOFailure(f"cannot write {self.name}: {os_error(e)}") from None
-        self.tmp = b""
         try:
-            folder = os.open(os.path.dirname(os.path.abspath(self.target)), os.O_RDONLY)
-            try:
-                os.fsync(folder)
-            finally:
-                os.close(folder)
+            os.fsync(self._folder)
         except OSError:
             pass  # the data is in place; only its durability across a crash is in doubt
+        finally:
+            self._close_folder()
+
+    def _link_in(self) -> bool:
+        """Names the unnamed file: the target's name where there is no
+        target (True), else a temporary name to rename from (False)."""
+        # The folder descriptor makes this a linkat that follows the link
+        # in /proc to the file itself.
+        def link(name: bytes) -> None:
+            os.link(f"/proc/self/fd/{self.fd}", name, dst_dir_fd=self._folder, follow_symlinks=True)
+
+        if self.file is None:
+            try:
+                link(self._base)
+                return True
+            except FileExistsError:
+                pass  # made meanwhile: replaced like any other
+        while True:
+            name = self._prefix + os.urandom(4).hex().encode() + self._suffix
+            try:
+                link(name)
+            except FileExistsError:
+                continue
+            self.tmp = name
+            return False
 
     def _keep_owner(self, old: os.stat_result) -> None:
         for uid in (old.st_uid, -1):
@@ -368,16 +425,22 @@ class AtomicSink:
             except PermissionError:
                 continue
 
+    def _close_folder(self) -> None:
+        if self._folder >= 0:
+            os.close(self._folder)
+            self._folder = -1
+
     def abort(self) -> None:
         if self.fd >= 0:
             os.close(self.fd)
             self.fd = -1
         if self.tmp:
             try:
-                os.unlink(self.tmp)
+                os.unlink(self.tmp, dir_fd=self._folder)
             except FileNotFoundError:
                 pass
             self.tmp = b""
+        self._close_folder()
 
 
 def open_output(path: str) -> FdSink | AtomicSink:
