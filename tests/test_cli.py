@@ -564,13 +564,15 @@ OUTPUT_RULES = {
     "same-file-hard-link": (ENCRYPT + ["plain", "-o", "plain-hard"], {}, 2, SAME, {"plain": TEXT}),
     "same-file-symlink": (ENCRYPT + ["plain-sym", "-o", "plain"], {}, 2, SAME, {"plain": TEXT}),
     "same-file-stdin": (ENCRYPT + ["-o", "plain"], {"stdin": "plain"}, 2, SAME, {"plain": TEXT}),
+    "refused-at-the-end": (DECRYPT + ["-o", "plain"], {"stdin": "refused"}, 2, "not a ciph", {"plain": TEXT}),
 }
 
 
 @pytest.mark.parametrize("argv, streams, status, says, after", OUTPUT_RULES.values(), ids=OUTPUT_RULES.keys())
 def test_output_goes_through_named_descriptors_never_onto_its_input_nor_into_a_lost_stderr(
         argv, streams, status, says, after, tmp_path):
-    for name, data in {"log": b"log\n", "plain": TEXT, "sealed": SEALED}.items():
+    for name, data in {"log": b"log\n", "plain": TEXT, "sealed": SEALED,
+                       "refused": _refused_16_byte_ciphertext()}.items():
         (tmp_path / name).write_bytes(data)
     os.link(tmp_path / "plain", tmp_path / "plain-hard")
     (tmp_path / "plain-sym").symlink_to("plain")
@@ -592,11 +594,14 @@ def test_output_goes_through_named_descriptors_never_onto_its_input_nor_into_a_l
 
 # ---- terminals, progress, memory --------------------------------------------------------
 
-def test_terminals_get_no_raw_bytes_and_are_not_waited_on(tmp_path):
+def test_terminals_get_no_raw_ciphertext_and_are_not_waited_on(tmp_path):
     master, slave = os.openpty()
+    shown = b""
     try:
         tty_name = os.ttyname(slave)
         cases = [
+            (["decrypt", "-k", KEY_HEX, "--hex-input", SEALED.hex()], {"stdout": slave}, 0),
+            (["decrypt", "-k", KEY_HEX, "--hex-input", SEALED.hex(), "-o", tty_name], {}, 0),
             (["encrypt", "-k", KEY_HEX, "--hex-input", "61"], {"stdout": slave}, 2),
             (["encrypt", "-k", KEY_HEX, "--hex-input", "61", "-o", tty_name], {}, 2),
             (["encrypt", "-k", KEY_HEX, "--hex-input", "61", "--hex"], {"stdout": slave}, 0),
@@ -610,12 +615,13 @@ def test_terminals_get_no_raw_bytes_and_are_not_waited_on(tmp_path):
             if expected == 2:
                 assert_one_line(err, done.returncode, 2)
                 assert ("--hex" in err and "--force" in err) or "terminal" in err
-        while select.select([master], [], [], 0)[0]:
-            os.read(master, 1 << 16)
+            while select.select([master], [], [], 0)[0]:
+                shown += os.read(master, 1 << 16)
     finally:
         os.close(master)
         os.close(slave)
     assert not (tmp_path / "out").exists()
+    assert shown.count(TEXT) == 2, "a plaintext did not reach the terminal"
 
 
 class _Slow:
@@ -654,7 +660,7 @@ def test_a_progress_bar_only_on_a_terminal_and_only_for_long_work(how, tmp_path,
     os.close(slave)
     assert status == 0
     if how == "terminal":
-        assert b"%" in shown and b"6.00k" in shown and b"<" in shown  # share, bytes, time left
+        assert b"%" in shown and b"6.00kiB/6.00kiB" in shown and b"<" in shown  # share, bytes, time left
         assert b"B/s" in shown
     else:
         assert shown == b""
@@ -712,13 +718,34 @@ def test_memory_stays_flat_for_large_files_and_pipes(tmp_path):
 def test_help_shows_every_option_the_exit_statuses_and_the_key_advice(argv, capfdbinary):
     status, out, _ = run(argv, capfdbinary)
     text = out.decode()
-    assert status == 0 and "examples:" in text and "qulo encrypt --key-file" in text
+    own = "encrypt" if argv[0] == "--help" else argv[0]
+    assert status == 0 and "examples:" in text and f"qulo {own} --key-file" in text
     assert "Exit status: 0 on success, 1 when reading or writing failed, 2 on bad input" in text
     assert "process list" in text
     if argv[0] != "--help":
         for option in ("--key", "--key-file", "--sumtable", "--sumtable-file", "--native-endian",
                        "INPUT", "--hex-input", "--output", "--hex", "--force", "--quiet"):
             assert option in text
+
+
+CONVENTIONS = {
+    # argv, status, what the output says, what it must not
+    "f-is-force": (["encrypt", "-k", KEY_HEX, "--hex-input", "61", "-f"], 0, "", None),
+    "unknown-option-names-the-command": (["decrypt", "-k", KEY_HEX, "--rounds", "32"], 2,
+                                         "qulo decrypt: error: unrecognized arguments: --rounds "
+                                         "(see qulo decrypt --help)", None),
+    "encrypt-help-shows-encrypt": (["encrypt", "--help"], 0, "qulo encrypt --key-file", "qulo decrypt"),
+    "decrypt-help-shows-decrypt": (["decrypt", "--help"], 0, "qulo decrypt --key-file", "qulo encrypt"),
+    "help-shows-both": (["--help"], 0, "qulo decrypt --key-file", None),  # and encrypt's: see above
+}
+
+
+@pytest.mark.parametrize("argv, status, says, never", CONVENTIONS.values(), ids=CONVENTIONS.keys())
+def test_the_usual_conventions(argv, status, says, never, capfdbinary):
+    got, out, err = run(argv, capfdbinary)
+    text = out.decode("latin-1") + err
+    assert got == status and says in text
+    assert never is None or never not in text
 
 
 def test_version(capfdbinary):

@@ -35,14 +35,25 @@ EXIT_OK = 0
 EXIT_IO = 1  # reading or writing failed (or the reader of our output went away)
 EXIT_BAD_INPUT = 2
 
-_EXAMPLES = """\
-examples:
+_EXAMPLES = {
+    "encrypt": """\
   qulo encrypt --key-file my.key notes.txt -o notes.qq
-  qulo decrypt --key-file my.key notes.qq -o notes.txt
   tar c photos | qulo encrypt --key-file my.key -o photos.tar.qq
   echo -n hello | qulo encrypt --key-file my.key --hex
-  qulo decrypt --key-file my.key --hex-input "$(cat message.hex)" --force
+""",
+    "decrypt": """\
+  qulo decrypt --key-file my.key notes.qq -o notes.txt
+  qulo decrypt --key-file my.key photos.tar.qq | tar x
+  qulo decrypt --key-file my.key --hex-input "$(cat message.hex)"
+""",
+}
 
+_TERMINAL_RULE = {
+    "encrypt": "A ciphertext is not written raw to a terminal (use --hex, -o PATH or -f).",
+    "decrypt": "A plaintext may be written to a terminal.",
+}
+
+_NOTES = """\
 A key file holds 16 raw bytes, or 32 hex digits and an optional newline.
 -k puts the key on the command line, where other users can read it in the
 process list: prefer --key-file.
@@ -52,17 +63,28 @@ each 8-byte block is read big-endian. A sum table is 64 bytes: sixteen
 32-bit round sums in host byte order. --native-endian (only with a sum
 table) reads each block in host byte order instead.
 
-Raw bytes are not written to a terminal (use --hex, -o PATH or --force).
+{terminal}
 -o replaces a regular file atomically, writes through a symbolic link to its
 target, writes straight into a FIFO, socket or character device, and writes
 a descriptor the process already has (/dev/stdout, /dev/fd/N) in place.
 The input and the output may not be the same file.
 
 Exit status: 0 on success, 1 when reading or writing failed, 2 on bad input
-(the reason is one line on standard error). Decryption checks only the
-ciphertext's shape: a wrong key or an altered ciphertext gives meaningless
-bytes, not an error.
+(the reason is one line on standard error).{decrypt}
 """
+
+_SHAPE_ONLY = """ Decryption checks only the
+ciphertext's shape: a wrong key or an altered ciphertext gives meaningless
+bytes, not an error."""
+
+
+def _epilog(*commands: str) -> str:
+    """The examples of these commands and the notes that apply to them."""
+    examples = "examples:\n" + "".join(_EXAMPLES[c] for c in commands)
+    notes = _NOTES.format(terminal="\n".join(_TERMINAL_RULE[c] for c in commands),
+                          decrypt=_SHAPE_ONLY if "decrypt" in commands else "")
+    return examples + "\n" + notes
+
 
 _DEMO_KEY = bytes.fromhex("0123456789abcdeffedcba9876543210")
 _DEMO_TEXT = b"qulo: TEA in the padded, doubly chained qq mode"
@@ -80,6 +102,14 @@ class _Parser(argparse.ArgumentParser):
     # Usage errors end like every other bad input: one line, status 2.
     def error(self, message: str) -> NoReturn:
         self.exit(EXIT_BAD_INPUT, f"{self.prog}: error: {_one_line(message)} (see {self.prog} --help)\n")
+
+    def parse_known_args(self, args: Any = None, namespace: Any = None) -> Any:
+        # An argument that no option takes is refused by the parser of the
+        # command it follows, so that the message names that command.
+        namespace, extras = super().parse_known_args(args, namespace)
+        if extras:
+            self.error(f"unrecognized arguments: {' '.join(extras)}")
+        return namespace, extras
 
 
 def _one_line(text: str) -> str:
@@ -202,10 +232,11 @@ def _open_output(args: argparse.Namespace, source: Source) -> _files.FdSink | _f
         if _files.same_file(source.file, sink.file):
             raise BadInput(f"the input ({source.name}) and the output ({sink.name}) are the same "
                            "file: write the output elsewhere")
-        if not args.hex and not args.force and os.isatty(sink.fd):
+        # A plaintext is usually text; a ciphertext would garble the terminal.
+        if args.command == "encrypt" and not args.hex and not args.force and os.isatty(sink.fd):
             raise BadInput(
                 f"refusing to write raw bytes to the terminal on {sink.name}: "
-                "use --hex for hex digits, -o PATH for a file, or --force"
+                "use --hex for hex digits, -o PATH for a file, or -f"
             )
     except BadInput:
         sink.abort()
@@ -230,11 +261,17 @@ class _HexDigits:
         self._sink.abort()
 
 
+# The library's own layout, with the unit after the bytes done and the
+# total too (it puts it after the rate only).
+_BAR_WITH_TOTAL = "{l_bar}{bar}| {n_fmt}{unit}/{total_fmt}{unit} [{elapsed}<{remaining}, {rate_fmt}{postfix}]"
+
+
 @contextmanager
 def _progress(args: argparse.Namespace, total: int | None, what: str) -> Iterator[Progress]:
     """A progress bar on standard error for long work: only on a terminal,
     never in CI logs, not with --quiet, and only once the work has run for a
-    second (short runs show nothing)."""
+    second (short runs show nothing). Every size it shows is in powers of
+    1024 with its unit (kiB, MiB, GiB), the bytes done as the total."""
     from tqdm import tqdm  # type: ignore[import-untyped]  # ships no type information
 
     # One process draws these bars: a thread lock serves, where the library's
@@ -242,8 +279,8 @@ def _progress(args: argparse.Namespace, total: int | None, what: str) -> Iterato
     # every run, bar or no bar.
     tqdm.set_lock(threading.RLock())
     hidden = args.quiet or bool(os.environ.get("CI")) or not _is_terminal(sys.stderr)
-    # The sizes are scaled by 1024: "iB" makes them read MiB and GiB.
     bar = tqdm(total=total, desc=what, unit="iB", unit_scale=True, unit_divisor=1024,
+               bar_format=None if total is None else _BAR_WITH_TOTAL,
                delay=1.0, leave=False, file=sys.stderr, disable=hidden)
     try:
         yield bar.update
@@ -254,9 +291,12 @@ def _progress(args: argparse.Namespace, total: int | None, what: str) -> Iterato
 # ---- the run ---------------------------------------------------------------------------
 
 
-def _not_a_ciphertext(n: int) -> BadInput:
-    return BadInput(f"input is not a ciphertext: {n} bytes, a ciphertext is a multiple of 8 "
-                    "and at least 16 bytes")
+def _refuse_unless_ciphertext_length(n: int) -> None:
+    """Refuses a length that no ciphertext has. The tool's only knowledge of
+    the ciphertext's shape: everything else it learns from the cipher."""
+    if n < 16 or n % 8:
+        raise BadInput(f"input is not a ciphertext: {n} bytes, a ciphertext is a multiple of 8 "
+                       "and at least 16 bytes")
 
 
 def _encrypt(source: Source, sink: Output, encryptor: Encryptor, args: argparse.Namespace) -> bytes:
@@ -281,8 +321,7 @@ def _decrypt(source: Source, sink: Output, decryptor: Decryptor, args: argparse.
     try:
         return decryptor.finalize()
     except ValueError:
-        if got < 16 or got % 8:
-            raise _not_a_ciphertext(got) from None
+        _refuse_unless_ciphertext_length(got)
         raise BadInput("input is not a ciphertext under this key and sum table") from None
 
 
@@ -292,8 +331,7 @@ def _run(args: argparse.Namespace) -> None:
     sink: Output | None = None
     try:
         if args.command == "decrypt" and source.size is not None:
-            if source.size < 16 or source.size % 8:
-                raise _not_a_ciphertext(source.size)
+            _refuse_unless_ciphertext_length(source.size)
         sink = _open_output(args, source)
         if args.hex:
             sink = _HexDigits(sink)
@@ -362,7 +400,8 @@ def _add_cipher_arguments(p: argparse.ArgumentParser, what: str) -> None:
                    help="write here instead of standard output (a regular file is replaced atomically)")
     p.add_argument("--hex", action="store_true",
                    help="write lowercase hex and a newline instead of raw bytes")
-    p.add_argument("--force", action="store_true", help="write raw bytes even to a terminal")
+    p.add_argument("-f", "--force", action="store_true",
+                   help="write raw bytes even to a terminal (decryption always may)")
     p.add_argument("-q", "--quiet", action="store_true", help="show no progress bar")
 
 
@@ -370,7 +409,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="qulo",
         description="Encrypt and decrypt with TEA (16 cycles) in the padded, doubly chained qq mode.",
-        epilog=_EXAMPLES,
+        epilog=_epilog("encrypt", "decrypt"),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"qulo {__version__}")
@@ -380,7 +419,7 @@ def build_parser() -> argparse.ArgumentParser:
             name,
             help=f"{name} INPUT (or standard input)",
             description=f"{name.capitalize()} the {what} in INPUT, standard input or --hex-input.",
-            epilog=_EXAMPLES,
+            epilog=_epilog(name),
             formatter_class=argparse.RawDescriptionHelpFormatter,
         )
         _add_cipher_arguments(p, what)
