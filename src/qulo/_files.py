@@ -379,8 +379,8 @@ class AtomicSink:
                 os.fchmod(self.fd, _new_file_mode())
             os.fsync(self.fd)
             in_place = False if self.tmp else self._link_in()
-            os.close(self.fd)
-            self.fd = -1
+            fd, self.fd = self.fd, -1
+            os.close(fd)  # closed even when it reports an error
             if not in_place:
                 os.replace(self.tmp, self._base, src_dir_fd=self._folder, dst_dir_fd=self._folder)
                 self.tmp = b""
