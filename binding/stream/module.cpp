@@ -78,22 +78,33 @@ struct StreamObject {
     int64_t given;      // bytes passed to update so far
     bool busy;
     bool finished;
+    unsigned long busy_thread;  // while busy: the thread of the call
 };
 
-// Marks an object busy for one call; refuses when it already is.
+// Marks an object busy for one call; refuses when it already is, saying
+// whether the call in progress is another thread's or this thread's own (a
+// call re-entered from Python code it runs, such as the data's __buffer__).
 template <class D>
 class BusyGuard {
 public:
     explicit BusyGuard(StreamObject<D> *self) : self_(self) {
+        const unsigned long thread = PyThread_get_thread_ident();
         if (self->finished) {
             PyErr_Format(PyExc_ValueError, "this %s is finalized", D::kName);
-        } else if (self->busy) {
+        } else if (self->busy && self->busy_thread != thread) {
             PyErr_Format(PyExc_RuntimeError,
                          "this %s is in use by another thread; a stream is one chain, "
                          "feed it from one thread at a time",
                          D::kName);
+        } else if (self->busy) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "this %s was re-entered while busy, from Python code its own call "
+                         "runs on this thread (such as a buffer's __buffer__); a stream is one "
+                         "chain, one call at a time",
+                         D::kName);
         } else {
             self->busy = true;
+            self->busy_thread = thread;
             held_ = true;
         }
     }
