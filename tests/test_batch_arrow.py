@@ -126,6 +126,6 @@ def test_malformed_arrow_buffers_are_refused_not_read(tea, chunk, message):
     # pyarrow validates what it builds, so the buffers go straight to the
     # module's own entry, as qulo._many hands them over.
     for call in (lambda: _batch._encrypt_arrow(tea, [chunk], None, False),
-                 lambda: _batch._decrypt_arrow(tea, [chunk], None, False, False)):
+                 lambda: _batch._decrypt_arrow(tea, [chunk], None, False, "raise")):
         with pytest.raises(ValueError, match=f"malformed Arrow array \\(chunk 0\\): .*{message}"):
             call()

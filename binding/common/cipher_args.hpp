@@ -31,11 +31,16 @@ struct CipherSetup {
     void wipe() noexcept;
 };
 
+// qulo._tea's TEA type, for a module's state: a new reference, or null with
+// an exception set (qulo._tea's ImportError in a second interpreter).
+PyTypeObject *import_tea_type();
+
 // Fills `out` from the Python arguments; false with TypeError or ValueError
-// set (the messages name the lengths given). The key words are copied, so
+// set (the messages name the lengths given). `tea_type` is the TEA type of
+// the calling module's state. The key words and the table are copied, so
 // nothing refers to the caller's objects afterwards.
 bool parse_cipher_setup(PyObject *key, PyObject *sumtable, bool native_endian,
-                        CipherSetup &out);
+                        PyTypeObject *tea_type, CipherSetup &out);
 
 // Zeroes `size` bytes at `p` in a way the compiler cannot drop as dead.
 void secure_wipe(void *p, std::size_t size) noexcept;

@@ -9,9 +9,11 @@
 // Concurrency: one object is one chain, so two threads must not feed it at
 // once. Large chunks run with the interpreter lock released, and an object
 // marks itself busy for the length of every call: a second caller in that
-// window gets RuntimeError instead of a corrupted chain.
-#include "buffer.hpp"
+// window (another thread, or Python code the call itself runs, such as the
+// data's __buffer__) gets RuntimeError instead of a corrupted chain.
+#include "byte_view.hpp"
 #include "cipher_args.hpp"
+#include "interpreters.hpp"
 #include "pyref.hpp"
 
 #include "qulo/stream.h"
@@ -30,6 +32,15 @@ namespace {
 // and holding the lock for 40 us keeps other threads waiting far less than
 // the interpreter's own 5 ms switch interval.
 constexpr Py_ssize_t kReleaseThreshold = 8 * 1024;
+
+// The module's state: the TEA type that keys may be objects of.
+struct ModuleState {
+    PyTypeObject *tea_type;
+};
+
+ModuleState &state_of(PyTypeObject *type) {
+    return *static_cast<ModuleState *>(PyType_GetModuleState(type));
+}
 
 int variant_code(Variant v) {
     switch (v) {
@@ -143,13 +154,13 @@ int64_t needed_for(StreamObject<D> *self, Py_ssize_t n) {
 
 // Runs the core update, without the interpreter lock for large chunks.
 template <class D>
-int64_t run_update(StreamObject<D> *self, const Buffer &data, uint8_t *out, int64_t cap) {
+int64_t run_update(StreamObject<D> *self, const ConstByteView &data, uint8_t *out, int64_t cap) {
     int64_t written;
-    if (data.size() >= kReleaseThreshold) {
+    if (data.length >= kReleaseThreshold) {
         GilRelease unlocked;
-        written = D::update(&self->ctx, data.data(), data.size(), out, cap);
+        written = D::update(&self->ctx, data.data, data.length, out, cap);
     } else {
-        written = D::update(&self->ctx, data.data(), data.size(), out, cap);
+        written = D::update(&self->ctx, data.data, data.length, out, cap);
     }
     if (written == QULO_STREAM_E_OVERLAP) {
         PyErr_SetString(PyExc_ValueError, "data and out overlap");
@@ -160,7 +171,7 @@ int64_t run_update(StreamObject<D> *self, const Buffer &data, uint8_t *out, int6
                      static_cast<long long>(written));
         return -1;
     }
-    self->given += data.size();
+    self->given += data.length;
     return written;
 }
 
@@ -177,11 +188,11 @@ PyObject *update(PyObject *op, PyObject *args, PyObject *kwargs) {
     if (!guard) {
         return nullptr;
     }
-    Buffer data;
-    if (!data.acquire(data_obj)) {
+    ConstView data;
+    if (!data.acquire(data_obj, NoneAs::refused)) {
         return nullptr;
     }
-    const int64_t needed = needed_for(self, data.size());
+    const int64_t needed = needed_for(self, data.view().length);
     if (needed < 0) {
         return nullptr;
     }
@@ -190,7 +201,7 @@ PyObject *update(PyObject *op, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     auto *out = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result.get()));
-    const int64_t written = run_update(self, data, out, needed);
+    const int64_t written = run_update(self, data.view(), out, needed);
     if (written < 0) {
         return nullptr;
     }
@@ -218,21 +229,22 @@ PyObject *update_into(PyObject *op, PyObject *args, PyObject *kwargs) {
     if (!guard) {
         return nullptr;
     }
-    Buffer data;
-    Buffer out;
-    if (!data.acquire(data_obj) || !out.acquire(out_obj, true)) {
+    ConstView data;
+    MutableView out;
+    if (!data.acquire(data_obj, NoneAs::refused) || !out.acquire(out_obj, NoneAs::refused)) {
         return nullptr;
     }
-    const int64_t needed = needed_for(self, data.size());
+    const int64_t needed = needed_for(self, data.view().length);
     if (needed < 0) {
         return nullptr;
     }
-    if (out.size() < needed) {
+    const MutableByteView &into = out.view();
+    if (into.length < needed) {
         PyErr_Format(PyExc_ValueError, "out is too small: this update writes %lld bytes, out holds %zd",
-                     static_cast<long long>(needed), out.size());
+                     static_cast<long long>(needed), into.length);
         return nullptr;
     }
-    const int64_t written = run_update(self, data, out.mutable_data(), out.size());
+    const int64_t written = run_update(self, data.view(), into.data, into.length);
     return written < 0 ? nullptr : PyLong_FromLongLong(written);
 }
 
@@ -323,7 +335,7 @@ PyObject *encryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     CipherSetup setup;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup)) {
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, state_of(type).tea_type, setup)) {
         return nullptr;
     }
     auto *self = allocate<Encrypting>(type);
@@ -352,7 +364,7 @@ PyObject *decryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     CipherSetup setup;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup)) {
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, state_of(type).tea_type, setup)) {
         return nullptr;
     }
     auto *self = allocate<Decrypting>(type);
@@ -470,17 +482,39 @@ int add_type(PyObject *module, PyType_Spec *spec) {
     return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));
 }
 
+ModuleState &module_state(PyObject *module) {
+    return *static_cast<ModuleState *>(PyModule_GetState(module));
+}
+
 int exec_module(PyObject *module) {
-    if (add_type(module, &encryptor_spec) < 0 || add_type(module, &decryptor_spec) < 0) {
+    ModuleState &state = module_state(module);
+    state.tea_type = import_tea_type();
+    if (state.tea_type == nullptr || add_type(module, &encryptor_spec) < 0 ||
+        add_type(module, &decryptor_spec) < 0) {
         return -1;
     }
     return 0;
 }
 
+int traverse_module(PyObject *module, visitproc visit, void *arg) {
+    Py_VISIT(module_state(module).tea_type);
+    return 0;
+}
+
+int clear_module(PyObject *module) {
+    Py_CLEAR(module_state(module).tea_type);
+    return 0;
+}
+
+void free_module(void *module) {
+    if (PyModule_GetState(static_cast<PyObject *>(module)) != nullptr) {
+        clear_module(static_cast<PyObject *>(module));
+    }
+}
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    // The TEA type that keys are read from is looked up once per process.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    interpreter_slot(),  // one interpreter per process: why in interpreters.hpp
     {0, nullptr},
 };
 
@@ -488,12 +522,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "qulo._stream",
     "The qq mode in chunks: Encryptor and Decryptor (re-exported by qulo).",
-    0,
+    sizeof(ModuleState),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace
