@@ -21,7 +21,6 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <utility>
 
 namespace qulo {
 namespace {
@@ -30,49 +29,16 @@ enum class Dir { encrypt, decrypt };
 
 // ---- the module's state --------------------------------------------------------
 
-// A block of message arrays kept from one call for the next: a batch of
-// ten thousand messages needs 400 KB of them, and a fresh block of that
-// size costs a page fault per hundred messages every call. Taken and given
-// back with the interpreter lock held, so calls on other threads simply
-// find it taken and allocate their own.
-// The state also holds the TEA type that keys may be objects of.
-struct ModuleState {
-    PyTypeObject *tea_type;
-    void *spare;
-    size_t spare_bytes;
-};
-
-// Blocks larger than this are not kept (the work of such a batch dwarfs
-// the faults of a fresh block).
-constexpr size_t kSpareLimit = size_t{16} << 20;
-
-ModuleState &state_of(PyObject *module) {
-    return *static_cast<ModuleState *>(PyModule_GetState(module));
-}
-
 // The flat arrays the batch entry points take, carved from one block owned
-// for one call.
+// for one call. (A block kept from one call for the next measured no
+// faster: the allocator serves a block of the same size again from its
+// own free memory.)
 class Messages {
 public:
-    explicit Messages(PyObject *module) : state_(state_of(module)) {}
+    Messages() = default;
     Messages(const Messages &) = delete;
     Messages &operator=(const Messages &) = delete;
-    ~Messages() {
-        if (block_ == nullptr) {
-            return;
-        }
-        if (state_.spare == nullptr && bytes_ <= kSpareLimit) {
-            state_.spare = block_;
-            state_.spare_bytes = bytes_;
-        } else if (state_.spare != nullptr && bytes_ > state_.spare_bytes &&
-                   bytes_ <= kSpareLimit) {
-            PyMem_RawFree(state_.spare);  // keep the larger of the two
-            state_.spare = block_;
-            state_.spare_bytes = bytes_;
-        } else {
-            PyMem_RawFree(block_);
-        }
-    }
+    ~Messages() { PyMem_RawFree(block_); }
 
     // Room for n messages (contents unset); false with MemoryError.
     bool allocate(Py_ssize_t n) {
@@ -81,17 +47,10 @@ public:
             PyErr_NoMemory();
             return false;
         }
-        const size_t need = static_cast<size_t>(n > 0 ? n : 1) * per;
-        if (state_.spare != nullptr && state_.spare_bytes >= need) {
-            block_ = std::exchange(state_.spare, nullptr);
-            bytes_ = std::exchange(state_.spare_bytes, 0);
-        } else {
-            block_ = PyMem_RawMalloc(need);
-            bytes_ = need;
-            if (block_ == nullptr) {
-                PyErr_NoMemory();
-                return false;
-            }
+        block_ = PyMem_RawMalloc(static_cast<size_t>(n > 0 ? n : 1) * per);
+        if (block_ == nullptr) {
+            PyErr_NoMemory();
+            return false;
         }
         // Every array has 8-byte elements, so each starts aligned.
         auto *p = static_cast<unsigned char *>(block_);
@@ -113,9 +72,7 @@ public:
     int64_t *result = nullptr;
 
 private:
-    ModuleState &state_;
     void *block_ = nullptr;
-    size_t bytes_ = 0;
 };
 
 // The kernel in use, or RuntimeError saying why there is none.
@@ -359,12 +316,10 @@ struct ListCall {
     Messages m;
     MessageViews views;
 
-    explicit ListCall(PyObject *module) : m(module) {}
-
     // False with an exception set.
     bool begin(PyObject *module, PyObject *key, PyObject *messages, PyObject *sumtable,
                int native_endian) {
-        if (!parse_cipher_setup(key, sumtable, native_endian != 0, state_of(module).tea_type,
+        if (!parse_cipher_setup(key, sumtable, native_endian != 0, cipher_args_state(module).tea_type,
                                 setup) ||
             !kernel_ready()) {
             return false;
@@ -386,7 +341,7 @@ PyObject *encrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
                                      &native_endian)) {
         return nullptr;
     }
-    ListCall call(module);
+    ListCall call;
     if (!call.begin(module, key, messages, sumtable, native_endian)) {
         return nullptr;
     }
@@ -430,7 +385,7 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
         (errors != nullptr && !parse_errors(errors, null_errors))) {
         return nullptr;
     }
-    ListCall call(module);
+    ListCall call;
     if (!call.begin(module, key, messages, sumtable, native_endian)) {
         return nullptr;
     }
@@ -649,12 +604,10 @@ struct ArrowCall {
     OwnedArray<ChunkOut> outs;
     Messages m;
 
-    explicit ArrowCall(PyObject *module) : m(module) {}
-
     // False with an exception set.
     bool begin(PyObject *module, PyObject *key, PyObject *chunks_arg, PyObject *sumtable,
                int native_endian) {
-        if (!parse_cipher_setup(key, sumtable, native_endian != 0, state_of(module).tea_type,
+        if (!parse_cipher_setup(key, sumtable, native_endian != 0, cipher_args_state(module).tea_type,
                                 setup) ||
             !kernel_ready() || !read_chunks(chunks_arg, items, chunks, count, elements)) {
             return false;
@@ -670,7 +623,7 @@ PyObject *encrypt_arrow(PyObject *module, PyObject *args) {
                           &native_endian)) {
         return nullptr;
     }
-    ArrowCall call(module);
+    ArrowCall call;
     if (!call.begin(module, key, chunks_arg, sumtable, native_endian)) {
         return nullptr;
     }
@@ -735,7 +688,7 @@ PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
         !parse_errors(errors, null_errors)) {
         return nullptr;
     }
-    ArrowCall call(module);
+    ArrowCall call;
     if (!call.begin(module, key, chunks_arg, sumtable, native_endian)) {
         return nullptr;
     }
@@ -915,31 +868,11 @@ void *const kEntryPoints[] = {
 static_assert(std::size(kEntryPoints) == QULO_BATCH_CAPI_COUNT);
 
 int exec_module(PyObject *module) {
-    ModuleState &state = state_of(module);  // zero-filled by the interpreter
-    state.tea_type = import_tea_type();
-    if (state.tea_type == nullptr ||
+    if (!init_cipher_args_state(module) ||
         !add_capsules(module, qulo_batch_capi_names, kEntryPoints)) {
         return -1;
     }
     return 0;
-}
-
-int traverse_module(PyObject *module, visitproc visit, void *arg) {
-    Py_VISIT(state_of(module).tea_type);
-    return 0;
-}
-
-int clear_module(PyObject *module) {
-    Py_CLEAR(state_of(module).tea_type);
-    return 0;
-}
-
-void free_module(void *module) {
-    if (PyModule_GetState(static_cast<PyObject *>(module)) == nullptr) {
-        return;  // the module never got as far as its state
-    }
-    clear_module(static_cast<PyObject *>(module));
-    PyMem_RawFree(std::exchange(state_of(static_cast<PyObject *>(module)).spare, nullptr));
 }
 
 PyModuleDef_Slot kSlots[] = {
@@ -952,12 +885,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_batch",
     "Many messages per call: the batch entry points of the cipher core.",
-    sizeof(ModuleState),
+    sizeof(CipherArgsState),
     kMethods,
     kSlots,
-    traverse_module,
-    clear_module,
-    free_module,
+    traverse_cipher_args_state,
+    clear_cipher_args_state,
+    free_cipher_args_state,
 };
 
 }  // namespace

@@ -38,20 +38,45 @@ bool load_key(PyObject *key, PyTypeObject *tea_type, qulo_key &out) {
 
 }  // namespace
 
-PyTypeObject *import_tea_type() {
-    Ref module = Ref::steal(PyImport_ImportModule("qulo._tea"));
-    if (!module) {
-        return nullptr;
+CipherArgsState &cipher_args_state(PyObject *module) {
+    return *static_cast<CipherArgsState *>(PyModule_GetState(module));
+}
+
+CipherArgsState &cipher_args_state(PyTypeObject *type) {
+    return *static_cast<CipherArgsState *>(PyType_GetModuleState(type));
+}
+
+bool init_cipher_args_state(PyObject *module) {
+    Ref tea = Ref::steal(PyImport_ImportModule("qulo._tea"));
+    if (!tea) {
+        return false;
     }
-    Ref type = Ref::steal(PyObject_GetAttrString(module.get(), "TEA"));
+    Ref type = Ref::steal(PyObject_GetAttrString(tea.get(), "TEA"));
     if (!type) {
-        return nullptr;
+        return false;
     }
     if (!PyType_Check(type.get())) {
         PyErr_SetString(PyExc_ImportError, "qulo._tea.TEA is not a type");
-        return nullptr;
+        return false;
     }
-    return reinterpret_cast<PyTypeObject *>(type.release());
+    cipher_args_state(module).tea_type = reinterpret_cast<PyTypeObject *>(type.release());
+    return true;
+}
+
+int traverse_cipher_args_state(PyObject *module, visitproc visit, void *arg) {
+    Py_VISIT(cipher_args_state(module).tea_type);
+    return 0;
+}
+
+int clear_cipher_args_state(PyObject *module) {
+    Py_CLEAR(cipher_args_state(module).tea_type);
+    return 0;
+}
+
+void free_cipher_args_state(void *module) {
+    if (PyModule_GetState(static_cast<PyObject *>(module)) != nullptr) {
+        clear_cipher_args_state(static_cast<PyObject *>(module));
+    }
 }
 
 void secure_wipe(void *p, std::size_t size) noexcept {

@@ -33,15 +33,6 @@ namespace {
 // the interpreter's own 5 ms switch interval.
 constexpr Py_ssize_t kReleaseThreshold = 8 * 1024;
 
-// The module's state: the TEA type that keys may be objects of.
-struct ModuleState {
-    PyTypeObject *tea_type;
-};
-
-ModuleState &state_of(PyTypeObject *type) {
-    return *static_cast<ModuleState *>(PyType_GetModuleState(type));
-}
-
 int variant_code(Variant v) {
     switch (v) {
     case Variant::standard: return QULO_VARIANT_STANDARD;
@@ -335,7 +326,7 @@ PyObject *encryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     CipherSetup setup;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, state_of(type).tea_type, setup)) {
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, cipher_args_state(type).tea_type, setup)) {
         return nullptr;
     }
     auto *self = allocate<Encrypting>(type);
@@ -364,7 +355,7 @@ PyObject *decryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     CipherSetup setup;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, state_of(type).tea_type, setup)) {
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, cipher_args_state(type).tea_type, setup)) {
         return nullptr;
     }
     auto *self = allocate<Decrypting>(type);
@@ -482,34 +473,12 @@ int add_type(PyObject *module, PyType_Spec *spec) {
     return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));
 }
 
-ModuleState &module_state(PyObject *module) {
-    return *static_cast<ModuleState *>(PyModule_GetState(module));
-}
-
 int exec_module(PyObject *module) {
-    ModuleState &state = module_state(module);
-    state.tea_type = import_tea_type();
-    if (state.tea_type == nullptr || add_type(module, &encryptor_spec) < 0 ||
+    if (!init_cipher_args_state(module) || add_type(module, &encryptor_spec) < 0 ||
         add_type(module, &decryptor_spec) < 0) {
         return -1;
     }
     return 0;
-}
-
-int traverse_module(PyObject *module, visitproc visit, void *arg) {
-    Py_VISIT(module_state(module).tea_type);
-    return 0;
-}
-
-int clear_module(PyObject *module) {
-    Py_CLEAR(module_state(module).tea_type);
-    return 0;
-}
-
-void free_module(void *module) {
-    if (PyModule_GetState(static_cast<PyObject *>(module)) != nullptr) {
-        clear_module(static_cast<PyObject *>(module));
-    }
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -522,12 +491,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "qulo._stream",
     "The qq mode in chunks: Encryptor and Decryptor (re-exported by qulo).",
-    sizeof(ModuleState),
+    sizeof(CipherArgsState),
     nullptr,
     module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    traverse_cipher_args_state,
+    clear_cipher_args_state,
+    free_cipher_args_state,
 };
 
 }  // namespace
