@@ -319,9 +319,8 @@ struct ListCall {
     // False with an exception set.
     bool begin(PyObject *module, PyObject *key, PyObject *messages, PyObject *sumtable,
                int native_endian) {
-        if (!parse_cipher_setup(key, sumtable, native_endian != 0, cipher_args_state(module).tea_type,
-                                setup) ||
-            !kernel_ready()) {
+        PyTypeObject *tea = cipher_args_state(module).tea_type;
+        if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup) || !kernel_ready()) {
             return false;
         }
         items = message_items(messages);
@@ -607,9 +606,9 @@ struct ArrowCall {
     // False with an exception set.
     bool begin(PyObject *module, PyObject *key, PyObject *chunks_arg, PyObject *sumtable,
                int native_endian) {
-        if (!parse_cipher_setup(key, sumtable, native_endian != 0, cipher_args_state(module).tea_type,
-                                setup) ||
-            !kernel_ready() || !read_chunks(chunks_arg, items, chunks, count, elements)) {
+        PyTypeObject *tea = cipher_args_state(module).tea_type;
+        if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup) || !kernel_ready() ||
+            !read_chunks(chunks_arg, items, chunks, count, elements)) {
             return false;
         }
         return outs.allocate(count) && m.allocate(elements);

@@ -326,7 +326,8 @@ PyObject *encryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     CipherSetup setup;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, cipher_args_state(type).tea_type, setup)) {
+    PyTypeObject *tea = cipher_args_state(type).tea_type;
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup)) {
         return nullptr;
     }
     auto *self = allocate<Encrypting>(type);
@@ -355,7 +356,8 @@ PyObject *decryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     CipherSetup setup;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, cipher_args_state(type).tea_type, setup)) {
+    PyTypeObject *tea = cipher_args_state(type).tea_type;
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup)) {
         return nullptr;
     }
     auto *self = allocate<Decrypting>(type);
