@@ -1,24 +1,217 @@
-"""The module under attack: Python code run while arguments are bound and
+"""The modules under attack: hostile buffers and collections at every entry
+point that takes them, Python code run while arguments are bound and
 converted, outputs overlapping the text, a key replaced while another thread
 encrypts, and allocation failures that must still name their function."""
 
+import array
+import dataclasses
 import gc
 import os
+import random
+import subprocess
 import sys
 import threading
 import time
+from collections.abc import Callable
 
 import pytest
 
 import capsules
+import qulo
 import qulo._tea as tea_module
 from helpers import traceback_names
+from qulo import _batch
 from qulo._tea import TEA, encrypt_len
+from test_byte_views import export, exporter_module  # noqa: F401 - the fixtures
 from test_methods import OP_IDS, OPS, fill_seven_ciphertext
 
 KEY = bytes(range(0x64, 0x74))
 OTHER_KEY = bytes(range(0xF0, 0x100))
 TEXT = b"attack at dawn"
+
+
+# ---- hostile buffers and collections, at every entry point that takes them ---------------
+#
+# A row per place a byte buffer goes in, a column per hostile object. Each call gets a
+# container [first, x, last]: `x` the hostile object in the row's role, `first` and `last`
+# large messages that the container alone holds (one read before `x` is converted, one
+# after). A new entry point joins by adding a row.
+
+FIRST = random.Random(7).randbytes(1 << 20)  # large enough to be unmapped when freed
+DATA = random.Random(8).randbytes(48)  # as a plaintext or as a ciphertext
+SUMS = bytes(range(7, 71))
+ROLE_DATA = {"data": DATA, "key": OTHER_KEY, "sumtable": SUMS, "out": bytearray(128)}
+
+
+def fresh(data):
+    """A new object with `data`'s bytes and type (bytes, or bytearray for `out`)."""
+    return bytearray(data) if isinstance(data, bytearray) else bytes(bytearray(data))
+
+
+class FreesItsHolders:
+    """Empties every list and dict that holds it (or holds a tuple that holds it) when
+    asked for its buffer, churns the allocator, then hands out its bytes."""
+
+    def __init__(self, data):
+        self.data = fresh(data)
+
+    def __buffer__(self, flags):
+        holders = gc.get_referrers(self)
+        holders += [h for t in holders if isinstance(t, tuple) for h in gc.get_referrers(t)]
+        for holder in holders:
+            if isinstance(holder, (list, dict)):
+                holder.clear()
+        churn = [bytes([0x5A]) * len(FIRST) for _ in range(4)]  # reuses the freed memory
+        del churn
+        return memoryview(self.data)
+
+
+def while_replaced(items, call):
+    """call() while a second thread keeps replacing the items of `items` with copies."""
+    def copy(x):
+        return tuple(map(copy, x)) if isinstance(x, tuple) else \
+            fresh(x) if isinstance(x, (bytes, bytearray)) else x
+
+    def replace():
+        while not stop.is_set():
+            for i in range(len(items)):
+                items[i] = copy(items[i])
+
+    stop, replacer = threading.Event(), threading.Thread(target=replace)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    replacer.start()
+    try:
+        return call()
+    finally:
+        stop.set()
+        replacer.join()
+        sys.setswitchinterval(interval)
+
+
+def chunks(values):
+    """Arrow chunks of one value each, as qulo._many hands them to the module."""
+    return [(1, 0, None, array.array("i", [0, len(DATA)]), v, 4) for v in values]
+
+
+@dataclasses.dataclass
+class Row:
+    role: str
+    call: Callable  # (TEA object, container) -> result
+    prefix: str = ""  # put before a refusal's text
+    contain: Callable = list  # the container of (first, x, last)
+
+
+def method_row(name, role):
+    params = ["text", "sumtable", "out"] if "_qq" not in name else ["text", "out"]
+    params = params if name.endswith("_into") else params[:-1]
+
+    def call(tea, items):
+        values = {"text": DATA, "sumtable": SUMS, "out": bytearray(128)}
+        values[{"data": "text"}.get(role, role)] = items[1]
+        args = tuple(values[p] for p in params)
+        result = getattr(tea, name)(*args)
+        return (result, bytes(memoryview(args[-1]))) if name.endswith("_into") else result
+    return call
+
+
+def whole(context, data):
+    return context.update(data) + context.finalize()
+
+
+def into(context, data, out):
+    n = context.update_into(data, out)
+    return n, bytes(memoryview(out)), context.finalize()
+
+
+E, D = qulo.Encryptor, qulo.Decryptor
+ENTRY_POINTS = {
+    "TEA()": Row("key", lambda t, items: TEA(items[1]).encrypt_qq(DATA)),
+    "TEA.key =": Row("key", lambda t, items: (setattr(t, "key", items[1]), t.encrypt_qq(DATA))),
+    **{f"TEA.{name} {role}": Row(role, method_row(name, role))
+       for name in capsules.METHOD_ORDER
+       for role in ["data", "sumtable", "out"]
+       if (role != "sumtable" or "_qq" not in name) and (role != "out" or "_into" in name)},
+    "encrypt_many message": Row("data", lambda t, items: qulo.encrypt_many(t, items), "message 1: "),
+    "decrypt_many message": Row("data", lambda t, items: qulo.decrypt_many(t, items), "message 1: "),
+    "encrypt_many key": Row("key", lambda t, items: qulo.encrypt_many(items[1], [DATA])),
+    "decrypt_many sumtable": Row("sumtable",
+                                 lambda t, items: qulo.decrypt_many(t, [DATA], sumtable=items[1])),
+    "_encrypt_arrow data": Row("data", lambda t, items: _batch._encrypt_arrow(t, items, None, 0),
+                               contain=chunks),
+    "_decrypt_arrow data": Row("data", lambda t, items: _batch._decrypt_arrow(
+        t, items, None, 0, "raise"), contain=chunks),
+    "Encryptor key": Row("key", lambda t, items: whole(E(items[1], 48), DATA)),
+    "Encryptor sumtable": Row("sumtable", lambda t, items: whole(E(t, 48, sumtable=items[1]), DATA)),
+    "Decryptor key": Row("key", lambda t, items: whole(D(items[1]), DATA)),
+    "Decryptor sumtable": Row("sumtable", lambda t, items: whole(D(t, sumtable=items[1]), DATA)),
+    "Encryptor.update": Row("data", lambda t, items: whole(E(t, 48), items[1])),
+    "Decryptor.update": Row("data", lambda t, items: whole(D(t), items[1])),
+    "Encryptor.update_into data": Row("data", lambda t, items: into(E(t, 48), items[1],
+                                                                   bytearray(128))),
+    "Decryptor.update_into data": Row("data", lambda t, items: into(D(t), items[1],
+                                                                   bytearray(128))),
+    "Encryptor.update_into out": Row("out", lambda t, items: into(E(t, 48), DATA, items[1])),
+    "Decryptor.update_into out": Row("out", lambda t, items: into(D(t), DATA, items[1])),
+}
+
+
+def run_row(row, x):
+    """The row's call with `x` in its role, between two large messages."""
+    entry = ENTRY_POINTS[row]
+    items = entry.contain((fresh(FIRST), x, fresh(FIRST)))
+    return items, lambda: entry.call(TEA(KEY), items)
+
+
+# Python objects that change or free what the call walks: the call gives what it gives
+# with plain bytes.
+@pytest.mark.parametrize("column", ["frees its holders", "replaced meanwhile"])
+@pytest.mark.parametrize("row", ENTRY_POINTS)
+def test_hostile_objects(row, column):
+    data = ROLE_DATA[ENTRY_POINTS[row].role]
+    want = run_row(row, fresh(data))[1]()
+    if column == "frees its holders":
+        assert run_row(row, FreesItsHolders(data))[1]() == want
+    else:
+        items, call = run_row(row, fresh(data))
+        assert while_replaced(items, call) == want
+
+
+# Exporters that describe other memory than they hand out: column -> (exporter arguments
+# for the data, the ValueError's text).
+LYING = {
+    "shape beyond len": (lambda d: dict(shape=(len(d) + 8,), length=len(d)),
+                         "Buffer shape and length disagree (shape[0] is {0}, len is {1})"),
+    "strided": (lambda d: dict(data=d * 2, shape=(len(d),), strides=(2,)),
+                "Buffer and memoryview are not contiguous in the same dimension."),
+    "indirect": (lambda d: dict(strides=(1,), suboffsets=(0,)),
+                 "Buffer not compatible with direct access in dimension 0."),
+    "negative len": (lambda d: dict(shape=None, length=-8), "Buffer length is negative (len is -8)"),
+}
+
+
+@pytest.mark.parametrize("column", LYING)
+@pytest.mark.parametrize("row", ENTRY_POINTS)
+def test_lying_exporters(export, row, column):  # noqa: F811 - the fixture
+    data = ROLE_DATA[ENTRY_POINTS[row].role]
+    arguments, message = LYING[column]
+    exporter = export(**{"data": data, "readonly": type(data) is bytes, **arguments(data)})
+    with pytest.raises(ValueError) as refused:
+        run_row(row, exporter)[1]()
+    assert str(refused.value) == ENTRY_POINTS[row].prefix + message.format(len(data) + 8, len(data))
+    assert exporter.exports == 0
+
+
+@pytest.mark.skipif(os.environ.get("PYTHONMALLOC") in ("debug", "malloc"),
+                    reason="this run's allocator already checks the table")
+def test_hostile_objects_under_the_debug_allocator():
+    # Freed memory is overwritten and guarded there: a message read after it was
+    # freed gives other bytes instead of, by luck, the same.
+    done = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+         f"{__file__}::test_hostile_objects"],
+        env={**os.environ, "PYTHONMALLOC": "debug"}, capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout[-4000:] + done.stderr[-4000:]
 
 
 # ---- Python code run while a call binds and converts its arguments ----------------------

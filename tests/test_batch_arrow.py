@@ -126,6 +126,17 @@ def test_malformed_arrow_buffers_are_refused_not_read(tea, chunk, message):
     # pyarrow validates what it builds, so the buffers go straight to the
     # module's own entry, as qulo._many hands them over.
     for call in (lambda: _batch._encrypt_arrow(tea, [chunk], None, False),
-                 lambda: _batch._decrypt_arrow(tea, [chunk], None, False, False)):
+                 lambda: _batch._decrypt_arrow(tea, [chunk], None, False, "raise")):
         with pytest.raises(ValueError, match=f"malformed Arrow array \\(chunk 0\\): .*{message}"):
             call()
+
+
+@pytest.mark.parametrize("errors, kind", [(None, TypeError), (b"null", TypeError),
+                                          ("ignore", ValueError)], ids=["None", "bytes", "ignore"])
+def test_a_wrong_errors_is_one_mistake_for_lists_and_arrays(tea, errors, kind):
+    refusals = []
+    for messages in ([tea.encrypt_qq(b"")], pa.array([tea.encrypt_qq(b"")])):
+        with pytest.raises(kind, match="^errors must be 'raise' or 'null', not ") as refused:
+            qulo.decrypt_many(tea, messages, errors=errors)
+        refusals.append(str(refused.value))
+    assert refusals[0] == refusals[1]

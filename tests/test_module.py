@@ -495,7 +495,7 @@ SUBINTERPRETER = """
     {first}
     iid = _interpreters.create({config!r})
     try:
-        failure = _interpreters.exec(iid, "import qulo._tea")
+        failure = _interpreters.exec(iid, "import {module}")
     finally:
         _interpreters.destroy(iid)
     print(failure.type.__name__ if failure else "imported")
@@ -506,9 +506,12 @@ SUBINTERPRETER = """
 """
 
 
+# The other modules take TEA objects as keys: one stance for all three.
+@pytest.mark.parametrize("module", ["qulo._tea", "qulo._stream", "qulo._batch"])
 @pytest.mark.parametrize("config", ["legacy", "isolated"])
-def test_a_second_interpreter_cannot_import_the_module(config):
-    result = run_child(SUBINTERPRETER.format(first="import qulo._tea", config=config))
+def test_a_second_interpreter_cannot_import_the_module(config, module):
+    result = run_child(SUBINTERPRETER.format(first="import qulo._tea", config=config,
+                                             module=module))
     assert result.returncode == 0, result.stderr
     kind, message, rest = result.stdout.splitlines()
     assert kind == "ImportError"

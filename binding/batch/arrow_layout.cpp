@@ -1,5 +1,7 @@
 #include "arrow_layout.hpp"
 
+#include <cstdint>
+
 namespace qulo::arrow {
 
 namespace {
@@ -44,8 +46,13 @@ const char *check(const BinaryChunk &c) {
     if (c.length == 0) {
         return nullptr;  // an empty array may come without buffers
     }
+    // The slice's end and the offset after it, end + 1, must be int64_t
+    // values; then every size below is computed without overflow.
+    if (c.offset > INT64_MAX - 1 - c.length) {
+        return "the slice ends past the largest offset";
+    }
     const int64_t end = c.offset + c.length;
-    if (c.validity.data != nullptr && c.validity.size < (end + 7) / 8) {
+    if (c.validity.data != nullptr && c.validity.size < end / 8 + (end % 8 != 0 ? 1 : 0)) {
         return "the validity bitmap is shorter than the array";
     }
     if (c.offsets.data == nullptr || c.offsets.size / c.width < end + 1) {

@@ -7,7 +7,7 @@
 // message, which at 64-byte messages is a measurable share of the work.
 #pragma once
 
-#include "qulo/length_rule.hpp"
+#include "qulo/tea.h"
 
 #include <cstdint>
 #include <cstring>
@@ -73,9 +73,11 @@ inline bool is_valid(const BinaryChunk &c, int64_t i) {
 // The largest offset a `width`-byte offsets buffer can hold.
 inline int64_t max_offset(int width) { return width == 4 ? INT32_MAX : INT64_MAX; }
 
-// Null when the buffers hold what the slice says: a validity bitmap that
-// covers it, enough offsets, offsets that never decrease and stay inside
-// the data. Otherwise a sentence saying what is wrong.
+// Null when the buffers hold what the slice says: a slice whose end is an
+// int64_t, a validity bitmap that covers it, enough offsets, offsets that
+// never decrease and stay inside the data. Otherwise a sentence saying what
+// is wrong. Any length and offset may be given: the ranges are checked
+// without overflow.
 const char *check(const BinaryChunk &c);
 
 // The slice's validity re-based to bit 0 in `bits` ((length + 7) / 8
@@ -106,7 +108,7 @@ int64_t ciphertext_offsets_of(const BinaryChunk &c, uint8_t *offsets, Visit &vis
         std::memcpy(&entry, in + (i + 1) * static_cast<int64_t>(sizeof entry), sizeof entry);
         const int64_t end = entry;
         if (is_valid(c, i)) {
-            const int64_t size = length_rule(end - start);
+            const int64_t size = qulo_encrypt_len(end - start);
             visit(start, end - start, total, size);
             total += size;
         }

@@ -8,18 +8,19 @@
 #include <Python.h>
 
 #include "arrow_layout.hpp"
-#include "buffer.hpp"
+#include "byte_view.hpp"
+#include "capsules.hpp"
 #include "cipher_args.hpp"
+#include "interpreters.hpp"
 #include "owned_array.hpp"
 #include "pyref.hpp"
 #include "qulo/batch.h"
-#include "qulo/length_rule.hpp"
+#include "qulo/capi.h"
 #include "qulo/tea.h"
 
 #include <cstdint>
 #include <cstring>
-#include <new>
-#include <utility>
+#include <iterator>
 
 namespace qulo {
 namespace {
@@ -28,47 +29,16 @@ enum class Dir { encrypt, decrypt };
 
 // ---- the module's state --------------------------------------------------------
 
-// A block of message arrays kept from one call for the next: a batch of
-// ten thousand messages needs 400 KB of them, and a fresh block of that
-// size costs a page fault per hundred messages every call. Taken and given
-// back with the interpreter lock held, so calls on other threads simply
-// find it taken and allocate their own.
-struct ModuleState {
-    void *spare = nullptr;
-    size_t spare_bytes = 0;
-};
-
-// Blocks larger than this are not kept (the work of such a batch dwarfs
-// the faults of a fresh block).
-constexpr size_t kSpareLimit = size_t{16} << 20;
-
-ModuleState &state_of(PyObject *module) {
-    return *static_cast<ModuleState *>(PyModule_GetState(module));
-}
-
 // The flat arrays the batch entry points take, carved from one block owned
-// for one call.
+// for one call. (A block kept from one call for the next measured no
+// faster: the allocator serves a block of the same size again from its
+// own free memory.)
 class Messages {
 public:
-    explicit Messages(PyObject *module) : state_(state_of(module)) {}
+    Messages() = default;
     Messages(const Messages &) = delete;
     Messages &operator=(const Messages &) = delete;
-    ~Messages() {
-        if (block_ == nullptr) {
-            return;
-        }
-        if (state_.spare == nullptr && bytes_ <= kSpareLimit) {
-            state_.spare = block_;
-            state_.spare_bytes = bytes_;
-        } else if (state_.spare != nullptr && bytes_ > state_.spare_bytes &&
-                   bytes_ <= kSpareLimit) {
-            PyMem_RawFree(state_.spare);  // keep the larger of the two
-            state_.spare = block_;
-            state_.spare_bytes = bytes_;
-        } else {
-            PyMem_RawFree(block_);
-        }
-    }
+    ~Messages() { PyMem_RawFree(block_); }
 
     // Room for n messages (contents unset); false with MemoryError.
     bool allocate(Py_ssize_t n) {
@@ -77,17 +47,10 @@ public:
             PyErr_NoMemory();
             return false;
         }
-        const size_t need = static_cast<size_t>(n > 0 ? n : 1) * per;
-        if (state_.spare != nullptr && state_.spare_bytes >= need) {
-            block_ = std::exchange(state_.spare, nullptr);
-            bytes_ = std::exchange(state_.spare_bytes, 0);
-        } else {
-            block_ = PyMem_RawMalloc(need);
-            bytes_ = need;
-            if (block_ == nullptr) {
-                PyErr_NoMemory();
-                return false;
-            }
+        block_ = PyMem_RawMalloc(static_cast<size_t>(n > 0 ? n : 1) * per);
+        if (block_ == nullptr) {
+            PyErr_NoMemory();
+            return false;
         }
         // Every array has 8-byte elements, so each starts aligned.
         auto *p = static_cast<unsigned char *>(block_);
@@ -109,9 +72,7 @@ public:
     int64_t *result = nullptr;
 
 private:
-    ModuleState &state_;
     void *block_ = nullptr;
-    size_t bytes_ = 0;
 };
 
 // The kernel in use, or RuntimeError saying why there is none.
@@ -156,9 +117,9 @@ constexpr Py_ssize_t kWindowMessages = 1024;
 
 // Runs the batch with the interpreter lock released once for all of it: the
 // messages' memory is held by views or owned by this call, so nothing can
-// move under it. With `after`, the batch runs window by window and after(m,
-// first, last) follows each window, still without the lock, while that
-// window's outputs are in the cache; it must touch no Python object.
+// move under it. The batch runs window by window, and after(m, first, last)
+// follows each window, still without the lock, while that window's outputs
+// are in the cache; it must touch no Python object.
 template <class After>
 bool run_windows(Dir dir, const CipherSetup &setup, const Messages &m, After after) {
     int64_t r = 0;
@@ -184,17 +145,9 @@ bool run_windows(Dir dir, const CipherSetup &setup, const Messages &m, After aft
     return true;
 }
 
-// Runs the whole batch in one call, with the interpreter lock released.
+// The same with nothing to do after a window.
 bool run(Dir dir, const CipherSetup &setup, const Messages &m) {
-    int64_t r;
-    {
-        GilRelease unlocked;
-        r = call_batch(dir, setup, m, 0, m.count);
-    }
-    if (r < 0) {
-        return kernel_ready() && (PyErr_SetString(PyExc_SystemError, "batch call refused"), false);
-    }
-    return true;
+    return run_windows(dir, setup, m, [](const Messages &, Py_ssize_t, Py_ssize_t) {});
 }
 
 // Moves n bytes from `from` down to `to` (to < from), as memmove does; short
@@ -238,32 +191,73 @@ void set_decrypt_error(Py_ssize_t index, int64_t n) {
     }
 }
 
-// errors="raise" or errors="null"; false with ValueError for anything else.
-bool parse_errors(const char *errors, bool &null_errors) {
-    if (std::strcmp(errors, "raise") == 0 || std::strcmp(errors, "null") == 0) {
-        null_errors = errors[0] == 'n';
-        return true;
+// The one check of `errors`, for lists and Arrow arrays alike: "raise" or
+// "null"; false with TypeError for what is no str (None included) and
+// ValueError for any other str.
+bool parse_errors(PyObject *errors, bool &null_errors) {
+    if (!PyUnicode_Check(errors)) {
+        PyErr_Format(PyExc_TypeError, "errors must be 'raise' or 'null', not %.200s",
+                     Py_TYPE(errors)->tp_name);
+        return false;
     }
-    PyErr_Format(PyExc_ValueError, "errors must be 'raise' or 'null', not '%.50s'", errors);
-    return false;
+    const bool raise = PyUnicode_CompareWithASCIIString(errors, "raise") == 0;
+    null_errors = PyUnicode_CompareWithASCIIString(errors, "null") == 0;
+    if (!raise && !null_errors) {
+        PyErr_Format(PyExc_ValueError, "errors must be 'raise' or 'null', not %R", errors);
+        return false;
+    }
+    return true;
+}
+
+// ---- collections owned by the call ---------------------------------------------
+
+// A tuple of the items of `collection`, owned by the call. A list (the
+// caller's, which Python code may change at any time) is copied in one pass
+// that runs no Python code, before any buffer is requested: nothing the call
+// runs later (an item's __buffer__, another thread while the lock is
+// released) can free an item it reads. Null with TypeError(`not_iterable`)
+// for what is not iterable.
+Ref owned_items(PyObject *collection, const char *not_iterable) {
+    Ref fast = Ref::steal(PySequence_Fast(collection, not_iterable));
+    if (!fast || PyTuple_CheckExact(fast.get())) {
+        return fast;  // a tuple holds its items for as long as it lives
+    }
+    return Ref::steal(PyList_AsTuple(fast.get()));
+}
+
+// Puts "message <index>: " before the text of the pending exception, of the
+// kinds a buffer conversion raises (TypeError, ValueError, BufferError),
+// keeping its type and chaining the original as the cause; any other
+// exception is left as it is.
+void name_message(Py_ssize_t index) {
+    PyObject *original = PyErr_GetRaisedException();
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(original));
+    if (type != PyExc_TypeError && type != PyExc_ValueError && type != PyExc_BufferError) {
+        PyErr_SetRaisedException(original);
+        return;
+    }
+    PyErr_Format(type, "message %zd: %S", index, original);
+    PyObject *named = PyErr_GetRaisedException();
+    PyException_SetCause(named, original);
+    PyErr_SetRaisedException(named);
 }
 
 // ---- messages from a Python iterable -----------------------------------------
 
-// The byte buffers of a sequence's items, held until the call ends. Exact
-// bytes objects (the common case) are read in place; a view is taken only
-// of the other exporters.
-class ItemViews {
+// The bytes of the messages, held until the call ends. Exact bytes objects
+// (the common case) are read in place, kept alive by the call's tuple of
+// the items; a view is taken only of the other exporters.
+class MessageViews {
 public:
-    bool acquire(PyObject *seq, Messages &m) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-        PyObject **items = PySequence_Fast_ITEMS(seq);
+    // `items` is the call's own tuple of the messages.
+    bool acquire(PyObject *items, Messages &m) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(items);
         Py_ssize_t others = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *item = items[i];
-            if (PyBytes_CheckExact(item)) {
-                m.src[i] = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(item));
-                m.len[i] = PyBytes_GET_SIZE(item);
+            ConstByteView view;
+            if (bytes_in_place(PyTuple_GET_ITEM(items, i), view)) {
+                m.src[i] = view.data;
+                m.len[i] = view.length;
             } else {
                 ++others;
             }
@@ -276,7 +270,7 @@ public:
         }
         Py_ssize_t v = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *item = items[i];
+            PyObject *item = PyTuple_GET_ITEM(items, i);
             if (PyBytes_CheckExact(item)) {
                 continue;
             }
@@ -285,23 +279,24 @@ public:
                              Py_TYPE(item)->tp_name);
                 return false;
             }
-            Buffer &view = views_[v++];
-            if (!view.acquire(item)) {
+            ConstView &view = views_[v++];
+            if (!view.acquire(item, NoneAs::refused)) {
+                name_message(i);
                 return false;
             }
-            m.src[i] = view.data();
-            m.len[i] = view.size();
+            m.src[i] = view.view().data;
+            m.len[i] = view.view().length;
         }
         return true;
     }
 
 private:
-    OwnedArray<Buffer> views_;
+    OwnedArray<ConstView> views_;
 };
 
-// The messages argument as a sequence; a lone buffer is refused rather
-// than taken as an iterable of integers.
-Ref message_sequence(PyObject *messages) {
+// The messages argument as the call's tuple; a lone buffer is refused
+// rather than taken as an iterable of integers.
+Ref message_items(PyObject *messages) {
     if (PyBytes_Check(messages) || PyByteArray_Check(messages) ||
         PyMemoryView_Check(messages) || PyUnicode_Check(messages)) {
         PyErr_Format(PyExc_TypeError,
@@ -310,27 +305,27 @@ Ref message_sequence(PyObject *messages) {
                      Py_TYPE(messages)->tp_name);
         return {};
     }
-    return Ref::steal(PySequence_Fast(messages, "messages must be an iterable of byte buffers"));
+    return owned_items(messages, "messages must be an iterable of byte buffers");
 }
 
 // What both directions over an iterable start from: the cipher, the items
-// as a sequence held for the call, their bytes and the message arrays.
+// held by the call, their bytes and the message arrays.
 struct ListCall {
     CipherSetup setup;
-    Ref seq;
+    Ref items;
     Messages m;
-    ItemViews views;
-
-    explicit ListCall(PyObject *module) : m(module) {}
+    MessageViews views;
 
     // False with an exception set.
-    bool begin(PyObject *key, PyObject *messages, PyObject *sumtable, int native_endian) {
-        if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup) || !kernel_ready()) {
+    bool begin(PyObject *module, PyObject *key, PyObject *messages, PyObject *sumtable,
+               int native_endian) {
+        PyTypeObject *tea = cipher_args_state(module).tea_type;
+        if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup) || !kernel_ready()) {
             return false;
         }
-        seq = message_sequence(messages);
-        return seq && m.allocate(PySequence_Fast_GET_SIZE(seq.get())) &&
-               views.acquire(seq.get(), m);
+        items = message_items(messages);
+        return items && m.allocate(PyTuple_GET_SIZE(items.get())) &&
+               views.acquire(items.get(), m);
     }
 };
 
@@ -345,8 +340,8 @@ PyObject *encrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
                                      &native_endian)) {
         return nullptr;
     }
-    ListCall call(module);
-    if (!call.begin(key, messages, sumtable, native_endian)) {
+    ListCall call;
+    if (!call.begin(module, key, messages, sumtable, native_endian)) {
         return nullptr;
     }
     const CipherSetup &setup = call.setup;
@@ -357,8 +352,10 @@ PyObject *encrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < m.count; ++i) {
-        const int64_t total = length_rule(m.len[i]);
-        PyObject *b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
+        // Beyond the limit only for an exporter that claims more than memory holds.
+        const int64_t total = m.len[i] > QULO_MAX_PLAINTEXT_LEN ? -1 : qulo_encrypt_len(m.len[i]);
+        PyObject *b = total < 0 ? PyErr_NoMemory()
+                                : PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
         if (b == nullptr) {
             return nullptr;
         }
@@ -379,16 +376,16 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
     PyObject *messages;
     PyObject *sumtable = Py_None;
     int native_endian = 0;
-    const char *errors = "raise";
+    PyObject *errors = nullptr;
     bool null_errors = false;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$Ops:decrypt_many",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OpO:decrypt_many",
                                      const_cast<char **>(keywords), &key, &messages, &sumtable,
                                      &native_endian, &errors) ||
-        !parse_errors(errors, null_errors)) {
+        (errors != nullptr && !parse_errors(errors, null_errors))) {
         return nullptr;
     }
-    ListCall call(module);
-    if (!call.begin(key, messages, sumtable, native_endian)) {
+    ListCall call;
+    if (!call.begin(module, key, messages, sumtable, native_endian)) {
         return nullptr;
     }
     const CipherSetup &setup = call.setup;
@@ -396,7 +393,9 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
     // Each ciphertext is decrypted straight into a bytes object of its own
     // length, which is then cut to the plaintext's length: the plaintext is
     // shorter by at most 17 bytes, so the allocator mostly cuts it in place.
-    // A text of a length the core refuses outright gets no object.
+    // A text of a length the core refuses outright gets None. (The list
+    // never holds a null: while the lock is released, other threads may
+    // reach it through the collector's lists of objects.)
     Ref list = Ref::steal(PyList_New(m.count));
     if (!list) {
         return nullptr;
@@ -404,6 +403,7 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
     for (Py_ssize_t i = 0; i < m.count; ++i) {
         const int64_t n = m.len[i];
         if (!decryptable_length(n)) {
+            PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
             m.out[i] = nullptr;
             m.cap[i] = 0;
             continue;
@@ -427,7 +427,7 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
                 set_decrypt_error(i, m.len[i]);
                 return nullptr;
             }
-            Py_XSETREF(items[i], Py_NewRef(Py_None));
+            Py_SETREF(items[i], Py_NewRef(Py_None));
         } else if (r != m.len[i] && _PyBytes_Resize(&items[i], static_cast<Py_ssize_t>(r)) < 0) {
             return nullptr;  // the item is null now; the list takes that
         }
@@ -443,41 +443,51 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
 // (validity or None, offsets, data, null count) per chunk.
 
 struct ChunkIn {
-    Buffer validity, offsets, data;
+    ConstView validity, offsets, data;
     arrow::BinaryChunk layout;
     Py_ssize_t first = 0;  // index of its first element in the whole array
 };
 
-bool acquire_optional(Buffer &b, PyObject *obj, arrow::Span &span) {
+// The buffers are raw memory (pyarrow describes them as signed chars, the
+// offsets of a hand-made chunk may be integers), read as bytes.
+bool acquire_optional(ConstView &b, PyObject *obj, arrow::Span &span) {
     if (obj == Py_None) {
         return true;
     }
-    if (!b.acquire(obj)) {
+    if (!b.acquire_memory(obj)) {
         return false;
     }
-    span = {b.data(), b.size()};
+    span = {b.view().data, b.view().length};
     return true;
 }
 
-// Reads the chunk descriptions; false with an exception set.
-bool read_chunks(PyObject *chunks_arg, Ref &seq, OwnedArray<ChunkIn> &chunks,
+// Reads the chunk descriptions; false with an exception set. The chunks
+// are the call's own tuple, and each chunk a tuple holding its buffers, so
+// nothing run while a buffer is requested can free another.
+bool read_chunks(PyObject *chunks_arg, Ref &items, OwnedArray<ChunkIn> &chunks,
                  Py_ssize_t &count, Py_ssize_t &elements) {
-    seq = Ref::steal(PySequence_Fast(chunks_arg, "chunks must be a sequence"));
-    if (!seq) {
+    items = owned_items(chunks_arg, "chunks must be a sequence");
+    if (!items) {
         return false;
     }
-    count = PySequence_Fast_GET_SIZE(seq.get());
+    count = PyTuple_GET_SIZE(items.get());
     if (!chunks.allocate(count)) {
         return false;
     }
     elements = 0;
     for (Py_ssize_t c = 0; c < count; ++c) {
         ChunkIn &in = chunks[c];
+        PyObject *spec = PyTuple_GET_ITEM(items.get(), c);
         long long length, offset;
         PyObject *validity, *offsets, *data;
         int width;
-        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), c), "LLOOOi;chunk", &length,
-                              &offset, &validity, &offsets, &data, &width)) {
+        if (!PyTuple_Check(spec)) {
+            PyErr_Format(PyExc_TypeError, "chunk %zd must be a tuple, not %.200s", c,
+                         Py_TYPE(spec)->tp_name);
+            return false;
+        }
+        if (!PyArg_ParseTuple(spec, "LLOOOi;chunk", &length, &offset, &validity, &offsets, &data,
+                              &width)) {
             return false;
         }
         in.layout.length = length;
@@ -586,19 +596,19 @@ PyObject *tuples_of(const OwnedArray<ChunkOut> &outs, Py_ssize_t count) {
 // read from their buffers, one output per chunk and the message arrays.
 struct ArrowCall {
     CipherSetup setup;
-    Ref seq;
+    Ref items;
     OwnedArray<ChunkIn> chunks;
     Py_ssize_t count = 0;
     Py_ssize_t elements = 0;
     OwnedArray<ChunkOut> outs;
     Messages m;
 
-    explicit ArrowCall(PyObject *module) : m(module) {}
-
     // False with an exception set.
-    bool begin(PyObject *key, PyObject *chunks_arg, PyObject *sumtable, int native_endian) {
-        if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup) || !kernel_ready() ||
-            !read_chunks(chunks_arg, seq, chunks, count, elements)) {
+    bool begin(PyObject *module, PyObject *key, PyObject *chunks_arg, PyObject *sumtable,
+               int native_endian) {
+        PyTypeObject *tea = cipher_args_state(module).tea_type;
+        if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup) || !kernel_ready() ||
+            !read_chunks(chunks_arg, items, chunks, count, elements)) {
             return false;
         }
         return outs.allocate(count) && m.allocate(elements);
@@ -612,8 +622,8 @@ PyObject *encrypt_arrow(PyObject *module, PyObject *args) {
                           &native_endian)) {
         return nullptr;
     }
-    ArrowCall call(module);
-    if (!call.begin(key, chunks_arg, sumtable, native_endian)) {
+    ArrowCall call;
+    if (!call.begin(module, key, chunks_arg, sumtable, native_endian)) {
         return nullptr;
     }
     const CipherSetup &setup = call.setup;
@@ -669,14 +679,16 @@ PyObject *encrypt_arrow(PyObject *module, PyObject *args) {
 }
 
 PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
-    PyObject *key, *chunks_arg, *sumtable;
-    int native_endian, null_errors;
-    if (!PyArg_ParseTuple(args, "OOOpp:_decrypt_arrow", &key, &chunks_arg, &sumtable,
-                          &native_endian, &null_errors)) {
+    PyObject *key, *chunks_arg, *sumtable, *errors;
+    int native_endian;
+    bool null_errors = false;
+    if (!PyArg_ParseTuple(args, "OOOpO:_decrypt_arrow", &key, &chunks_arg, &sumtable,
+                          &native_endian, &errors) ||
+        !parse_errors(errors, null_errors)) {
         return nullptr;
     }
-    ArrowCall call(module);
-    if (!call.begin(key, chunks_arg, sumtable, native_endian)) {
+    ArrowCall call;
+    if (!call.begin(module, key, chunks_arg, sumtable, native_endian)) {
         return nullptr;
     }
     const CipherSetup &setup = call.setup;
@@ -752,7 +764,7 @@ PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
             if (arrow::is_valid(in, i)) {
                 const int64_t r = m.result[slot];
                 if (r < 0) {
-                    if (null_errors == 0) {
+                    if (!null_errors) {
                         set_decrypt_error(chunks[c].first + static_cast<Py_ssize_t>(i),
                                           m.len[slot]);
                         return nullptr;
@@ -817,19 +829,21 @@ PyObject *select_kernel(PyObject *, PyObject *arg) {
 // ---- the module ----------------------------------------------------------------------
 
 PyMethodDef kMethods[] = {
-    {"encrypt_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encrypt_many)),
+    // The public names of this module are what the package re-exports (the
+    // capsules and batch_kernel); qulo._many fronts the calls below.
+    {"_encrypt_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encrypt_many)),
      METH_VARARGS | METH_KEYWORDS,
-     "encrypt_many(key, messages, *, sumtable=None, native_endian=False) -> list[bytes]\n\n"
-     "Encrypts every byte buffer of the iterable `messages`."},
-    {"decrypt_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decrypt_many)),
+     "_encrypt_list(key, messages, *, sumtable=None, native_endian=False) -> list[bytes]\n\n"
+     "Encrypts every byte buffer of the iterable `messages` (qulo.encrypt_many)."},
+    {"_decrypt_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decrypt_many)),
      METH_VARARGS | METH_KEYWORDS,
-     "decrypt_many(key, messages, *, sumtable=None, native_endian=False, errors='raise') "
+     "_decrypt_list(key, messages, *, sumtable=None, native_endian=False, errors='raise') "
      "-> list[bytes | None]\n\n"
-     "Decrypts every byte buffer of the iterable `messages`."},
+     "Decrypts every byte buffer of the iterable `messages` (qulo.decrypt_many)."},
     {"_encrypt_arrow", encrypt_arrow, METH_VARARGS,
      "_encrypt_arrow(key, chunks, sumtable, native_endian) -> list[tuple]"},
     {"_decrypt_arrow", decrypt_arrow, METH_VARARGS,
-     "_decrypt_arrow(key, chunks, sumtable, native_endian, null_errors) -> list[tuple]"},
+     "_decrypt_arrow(key, chunks, sumtable, native_endian, errors) -> list[tuple]"},
     {"batch_kernel", batch_kernel, METH_NOARGS,
      "batch_kernel() -> str\n\nThe name of the batch kernel in use."},
     {"_kernels", kernels, METH_NOARGS,
@@ -840,57 +854,42 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-struct CapsuleDef {
-    const char *attribute;
-    const char *name;  // lives as long as the process
-    void *pointer;
+// The batch entry points in the order of qulo_batch_capi_names.
+void *const kEntryPoints[] = {
+    reinterpret_cast<void *>(qulo_batch_encrypt_qq),
+    reinterpret_cast<void *>(qulo_batch_decrypt_qq),
+    reinterpret_cast<void *>(qulo_batch_encrypt),
+    reinterpret_cast<void *>(qulo_batch_decrypt),
+    reinterpret_cast<void *>(qulo_batch_encrypt_native_endian),
+    reinterpret_cast<void *>(qulo_batch_decrypt_native_endian),
+    reinterpret_cast<void *>(qulo_batch_kernel),
 };
-
-const CapsuleDef kCapsules[] = {
-    {"qulo_batch_encrypt_qq", "qulo.qulo_batch_encrypt_qq",
-     reinterpret_cast<void *>(qulo_batch_encrypt_qq)},
-    {"qulo_batch_decrypt_qq", "qulo.qulo_batch_decrypt_qq",
-     reinterpret_cast<void *>(qulo_batch_decrypt_qq)},
-    {"qulo_batch_encrypt", "qulo.qulo_batch_encrypt", reinterpret_cast<void *>(qulo_batch_encrypt)},
-    {"qulo_batch_decrypt", "qulo.qulo_batch_decrypt", reinterpret_cast<void *>(qulo_batch_decrypt)},
-    {"qulo_batch_encrypt_native_endian", "qulo.qulo_batch_encrypt_native_endian",
-     reinterpret_cast<void *>(qulo_batch_encrypt_native_endian)},
-    {"qulo_batch_decrypt_native_endian", "qulo.qulo_batch_decrypt_native_endian",
-     reinterpret_cast<void *>(qulo_batch_decrypt_native_endian)},
-    {"qulo_batch_kernel", "qulo.qulo_batch_kernel", reinterpret_cast<void *>(qulo_batch_kernel)},
-};
+static_assert(std::size(kEntryPoints) == QULO_BATCH_CAPI_COUNT);
 
 int exec_module(PyObject *module) {
-    new (PyModule_GetState(module)) ModuleState{};
-    for (const CapsuleDef &c : kCapsules) {
-        if (PyModule_Add(module, c.attribute, PyCapsule_New(c.pointer, c.name, nullptr)) < 0) {
-            return -1;
-        }
+    if (!init_cipher_args_state(module) ||
+        !add_capsules(module, qulo_batch_capi_names, kEntryPoints)) {
+        return -1;
     }
     return 0;
 }
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    interpreter_slot(),  // one interpreter per process: why in interpreters.hpp
     {0, nullptr},
 };
-
-void free_module(void *module) {
-    if (void *state = PyModule_GetState(static_cast<PyObject *>(module))) {
-        PyMem_RawFree(std::exchange(static_cast<ModuleState *>(state)->spare, nullptr));
-    }
-}
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_batch",
     "Many messages per call: the batch entry points of the cipher core.",
-    sizeof(ModuleState),
+    sizeof(CipherArgsState),
     kMethods,
     kSlots,
-    nullptr,
-    nullptr,
-    free_module,
+    traverse_cipher_args_state,
+    clear_cipher_args_state,
+    free_cipher_args_state,
 };
 
 }  // namespace

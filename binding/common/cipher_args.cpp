@@ -1,8 +1,9 @@
 #include "cipher_args.hpp"
 
-#include "buffer.hpp"
+#include "byte_view.hpp"
 #include "key_words.hpp"
 #include "pyref.hpp"
+#include "tea_object.hpp"
 
 #include <cstring>
 
@@ -13,52 +14,70 @@ namespace {
 constexpr Py_ssize_t kKeyBytes = 16;
 constexpr Py_ssize_t kSumTableBytes = 64;
 
-// The TEA type of qulo._tea, looked up once; null with an exception set
-// when the module cannot be imported.
-PyObject *tea_type() {
-    static PyObject *type = nullptr;  // kept for the life of the process
-    if (type == nullptr) {
-        Ref module = Ref::steal(PyImport_ImportModule("qulo._tea"));
-        if (!module) {
-            return nullptr;
-        }
-        type = PyObject_GetAttrString(module.get(), "TEA");
+bool load_key(PyObject *key, PyTypeObject *tea_type, qulo_key &out) {
+    if (Py_IS_TYPE(key, tea_type)) {
+        out = copy_key(key);
+        return true;
     }
-    return type;
-}
-
-bool load_key(PyObject *key, qulo_key &out) {
-    PyObject *tea = tea_type();
-    if (tea == nullptr) {
-        return false;
-    }
-    // A TEA object gives its key bytes back through its property; reading
-    // it keeps this module independent of the object's layout.
-    Ref from_tea;
-    if (Py_IS_TYPE(key, reinterpret_cast<PyTypeObject *>(tea))) {
-        from_tea = Ref::steal(PyObject_GetAttrString(key, "key"));
-        if (!from_tea) {
-            return false;
-        }
-        key = from_tea.get();
-    } else if (!PyObject_CheckBuffer(key)) {
+    if (!PyObject_CheckBuffer(key)) {
         PyErr_Format(PyExc_TypeError, "key must be a TEA object or a 16-byte buffer, not %.200s",
                      Py_TYPE(key)->tp_name);
         return false;
     }
-    Buffer bytes;
-    if (!bytes.acquire(key)) {
+    ConstView bytes;
+    if (!bytes.acquire(key, NoneAs::refused)) {
         return false;
     }
-    if (bytes.size() != kKeyBytes) {
-        PyErr_Format(PyExc_ValueError, "key must be 16 bytes, got %zd", bytes.size());
+    if (bytes.view().length != kKeyBytes) {
+        PyErr_Format(PyExc_ValueError, "key must be 16 bytes, got %zd", bytes.view().length);
         return false;
     }
-    out = key_from_bytes(bytes.data());
+    out = key_from_bytes(bytes.view().data);
     return true;
 }
 
 }  // namespace
+
+CipherArgsState &cipher_args_state(PyObject *module) {
+    return *static_cast<CipherArgsState *>(PyModule_GetState(module));
+}
+
+CipherArgsState &cipher_args_state(PyTypeObject *type) {
+    return *static_cast<CipherArgsState *>(PyType_GetModuleState(type));
+}
+
+bool init_cipher_args_state(PyObject *module) {
+    Ref tea = Ref::steal(PyImport_ImportModule("qulo._tea"));
+    if (!tea) {
+        return false;
+    }
+    Ref type = Ref::steal(PyObject_GetAttrString(tea.get(), "TEA"));
+    if (!type) {
+        return false;
+    }
+    if (!PyType_Check(type.get())) {
+        PyErr_SetString(PyExc_ImportError, "qulo._tea.TEA is not a type");
+        return false;
+    }
+    cipher_args_state(module).tea_type = reinterpret_cast<PyTypeObject *>(type.release());
+    return true;
+}
+
+int traverse_cipher_args_state(PyObject *module, visitproc visit, void *arg) {
+    Py_VISIT(cipher_args_state(module).tea_type);
+    return 0;
+}
+
+int clear_cipher_args_state(PyObject *module) {
+    Py_CLEAR(cipher_args_state(module).tea_type);
+    return 0;
+}
+
+void free_cipher_args_state(void *module) {
+    if (PyModule_GetState(static_cast<PyObject *>(module)) != nullptr) {
+        clear_cipher_args_state(static_cast<PyObject *>(module));
+    }
+}
 
 void secure_wipe(void *p, std::size_t size) noexcept {
     volatile auto *bytes = static_cast<volatile uint8_t *>(p);
@@ -73,8 +92,8 @@ void CipherSetup::wipe() noexcept {
 }
 
 bool parse_cipher_setup(PyObject *key, PyObject *sumtable, bool native_endian,
-                        CipherSetup &out) {
-    if (!load_key(key, out.key)) {
+                        PyTypeObject *tea_type, CipherSetup &out) {
+    if (!load_key(key, tea_type, out.key)) {
         return false;
     }
     if (sumtable == nullptr || sumtable == Py_None) {
@@ -85,15 +104,15 @@ bool parse_cipher_setup(PyObject *key, PyObject *sumtable, bool native_endian,
         out.variant = Variant::standard;
         return true;
     }
-    Buffer table;
-    if (!table.acquire(sumtable)) {
+    ConstView table;
+    if (!table.acquire(sumtable, NoneAs::refused)) {
         return false;
     }
-    if (table.size() != kSumTableBytes) {
-        PyErr_Format(PyExc_ValueError, "sum table must be 64 bytes, got %zd", table.size());
+    if (table.view().length != kSumTableBytes) {
+        PyErr_Format(PyExc_ValueError, "sum table must be 64 bytes, got %zd", table.view().length);
         return false;
     }
-    std::memcpy(out.sumtable.data(), table.data(), out.sumtable.size());
+    std::memcpy(out.sumtable.data(), table.view().data, out.sumtable.size());
     out.variant = native_endian ? Variant::table_native : Variant::table;
     return true;
 }

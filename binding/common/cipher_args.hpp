@@ -31,11 +31,31 @@ struct CipherSetup {
     void wipe() noexcept;
 };
 
+// The module state of a module that takes these arguments: the TEA type a
+// key may be an object of, qulo._tea's own.
+struct CipherArgsState {
+    PyTypeObject *tea_type;
+};
+
+// The state of `module`, or of the module that defined the heap type `type`.
+CipherArgsState &cipher_args_state(PyObject *module);
+CipherArgsState &cipher_args_state(PyTypeObject *type);
+
+// For the module's execute step: imports the TEA type into the state; false
+// with an exception set (qulo._tea's ImportError in a second interpreter).
+bool init_cipher_args_state(PyObject *module);
+
+// The module definition's m_traverse, m_clear and m_free for that state.
+int traverse_cipher_args_state(PyObject *module, visitproc visit, void *arg);
+int clear_cipher_args_state(PyObject *module);
+void free_cipher_args_state(void *module);
+
 // Fills `out` from the Python arguments; false with TypeError or ValueError
-// set (the messages name the lengths given). The key words are copied, so
+// set (the messages name the lengths given). `tea_type` is the TEA type of
+// the calling module's state. The key words and the table are copied, so
 // nothing refers to the caller's objects afterwards.
 bool parse_cipher_setup(PyObject *key, PyObject *sumtable, bool native_endian,
-                        CipherSetup &out);
+                        PyTypeObject *tea_type, CipherSetup &out);
 
 // Zeroes `size` bytes at `p` in a way the compiler cannot drop as dead.
 void secure_wipe(void *p, std::size_t size) noexcept;

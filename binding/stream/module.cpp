@@ -9,9 +9,11 @@
 // Concurrency: one object is one chain, so two threads must not feed it at
 // once. Large chunks run with the interpreter lock released, and an object
 // marks itself busy for the length of every call: a second caller in that
-// window gets RuntimeError instead of a corrupted chain.
-#include "buffer.hpp"
+// window (another thread, or Python code the call itself runs, such as the
+// data's __buffer__) gets RuntimeError instead of a corrupted chain.
+#include "byte_view.hpp"
 #include "cipher_args.hpp"
+#include "interpreters.hpp"
 #include "pyref.hpp"
 
 #include "qulo/stream.h"
@@ -78,22 +80,33 @@ struct StreamObject {
     int64_t given;      // bytes passed to update so far
     bool busy;
     bool finished;
+    unsigned long busy_thread;  // while busy: the thread of the call
 };
 
-// Marks an object busy for one call; refuses when it already is.
+// Marks an object busy for one call; refuses when it already is, saying
+// whether the call in progress is another thread's or this thread's own (a
+// call re-entered from Python code it runs, such as the data's __buffer__).
 template <class D>
 class BusyGuard {
 public:
     explicit BusyGuard(StreamObject<D> *self) : self_(self) {
+        const unsigned long thread = PyThread_get_thread_ident();
         if (self->finished) {
             PyErr_Format(PyExc_ValueError, "this %s is finalized", D::kName);
-        } else if (self->busy) {
+        } else if (self->busy && self->busy_thread != thread) {
             PyErr_Format(PyExc_RuntimeError,
                          "this %s is in use by another thread; a stream is one chain, "
                          "feed it from one thread at a time",
                          D::kName);
+        } else if (self->busy) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "this %s was re-entered while busy, from Python code its own call "
+                         "runs on this thread (such as a buffer's __buffer__); a stream is one "
+                         "chain, one call at a time",
+                         D::kName);
         } else {
             self->busy = true;
+            self->busy_thread = thread;
             held_ = true;
         }
     }
@@ -132,13 +145,13 @@ int64_t needed_for(StreamObject<D> *self, Py_ssize_t n) {
 
 // Runs the core update, without the interpreter lock for large chunks.
 template <class D>
-int64_t run_update(StreamObject<D> *self, const Buffer &data, uint8_t *out, int64_t cap) {
+int64_t run_update(StreamObject<D> *self, const ConstByteView &data, uint8_t *out, int64_t cap) {
     int64_t written;
-    if (data.size() >= kReleaseThreshold) {
+    if (data.length >= kReleaseThreshold) {
         GilRelease unlocked;
-        written = D::update(&self->ctx, data.data(), data.size(), out, cap);
+        written = D::update(&self->ctx, data.data, data.length, out, cap);
     } else {
-        written = D::update(&self->ctx, data.data(), data.size(), out, cap);
+        written = D::update(&self->ctx, data.data, data.length, out, cap);
     }
     if (written == QULO_STREAM_E_OVERLAP) {
         PyErr_SetString(PyExc_ValueError, "data and out overlap");
@@ -149,7 +162,7 @@ int64_t run_update(StreamObject<D> *self, const Buffer &data, uint8_t *out, int6
                      static_cast<long long>(written));
         return -1;
     }
-    self->given += data.size();
+    self->given += data.length;
     return written;
 }
 
@@ -166,11 +179,11 @@ PyObject *update(PyObject *op, PyObject *args, PyObject *kwargs) {
     if (!guard) {
         return nullptr;
     }
-    Buffer data;
-    if (!data.acquire(data_obj)) {
+    ConstView data;
+    if (!data.acquire(data_obj, NoneAs::refused)) {
         return nullptr;
     }
-    const int64_t needed = needed_for(self, data.size());
+    const int64_t needed = needed_for(self, data.view().length);
     if (needed < 0) {
         return nullptr;
     }
@@ -179,7 +192,7 @@ PyObject *update(PyObject *op, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     auto *out = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result.get()));
-    const int64_t written = run_update(self, data, out, needed);
+    const int64_t written = run_update(self, data.view(), out, needed);
     if (written < 0) {
         return nullptr;
     }
@@ -207,21 +220,22 @@ PyObject *update_into(PyObject *op, PyObject *args, PyObject *kwargs) {
     if (!guard) {
         return nullptr;
     }
-    Buffer data;
-    Buffer out;
-    if (!data.acquire(data_obj) || !out.acquire(out_obj, true)) {
+    ConstView data;
+    MutableView out;
+    if (!data.acquire(data_obj, NoneAs::refused) || !out.acquire(out_obj, NoneAs::refused)) {
         return nullptr;
     }
-    const int64_t needed = needed_for(self, data.size());
+    const int64_t needed = needed_for(self, data.view().length);
     if (needed < 0) {
         return nullptr;
     }
-    if (out.size() < needed) {
+    const MutableByteView &into = out.view();
+    if (into.length < needed) {
         PyErr_Format(PyExc_ValueError, "out is too small: this update writes %lld bytes, out holds %zd",
-                     static_cast<long long>(needed), out.size());
+                     static_cast<long long>(needed), into.length);
         return nullptr;
     }
-    const int64_t written = run_update(self, data, out.mutable_data(), out.size());
+    const int64_t written = run_update(self, data.view(), into.data, into.length);
     return written < 0 ? nullptr : PyLong_FromLongLong(written);
 }
 
@@ -312,7 +326,8 @@ PyObject *encryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     CipherSetup setup;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup)) {
+    PyTypeObject *tea = cipher_args_state(type).tea_type;
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup)) {
         return nullptr;
     }
     auto *self = allocate<Encrypting>(type);
@@ -341,7 +356,8 @@ PyObject *decryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     CipherSetup setup;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, setup)) {
+    PyTypeObject *tea = cipher_args_state(type).tea_type;
+    if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup)) {
         return nullptr;
     }
     auto *self = allocate<Decrypting>(type);
@@ -460,7 +476,8 @@ int add_type(PyObject *module, PyType_Spec *spec) {
 }
 
 int exec_module(PyObject *module) {
-    if (add_type(module, &encryptor_spec) < 0 || add_type(module, &decryptor_spec) < 0) {
+    if (!init_cipher_args_state(module) || add_type(module, &encryptor_spec) < 0 ||
+        add_type(module, &decryptor_spec) < 0) {
         return -1;
     }
     return 0;
@@ -468,8 +485,7 @@ int exec_module(PyObject *module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    // The TEA type that keys are read from is looked up once per process.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    interpreter_slot(),  // one interpreter per process: why in interpreters.hpp
     {0, nullptr},
 };
 
@@ -477,12 +493,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "qulo._stream",
     "The qq mode in chunks: Encryptor and Decryptor (re-exported by qulo).",
-    0,
+    sizeof(CipherArgsState),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_cipher_args_state,
+    clear_cipher_args_state,
+    free_cipher_args_state,
 };
 
 }  // namespace

@@ -9,8 +9,6 @@
 #include "tea_type.hpp"
 #include "traceback.hpp"
 
-#include "qulo/length_rule.hpp"
-
 #include <span>
 
 namespace qulo {
@@ -43,7 +41,7 @@ int64_t required_size(Direction d, int64_t n) {
     if (d == Direction::decrypt) {
         return n;
     }
-    return n > QULO_MAX_PLAINTEXT_LEN ? -1 : length_rule(n);
+    return n > QULO_MAX_PLAINTEXT_LEN ? -1 : qulo_encrypt_len(n);
 }
 
 bool check_sumtable(const ConstByteView &sums) {
@@ -65,9 +63,8 @@ template <const MethodSpec &S>
 int64_t run_core(PyObject *self, const ConstByteView *sums, const ConstByteView *text,
                  uint8_t *out, int64_t capacity) {
     // Another thread may assign the key once the lock is released: the
-    // cipher works on a copy taken under the lock, so every result is made
-    // under one whole key, old or new.
-    const qulo_key key = *key_of(self);
+    // cipher works on a copy taken under the lock.
+    const qulo_key key = copy_key(self);
     GilRelease unlocked;
     if constexpr (!S.sumtable) {
         return S.qq(&key, text->data, text->length, out, capacity);
@@ -217,16 +214,17 @@ PyObject *bind_and_run(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
         return nullptr;
     }
     CallViews v;
-    if (!acquire_const_byte_view(values[0], v.text)) {
+    // None is an empty buffer in every role.
+    if (!v.text.acquire(values[0], NoneAs::empty)) {
         return nullptr;
     }
     if constexpr (table) {
-        if (!acquire_const_byte_view(values[1], v.sums)) {
+        if (!v.sums.acquire(values[1], NoneAs::empty)) {
             return nullptr;
         }
     }
     if constexpr (S.into) {
-        if (!acquire_byte_view(values[nparams - 1], v.out)) {
+        if (!v.out.acquire(values[nparams - 1], NoneAs::empty)) {
             return nullptr;
         }
         const int64_t r = writing<S>(args[0], &v.text.view(), &v.sums.view(), &v.out.view());

@@ -1,16 +1,20 @@
 // Module start-up: the module definition, the create and execute steps,
 // the namespace (TEA, encrypt_len, the seven capsules) and encrypt_len.
 #include "binder.hpp"
+#include "capsules.hpp"
 #include "function.hpp"
+#include "interpreters.hpp"
 #include "methods.hpp"
 #include "pyref.hpp"
 #include "state.hpp"
 #include "tea_type.hpp"
 #include "traceback.hpp"
 
+#include "qulo/capi.h"
 #include "qulo/tea.h"
 
 #include <cstdio>
+#include <iterator>
 
 namespace qulo {
 
@@ -88,24 +92,18 @@ constexpr FunctionDef kEncryptLenDef = {"encrypt_len", "encrypt_len",
 
 // ---- capsules ---------------------------------------------------------------
 
-struct CapsuleDef {
-    const char *attribute;
-    const char *name;  // lives as long as the process
-    void *pointer;
+// The entry points in the order of qulo_capi_names, which is also the
+// namespace order.
+void *const kEntryPoints[] = {
+    reinterpret_cast<void *>(qulo_encrypt_qq),
+    reinterpret_cast<void *>(qulo_decrypt_qq),
+    reinterpret_cast<void *>(qulo_encrypt),
+    reinterpret_cast<void *>(qulo_decrypt),
+    reinterpret_cast<void *>(qulo_encrypt_native_endian),
+    reinterpret_cast<void *>(qulo_decrypt_native_endian),
+    reinterpret_cast<void *>(qulo_encrypt_len),
 };
-
-// Namespace order.
-const CapsuleDef kCapsules[] = {
-    {"qulo_encrypt_qq", "qulo.qulo_encrypt_qq", reinterpret_cast<void *>(qulo_encrypt_qq)},
-    {"qulo_decrypt_qq", "qulo.qulo_decrypt_qq", reinterpret_cast<void *>(qulo_decrypt_qq)},
-    {"qulo_encrypt", "qulo.qulo_encrypt", reinterpret_cast<void *>(qulo_encrypt)},
-    {"qulo_decrypt", "qulo.qulo_decrypt", reinterpret_cast<void *>(qulo_decrypt)},
-    {"qulo_encrypt_native_endian", "qulo.qulo_encrypt_native_endian",
-     reinterpret_cast<void *>(qulo_encrypt_native_endian)},
-    {"qulo_decrypt_native_endian", "qulo.qulo_decrypt_native_endian",
-     reinterpret_cast<void *>(qulo_decrypt_native_endian)},
-    {"qulo_encrypt_len", "qulo.qulo_encrypt_len", reinterpret_cast<void *>(qulo_encrypt_len)},
-};
+static_assert(std::size(kEntryPoints) == QULO_CAPI_COUNT);
 
 // ---- start-up -----------------------------------------------------------------
 
@@ -224,12 +222,8 @@ bool fill_namespace(PyObject *module) {
     if (!encrypt_len || PyModule_AddObjectRef(module, "encrypt_len", encrypt_len.get()) < 0) {
         return false;
     }
-    for (const CapsuleDef &c : kCapsules) {
-        if (PyModule_Add(module, c.attribute, PyCapsule_New(c.pointer, c.name, nullptr)) < 0) {
-            return false;
-        }
-    }
-    return PyModule_Add(module, "__test__", PyDict_New()) == 0;
+    return add_capsules(module, qulo_capi_names, kEntryPoints) &&
+           PyModule_Add(module, "__test__", PyDict_New()) == 0;
 }
 
 int exec_module(PyObject *module) {
@@ -264,6 +258,7 @@ int exec_module(PyObject *module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(create_module)},
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    interpreter_slot(),  // one interpreter per process: why in interpreters.hpp
     {0, nullptr},
 };
 

@@ -87,7 +87,7 @@ PyObject *tea_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
     Ref key;  // ours: the keyword dict may lose its references meanwhile
     ConstView view;
     if (!args::bind_tuple_dict("__cinit__", names, args, kwds, &key) ||
-        !acquire_const_byte_view(key.get(), view) || !set_key_from_view(o, view.view())) {
+        !view.acquire(key.get(), NoneAs::empty) || !set_key_from_view(o, view.view())) {
         add_traceback(kCinit);
         return nullptr;
     }
@@ -113,7 +113,7 @@ int key_set(PyObject *self, PyObject *value, void *) {
         return -1;
     }
     ConstView view;
-    if (!acquire_const_byte_view(value, view)) {
+    if (!view.acquire(value, NoneAs::empty)) {
         add_traceback(kKeySet);
         return -1;
     }

@@ -4,20 +4,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "qulo/capi.h"
-#include "qulo/tea.h"
 #include "state.hpp"
+#include "tea_object.hpp"
 
 namespace qulo {
 
-struct TeaObject {
-    PyObject_HEAD
-    const qulo_tea_methods *methods;  // the type's C-level method table
-    qulo_key key;
-};
-
 inline bool is_tea(PyObject *o) { return Py_IS_TYPE(o, g_state.tea_type); }
-inline const qulo_key *key_of(PyObject *tea) { return &reinterpret_cast<TeaObject *>(tea)->key; }
 
 // Raises the TypeError of a method of TEA called with something else as
 // self (`self` null when no argument at all was given).

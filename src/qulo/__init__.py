@@ -5,34 +5,28 @@
     >>> t.decrypt_qq(t.encrypt_qq(b"hello"))
     b'hello'
 
-The seven capsules are also attributes of this package, under the names of
-their entry points, because ``PyCapsule_Import("qulo.qulo_encrypt_qq", 0)``
-looks them up here. C extensions include ``<qulo/capi.h>`` from the folder
-that :func:`get_include` returns.
+The capsules of the extension modules (the cipher's entry points and the
+batch entry points, named in ``<qulo/capi.h>``) are also attributes of this
+package, under the names of their entry points, because
+``PyCapsule_Import("qulo.qulo_encrypt_qq", 0)`` looks them up here. C
+extensions include ``<qulo/capi.h>`` from the folder that
+:func:`get_include` returns.
 """
 
-from ._stream import Decryptor, Encryptor
-from ._tea import (
-    TEA,
-    encrypt_len,
-    qulo_decrypt,
-    qulo_decrypt_native_endian,
-    qulo_decrypt_qq,
-    qulo_encrypt,
-    qulo_encrypt_len,
-    qulo_encrypt_native_endian,
-    qulo_encrypt_qq,
-)
-from ._batch import (
-    qulo_batch_decrypt,
-    qulo_batch_decrypt_native_endian,
-    qulo_batch_decrypt_qq,
-    qulo_batch_encrypt,
-    qulo_batch_encrypt_native_endian,
-    qulo_batch_encrypt_qq,
-    qulo_batch_kernel,
-)
+from types import CapsuleType as _CapsuleType
+
+from . import _batch, _tea
 from ._many import batch_kernel, decrypt_many, encrypt_many
+from ._stream import Decryptor, Encryptor
+from ._tea import TEA, encrypt_len
+
+# Besides the names above, the public names of the two modules are their
+# capsules: re-exported as the modules publish them, not listed here.
+from ._batch import *  # noqa: F403
+from ._tea import *  # noqa: F403
+
+_CAPSULES = [name for module in (_tea, _batch) for name, value in vars(module).items()
+             if isinstance(value, _CapsuleType)]
 
 __all__ = [
     "TEA",
@@ -40,24 +34,11 @@ __all__ = [
     "Encryptor",
     "Decryptor",
     "get_include",
-    "qulo_encrypt_qq",
-    "qulo_decrypt_qq",
-    "qulo_encrypt",
-    "qulo_decrypt",
-    "qulo_encrypt_native_endian",
-    "qulo_decrypt_native_endian",
-    "qulo_encrypt_len",
     "encrypt_many",
     "decrypt_many",
     "batch_kernel",
-    "qulo_batch_encrypt_qq",
-    "qulo_batch_decrypt_qq",
-    "qulo_batch_encrypt",
-    "qulo_batch_decrypt",
-    "qulo_batch_encrypt_native_endian",
-    "qulo_batch_decrypt_native_endian",
-    "qulo_batch_kernel",
     "__version__",
+    *_CAPSULES,
 ]
 
 

@@ -1,5 +1,6 @@
-# Types of the extension module qulo._batch. The public face is qulo._many
-# (re-exported by qulo), which also takes pyarrow arrays.
+# Types of the extension module qulo._batch. Its public names are what the
+# package re-exports; the calls are fronted by qulo._many, which also takes
+# pyarrow arrays.
 
 from collections.abc import Buffer, Iterable
 from types import CapsuleType
@@ -7,14 +8,14 @@ from typing import Any, Literal
 
 from ._tea import TEA
 
-def encrypt_many(
+def _encrypt_list(
     key: TEA | Buffer,
     messages: Iterable[Buffer],
     *,
     sumtable: Buffer | None = None,
     native_endian: bool = False,
 ) -> list[bytes]: ...
-def decrypt_many(
+def _decrypt_list(
     key: TEA | Buffer,
     messages: Iterable[Buffer],
     *,
@@ -33,7 +34,7 @@ def _decrypt_arrow(
     chunks: list[tuple[Any, ...]],
     sumtable: Buffer | None,
     native_endian: bool,
-    null_errors: bool,
+    errors: Literal["raise", "null"],
     /,
 ) -> list[tuple[bytes | None, bytes, bytes, int]]: ...
 

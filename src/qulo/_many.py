@@ -103,7 +103,7 @@ def encrypt_many(
     """
     pa = _arrow_module(messages)
     if pa is None:
-        return _batch.encrypt_many(key, messages, sumtable=sumtable, native_endian=native_endian)
+        return _batch._encrypt_list(key, messages, sumtable=sumtable, native_endian=native_endian)
     return _through_arrow(pa, messages, _batch._encrypt_arrow, key, sumtable, native_endian)
 
 
@@ -153,11 +153,7 @@ def decrypt_many(
     """
     pa = _arrow_module(messages)
     if pa is None:
-        return _batch.decrypt_many(
+        return _batch._decrypt_list(
             key, messages, sumtable=sumtable, native_endian=native_endian, errors=errors
         )
-    if errors not in ("raise", "null"):
-        raise ValueError(f"errors must be 'raise' or 'null', not {errors!r}")
-    return _through_arrow(
-        pa, messages, _batch._decrypt_arrow, key, sumtable, native_endian, errors == "null"
-    )
+    return _through_arrow(pa, messages, _batch._decrypt_arrow, key, sumtable, native_endian, errors)

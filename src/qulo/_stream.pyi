@@ -1,9 +1,10 @@
 # Types of the extension module qulo._stream: the qq mode in chunks.
 #
-# `data` takes any object that exports a contiguous buffer (bytes,
-# bytearray, memoryview, array, mmap ...); `out` must in addition be
-# writable, which the type system cannot say (the runtime refuses a
-# read-only buffer with BufferError).
+# `data` takes any byte buffer that TEA's methods take (one dimension of
+# contiguous unsigned bytes: bytes, bytearray, memoryview, array("B"),
+# mmap ...), but not None; `out` must in addition be writable, which the
+# type system cannot say (the runtime refuses a read-only buffer with
+# BufferError).
 
 from collections.abc import Buffer
 from typing import Self, SupportsIndex, final

@@ -11,7 +11,7 @@
  *
  * `length`, when given, is handed out as the buffer's len whatever the
  * shape says: an exporter that breaks the protocol, claiming more (or
- * fewer) items than it gives bytes.
+ * fewer) items than it gives bytes, or a negative number of them.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -29,7 +29,8 @@ typedef struct {
     Py_ssize_t *strides;
     Py_ssize_t *suboffsets;
     int readonly;
-    Py_ssize_t length; /* -1: len follows from shape and item size */
+    int has_length; /* 0: len follows from shape and item size */
+    Py_ssize_t length;
     Py_ssize_t exports;
     PyObject *log;   /* list or NULL */
     PyObject *label; /* any object, appended to log on release */
@@ -126,8 +127,8 @@ static PyObject *exporter_new(PyTypeObject *type, PyObject *args, PyObject *kwds
         PyErr_SetString(PyExc_TypeError, "log must be a list or None");
         return NULL;
     }
-    self->length = -1;
     if (length != Py_None) {
+        self->has_length = 1;
         self->length = PyLong_AsSsize_t(length);
         if (self->length == -1 && PyErr_Occurred()) {
             Py_DECREF(self);
@@ -164,7 +165,7 @@ static int exporter_getbuffer(Exporter *self, Py_buffer *view, int flags) {
             len *= self->shape[i];
         }
     }
-    if (self->length >= 0) {
+    if (self->has_length) {
         len = self->length;
     }
     view->obj = Py_NewRef(self);

@@ -77,7 +77,14 @@ INSTANTIATE_TEST_SUITE_P(
             CheckCase{"short_offsets", {0, 1, 2}, 3, 0, 8, {}, "offsets buffer is shorter"},
             CheckCase{"short_slice", {0, 1, 2}, 2, 1, 8, {}, "offsets buffer is shorter"},
             CheckCase{"short_bitmap", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 9, 0, 9, {0xFF},
-                      "validity bitmap"}),
+                      "validity bitmap"},
+            // Ranges near the end of int64_t: refused, never overflowed.
+            CheckCase{"offset_at_the_limit", {0, 1}, 1, INT64_MAX - 1, 8, {}, "largest offset"},
+            CheckCase{"length_at_the_limit", {0, 1}, INT64_MAX, 1, 8, {}, "largest offset"},
+            CheckCase{"end_at_the_limit", {0, 1}, 2, INT64_MAX - 3, 8, {0xFF},
+                      "validity bitmap"},
+            CheckCase{"huge_slice_no_bitmap", {0, 1}, 2, INT64_MAX - 3, 8, {},
+                      "offsets buffer is shorter"}),
         ::testing::Values(4, 8)),
     [](const auto &param_info) {
         return std::string(std::get<0>(param_info.param).name) + "_w" +

@@ -5,7 +5,7 @@
 // Every format is handed over in a heap block of exactly its own size, with
 // no terminator behind it, so a read past the end shows under ASan.
 
-#include "binding/tea/format_check.hpp"
+#include "binding/common/format_check.hpp"
 
 #include <gtest/gtest.h>
 

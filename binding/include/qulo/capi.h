@@ -49,6 +49,30 @@
 extern "C" {
 #endif
 
+/* ---- the capsules' names ------------------------------------------------ */
+
+/* Each capsule is named "qulo." followed by the name of its entry point,
+ * which is also the attribute that holds it in the module that publishes it
+ * and in the package (where PyCapsule_Import looks). These two lists are the
+ * one record of the names: the modules publish from them, in this order,
+ * and the import helpers below read them; the fields of qulo_capi and
+ * qulo_batch_capi follow the same order. */
+enum { QULO_CAPI_COUNT = 7, QULO_BATCH_CAPI_COUNT = 7 };
+
+static const char *const qulo_capi_names[QULO_CAPI_COUNT] = {
+    "qulo.qulo_encrypt_qq", "qulo.qulo_decrypt_qq",
+    "qulo.qulo_encrypt", "qulo.qulo_decrypt",
+    "qulo.qulo_encrypt_native_endian", "qulo.qulo_decrypt_native_endian",
+    "qulo.qulo_encrypt_len",
+};
+
+static const char *const qulo_batch_capi_names[QULO_BATCH_CAPI_COUNT] = {
+    "qulo.qulo_batch_encrypt_qq", "qulo.qulo_batch_decrypt_qq",
+    "qulo.qulo_batch_encrypt", "qulo.qulo_batch_decrypt",
+    "qulo.qulo_batch_encrypt_native_endian", "qulo.qulo_batch_decrypt_native_endian",
+    "qulo.qulo_batch_kernel",
+};
+
 /* ---- the seven entry points ------------------------------------------- */
 
 /* One field per capsule; the signatures and contracts are those of the
@@ -76,21 +100,15 @@ static inline int qulo_import_capsules_(const char *const *names, int count, voi
     return 0;
 }
 
-/* Imports all seven capsules ("qulo.qulo_encrypt_qq", ...) into `api`.
+/* Imports all seven capsules (qulo_capi_names) into `api`.
  * Returns 0, or -1 with a Python exception set (ImportError when the package
  * cannot be imported, AttributeError when a capsule is missing, is not a
  * capsule or carries another name); `api` is left untouched on failure.
  * Call with the GIL held, typically from the importing module's PyInit. */
 static inline int qulo_import_capi(qulo_capi *api) {
-    static const char *const names[7] = {
-        "qulo.qulo_encrypt_qq", "qulo.qulo_decrypt_qq",
-        "qulo.qulo_encrypt", "qulo.qulo_decrypt",
-        "qulo.qulo_encrypt_native_endian", "qulo.qulo_decrypt_native_endian",
-        "qulo.qulo_encrypt_len",
-    };
-    void *pointers[7];
+    void *pointers[QULO_CAPI_COUNT];
     qulo_capi found;
-    if (qulo_import_capsules_(names, 7, pointers) < 0) {
+    if (qulo_import_capsules_(qulo_capi_names, QULO_CAPI_COUNT, pointers) < 0) {
         return -1;
     }
     /* A capsule holds a data pointer. Copying its bytes into the function
@@ -135,19 +153,13 @@ typedef struct qulo_batch_capi {
     qulo_batch_kernel_fn kernel;
 } qulo_batch_capi;
 
-/* Imports the seven batch capsules ("qulo.qulo_batch_encrypt_qq", ...,
- * "qulo.qulo_batch_kernel") into `api`, with the same results and errors
- * as qulo_import_capi; `api` is left untouched on failure. */
+/* Imports the seven batch capsules (qulo_batch_capi_names) into `api`, with
+ * the same results and errors as qulo_import_capi; `api` is left untouched
+ * on failure. */
 static inline int qulo_import_batch_capi(qulo_batch_capi *api) {
-    static const char *const names[7] = {
-        "qulo.qulo_batch_encrypt_qq", "qulo.qulo_batch_decrypt_qq",
-        "qulo.qulo_batch_encrypt", "qulo.qulo_batch_decrypt",
-        "qulo.qulo_batch_encrypt_native_endian", "qulo.qulo_batch_decrypt_native_endian",
-        "qulo.qulo_batch_kernel",
-    };
-    void *pointers[7];
+    void *pointers[QULO_BATCH_CAPI_COUNT];
     qulo_batch_capi found;
-    if (qulo_import_capsules_(names, 7, pointers) < 0) {
+    if (qulo_import_capsules_(qulo_batch_capi_names, QULO_BATCH_CAPI_COUNT, pointers) < 0) {
         return -1;
     }
     memcpy(&found.encrypt_qq, &pointers[0], sizeof found.encrypt_qq);

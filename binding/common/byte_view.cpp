@@ -68,44 +68,55 @@ void raise_format_error(const format::Result &r, const format::ItemDescriptor &i
 }
 
 // Dimension, format, item size and layout of an acquired buffer; false with
-// the ValueError set when one of them is refused.
-bool check_buffer(const Py_buffer &b, const format::ItemDescriptor &item) {
+// the ValueError set when one of them is refused. Without `item`, any item
+// type and size is taken and the layout is checked in bytes.
+bool check_buffer(const Py_buffer &b, const format::ItemDescriptor *item) {
     if (b.ndim != 1) {
         PyErr_Format(PyExc_ValueError,
                      "Buffer has wrong number of dimensions (expected %d, got %d)", 1, b.ndim);
         return false;
     }
-    // The buffer protocol reads a missing format as unsigned bytes, and a
-    // single 'B', 'c' or '?' is what nearly every exporter gives.
-    const char *fmt = b.format;
-    const bool plain = fmt == nullptr || ((fmt[0] == 'B' || fmt[0] == 'c' || fmt[0] == '?') &&
-                                          fmt[1] == '\0');
-    if (!plain) {
-        const format::Result r = format::check(fmt, item);
-        if (!r.ok()) {
-            raise_format_error(r, item);
+    if (item != nullptr) {
+        // The buffer protocol reads a missing format as unsigned bytes, and a
+        // single 'B', 'c' or '?' is what nearly every exporter gives.
+        const char *fmt = b.format;
+        const bool plain = fmt == nullptr || ((fmt[0] == 'B' || fmt[0] == 'c' || fmt[0] == '?') &&
+                                              fmt[1] == '\0');
+        if (!plain) {
+            const format::Result r = format::check(fmt, *item);
+            if (!r.ok()) {
+                raise_format_error(r, *item);
+                return false;
+            }
+        }
+        if (b.itemsize != static_cast<Py_ssize_t>(item->size)) {
+            const auto size = static_cast<size_t>(b.itemsize);
+            PyErr_Format(PyExc_ValueError,
+                         "Item size of buffer (%zu byte%s) does not match size of '%.*s' (%zu byte%s)",
+                         size, size > 1 ? "s" : "", static_cast<int>(item->name.size()),
+                         item->name.data(), item->size, item->size > 1 ? "s" : "");
             return false;
         }
-    }
-    if (b.itemsize != static_cast<Py_ssize_t>(item.size)) {
-        const auto size = static_cast<size_t>(b.itemsize);
-        PyErr_Format(PyExc_ValueError,
-                     "Item size of buffer (%zu byte%s) does not match size of '%.*s' (%zu byte%s)",
-                     size, size > 1 ? "s" : "", static_cast<int>(item.name.size()),
-                     item.name.data(), item.size, item.size > 1 ? "s" : "");
+    } else if (b.itemsize < 1) {
+        PyErr_Format(PyExc_ValueError, "Item size of buffer (%zd bytes) is not positive",
+                     b.itemsize);
         return false;
     }
-    // The view's length is the extent; the protocol makes it equal to len
-    // for one-byte items. An exporter claiming more than it gives would send
-    // the cipher past the end of its memory.
-    if (b.shape != nullptr && b.shape[0] != b.len) {
+    // The view's length is len bytes. An exporter whose shape claims another
+    // number of items, or a negative len, would send the cipher past the end
+    // of its memory.
+    if (b.len < 0) {
+        PyErr_Format(PyExc_ValueError, "Buffer length is negative (len is %zd)", b.len);
+        return false;
+    }
+    const Py_ssize_t extent = b.len / b.itemsize;
+    if (b.shape != nullptr && (b.shape[0] != extent || b.len % b.itemsize != 0)) {
         PyErr_Format(PyExc_ValueError,
                      "Buffer shape and length disagree (shape[0] is %zd, len is %zd)",
                      b.shape[0], b.len);
         return false;
     }
     if (b.len > 0) {
-        const Py_ssize_t extent = b.len;  // the shape agrees, checked above
         if (extent > 1 && b.strides != nullptr && b.strides[0] != b.itemsize) {
             PyErr_SetString(PyExc_ValueError,
                             "Buffer and memoryview are not contiguous in the same dimension.");
@@ -127,11 +138,7 @@ bool check_buffer(const Py_buffer &b, const format::ItemDescriptor &item) {
 }  // namespace
 
 template <class Byte>
-bool AcquiredView<Byte>::request(PyObject *obj) {
-    if (obj == Py_None) {
-        view_ = {Py_None, nullptr, 0, 0, 0};
-        return true;
-    }
+bool AcquiredView<Byte>::request(PyObject *obj, bool bytes) {
     view_ = {nullptr, nullptr, 0, 0, 0};  // a refused view has no holder
     if (PyObject_GetBuffer(obj, &buffer_, kWritable ? kWritableFlags : kConstFlags) < 0) {
         return false;
@@ -139,18 +146,19 @@ bool AcquiredView<Byte>::request(PyObject *obj) {
     acquired_ = true;
     // An exact bytearray, the usual `out`, always exports one contiguous
     // dimension of unsigned bytes: the checks cannot refuse it. (Exact
-    // bytes never get here as text, and refuse the writable request.)
+    // bytes never get here, and refuse the writable request.)
     const bool plain_bytearray = Py_IS_TYPE(obj, &PyByteArray_Type);
-    const format::ItemDescriptor &item = kWritable ? format::kByte : format::kConstByte;
+    const format::ItemDescriptor *item =
+        !bytes ? nullptr : kWritable ? &format::kByte : &format::kConstByte;
     if (!plain_bytearray && !check_buffer(buffer_, item)) {
         release();
         return false;
     }
     view_.holder = buffer_.obj;
     view_.data = static_cast<Byte *>(buffer_.buf);
-    view_.length = buffer_.len;  // the extent, which the checks found equal
-    view_.stride = buffer_.strides != nullptr ? buffer_.strides[0] : 1;
-    view_.suboffset = buffer_.suboffsets != nullptr ? buffer_.suboffsets[0] : -1;
+    view_.length = buffer_.len;  // the extent in bytes, which the checks found in the shape
+    view_.stride = 1;      // the checks found the bytes contiguous
+    view_.suboffset = -1;  // and directly addressed
     return true;
 }
 
