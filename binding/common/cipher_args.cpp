@@ -3,6 +3,7 @@
 #include "buffer.hpp"
 #include "key_words.hpp"
 #include "pyref.hpp"
+#include "qulo/mode.h"
 
 #include <cstring>
 
@@ -60,12 +61,7 @@ bool load_key(PyObject *key, qulo_key &out) {
 
 }  // namespace
 
-void secure_wipe(void *p, std::size_t size) noexcept {
-    volatile auto *bytes = static_cast<volatile uint8_t *>(p);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = 0;
-    }
-}
+void secure_wipe(void *p, std::size_t size) noexcept { qulo_wipe(p, size); }
 
 void CipherSetup::wipe() noexcept {
     secure_wipe(&key, sizeof key);
