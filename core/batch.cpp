@@ -251,6 +251,11 @@ int64_t run_batch(const qulo_key *key, const qulo_op *op, bool named, int64_t co
     return refused;
 }
 
+// The fixed operation of a named entry point (they never verify).
+constexpr qulo_op named_op(int32_t direction, int32_t order, const uint8_t *sumtable) {
+    return {direction, order, sumtable, 0};
+}
+
 }  // namespace
 
 namespace qulo::batch {

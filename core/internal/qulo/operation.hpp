@@ -70,10 +70,14 @@ constexpr std::optional<Operation> read_op(const qulo_op &op) {
                      dir == Dir::decrypt && op.verify != 0};
 }
 
-// The round sums a descriptor names: its table, or the standard sums.
-inline Sums sums_of(const qulo_op &op) {
-    return op.sumtable != nullptr ? load_sums(op.sumtable) : kStandardSums;
+// The 64-byte sum table a descriptor names: its own, or the standard sums
+// laid out as one.
+inline const uint8_t *sumtable_of(const qulo_op &op) {
+    return op.sumtable != nullptr ? op.sumtable
+                                  : reinterpret_cast<const uint8_t *>(kStandardSums.data());
 }
+
+inline Sums sums_of(const qulo_op &op) { return load_sums(sumtable_of(op)); }
 
 // Calls f.template operator()<D, O, Std>() for the operation's form, D
 // being fixed: for a driver that serves one direction (a stream context).
@@ -88,8 +92,8 @@ template <Dir D, class F>
     return f.template operator()<D, Order::host, false>();
 }
 
-// Calls f.template operator()<D, O, Std>() for the operation. Inline, so
-// that an operation known at compile time folds to its one instantiation.
+// Calls f.template operator()<D, O, Std>() for the operation: the one place
+// where an operation given at run time becomes a compiled form.
 template <class F>
 [[gnu::always_inline]] inline decltype(auto) dispatch(const Operation &op, F &&f) {
     if (op.dir == Dir::encrypt) {
@@ -104,11 +108,6 @@ inline bool trailer_is_zero(const uint8_t *p) {
     uint64_t v = 0;
     std::memcpy(&v, p, kTrailer);
     return v == 0;
-}
-
-// The fixed operation of a named entry point (they never verify).
-constexpr qulo_op named_op(int32_t direction, int32_t order, const uint8_t *sumtable) {
-    return {direction, order, sumtable, 0};
 }
 
 // What the named entry points return for a driver's result: every status
