@@ -201,6 +201,36 @@ void add_names(Text &text, bool runnable_only) {
 
 // ---- the driver ---------------------------------------------------------------
 
+// Settles every message its lengths decide (and those the lanes cannot
+// take) and marks the rest pending; returns how many it refused.
+template <Dir D>
+int64_t settle(const qulo_key *key, const qulo_op *op, const Job &job, bool &any_pending) {
+    int64_t refused = 0;
+    for (int64_t i = 0; i < job.count; ++i) {
+        const uint8_t *src = job.src[i];
+        uint8_t *out = job.out[i];
+        const int64_t n = job.src_len[i];
+        const int64_t cap = job.out_capacity[i];
+        int64_t r = length_status<D>(n, cap);
+        if (r == 0) {
+            // A lane reads its source while it writes: a source overlapping
+            // its own output (in-place decryption aside) goes to qulo_run,
+            // which handles any overlap.
+            const bool in_place = D == Dir::decrypt && src == out;
+            r = !in_place && overlaps(src, n, out, cap) ? qulo_run(key, op, src, n, out, cap)
+                                                        : batch::kPending;
+        }
+        if (r == batch::kPending) {
+            any_pending = true;
+        } else if (r < 0) {
+            r = job.refusal(r);
+            ++refused;
+        }
+        job.result[i] = r;
+    }
+    return refused;
+}
+
 int64_t run_batch(const qulo_key *key, const qulo_op *op, bool named, int64_t count,
                   const uint8_t *const *src, const int64_t *src_len, uint8_t *const *out,
                   const int64_t *out_capacity, int64_t *result) {
@@ -215,33 +245,12 @@ int64_t run_batch(const qulo_key *key, const qulo_op *op, bool named, int64_t co
     if (kernel < 0) {
         return QULO_E_STATE;
     }
-    const Job job{words_of(key), sums_of(*op), operation->verify, named, count, src,
-                  src_len,       out,          out_capacity,      result};
-    const bool encrypting = operation->dir == Dir::encrypt;
+    const Job job{words_of(key), sums_of(*op), count,  src, src_len, out, out_capacity,
+                  result,        operation->verify, named};
     bool any_pending = false;
-    int64_t refused = 0;
-    for (int64_t i = 0; i < count; ++i) {
-        const int64_t n = src_len[i];
-        const int64_t cap = out_capacity[i];
-        int64_t r = encrypting ? length_status<Dir::encrypt>(n, cap)
-                               : length_status<Dir::decrypt>(n, cap);
-        if (r == 0) {
-            // A lane reads its source while it writes: a source overlapping its
-            // own output (in-place decryption aside) goes to the one-message
-            // driver, which handles any overlap.
-            const bool in_place = !encrypting && src[i] == out[i];
-            r = !in_place && overlaps(src[i], n, out[i], cap)
-                    ? qulo_run(key, op, src[i], n, out[i], cap)
-                    : batch::kPending;
-        }
-        if (r == batch::kPending) {
-            any_pending = true;
-        } else if (r < 0) {
-            r = job.refusal(r);
-            ++refused;
-        }
-        result[i] = r;
-    }
+    int64_t refused = operation->dir == Dir::encrypt
+                          ? settle<Dir::encrypt>(key, op, job, any_pending)
+                          : settle<Dir::decrypt>(key, op, job, any_pending);
     if (any_pending) {
         const KernelOps &ops = *kKernels[kernel].ops;
         refused += dispatch(*operation, [&]<Dir D, Order O, bool Std>() {

@@ -38,14 +38,14 @@ namespace qulo::batch {
 struct Job {
     Words key;
     Sums sums;
-    bool verify;  // decryption: refuse a plaintext whose trailer is not zero
-    bool named;   // for a named entry point: every refusal is -1
     int64_t count;
     const uint8_t *const *src;
     const int64_t *src_len;
     uint8_t *const *out;
     const int64_t *out_capacity;
     int64_t *result;
+    bool verify;  // decryption: refuse a plaintext whose trailer is not zero
+    bool named;   // for a named entry point: every refusal is -1
 
     // The result of a refused message.
     int64_t refusal(int64_t status) const { return named ? -1 : status; }
