@@ -258,7 +258,7 @@ PyObject *decryptor_finalize(PyObject *op, PyObject *) {
     const int64_t result = qulo_decryptor_finish(&self->ctx);
     self->finished = true;
     if (result == QULO_E_SHORT || result == QULO_E_BLOCKS || result == QULO_E_FILL) {
-        if (given >= 16 && given % 8 == 0) {
+        if (result == QULO_E_FILL) {
             PyErr_SetString(PyExc_ValueError,
                             "not a ciphertext under this key: its 16 bytes decrypt to fill "
                             "count 7, which leaves no room for the plaintext");
