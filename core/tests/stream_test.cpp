@@ -250,36 +250,26 @@ TEST_P(StreamTest, FinishGivesTheStatusQuloRunGivesTheWholeCiphertext) {
 TEST(StreamQueries, LengthAndGivenFollowTheUpdatesUntilTheFinish) {
     const Cipher c = cipher_for(kTableHost);
     const qulo_op op = c.op(QULO_ENCRYPT);
-    const Bytes text = pattern(20);
-    uint8_t out[64];
+    uint8_t text[20] = {}, out[64];
     qulo_encryptor e;
     ASSERT_EQ(qulo_encryptor_init(&e, &c.key, &op, 20), 32);
-    struct Step {
-        int64_t update;  // bytes given (-1: the finish)
-        int64_t result, length, given;
+    // Bytes given (-1: the finish), its result, then length and given after it.
+    const std::array<int64_t, 4> steps[] = {
+        {0, 0, 20, 0},   {5, 8, 20, 5}, {16, QULO_E_TOO_MUCH, 20, 5},  // refused: no change
+        {15, 16, 20, 20}, {-1, 8, QULO_E_STATE, QULO_E_STATE},         // finished
     };
-    const Step steps[] = {
-        {0, 0, 20, 0},
-        {5, 8, 20, 5},
-        {16, QULO_E_TOO_MUCH, 20, 5},  // refused: nothing changes
-        {15, 16, 20, 20},
-        {-1, 8, QULO_E_STATE, QULO_E_STATE},  // finished
-    };
-    int64_t at = 0;
-    for (const Step &st : steps) {
-        SCOPED_TRACE(st.update);
-        const int64_t r = st.update < 0
-                              ? qulo_encryptor_finish(&e, out, 64)
-                              : qulo_encryptor_update(&e, text.data() + at, st.update, out, 64);
-        EXPECT_EQ(r, st.result);
-        at += r >= 0 && st.update > 0 ? st.update : 0;
-        EXPECT_EQ(qulo_encryptor_length(&e), st.length);
-        EXPECT_EQ(qulo_encryptor_given(&e), st.given);
+    for (const auto &[n, result, length, given] : steps) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(n < 0 ? qulo_encryptor_finish(&e, out, 64)
+                        : qulo_encryptor_update(&e, text, n, out, 64),
+                  result);
+        EXPECT_EQ(qulo_encryptor_length(&e), length);
+        EXPECT_EQ(qulo_encryptor_given(&e), given);
     }
-    EXPECT_EQ(qulo_encryptor_length(nullptr), QULO_E_NULL);
-    EXPECT_EQ(qulo_encryptor_given(nullptr), QULO_E_NULL);
     const qulo_encryptor zero{};
     EXPECT_EQ(qulo_encryptor_given(&zero), QULO_E_STATE);
+    EXPECT_EQ(qulo_encryptor_length(nullptr), QULO_E_NULL);
+    EXPECT_EQ(qulo_encryptor_given(nullptr), QULO_E_NULL);
 }
 
 // ---- misuse ----------------------------------------------------------------------

@@ -77,6 +77,7 @@ inline const uint8_t *sumtable_of(const qulo_op &op) {
                                   : reinterpret_cast<const uint8_t *>(kStandardSums.data());
 }
 
+// The round sums a descriptor names, copied.
 inline Sums sums_of(const qulo_op &op) { return load_sums(sumtable_of(op)); }
 
 // Calls f.template operator()<D, O, Std>() for the operation's form, D
