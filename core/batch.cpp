@@ -2,277 +2,378 @@
 // the choice of kernel, and the hand-over to it.
 //
 // Each message is first settled as far as its lengths allow: a refusal by
-// length is -1 at once, and a message whose source overlaps its own output
-// (allowed for one message, but a lane reads its source while it writes)
-// goes to the one-message entry point, which handles that case. The rest
-// are marked pending and run in the lanes of the kernel in use.
+// length gets its status at once (-1 for the named entry points), and a
+// message whose source overlaps its own output (allowed for one message,
+// but a lane reads its source while it writes) goes to qulo_run, which
+// handles that case. The rest are marked pending and run in the lanes of
+// the kernel in use.
 
 #include "qulo/batch.h"
 
 #include "batch_kernels.hpp"
+#include "qulo/batch_hooks.hpp"
 #include "qulo/block.hpp"
-#include "qulo/length_rule.hpp"
+#include "qulo/mode.h"
+#include "qulo/operation.hpp"
 #include "qulo/ranges.hpp"
 #include "qulo/tea.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace {
 
 using namespace qulo;
-using batch::Dir;
+using batch::Job;
 using batch::KernelOps;
 
 // ---- kernel choice ----------------------------------------------------------
 
-constexpr const KernelOps *kKernels[] = {&batch::kAvx512Kernel, &batch::kAvx2Kernel,
-                                         &batch::kScalarKernel};
-
-bool cpu_runs(const KernelOps &k) {
-    if (&k == &batch::kAvx512Kernel) {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vl");
-    }
-    if (&k == &batch::kAvx2Kernel) {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2");
-    }
-    return true;
+#if defined(__x86_64__)
+bool runs_avx512() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl");
 }
 
-const KernelOps *find_kernel(const char *name) {
-    for (const KernelOps *k : kKernels) {
-        if (std::strcmp(k->name, name) == 0) {
-            return k;
-        }
-    }
-    return nullptr;
+bool runs_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
 }
+#endif
 
-// Why the environment's choice was refused; built once, read-only after.
-char g_error[256];
+bool runs_anywhere() { return true; }
 
-// The start-up choice: the environment's, or the fastest kernel the CPU
-// runs. Null (with g_error set) when the environment names one that cannot
-// run here.
-const KernelOps *startup_choice() {
-    const char *wanted = std::getenv("QULO_BATCH_KERNEL");
-    if (wanted == nullptr || wanted[0] == '\0') {
-        for (const KernelOps *k : kKernels) {
-            if (cpu_runs(*k)) {
-                return k;
-            }
-        }
-        return &batch::kScalarKernel;
-    }
-    const KernelOps *k = find_kernel(wanted);
-    if (k != nullptr && cpu_runs(*k)) {
-        return k;
-    }
-    char runnable[64] = "";
-    for (const KernelOps *c : kKernels) {
-        if (cpu_runs(*c)) {
-            std::strncat(runnable, runnable[0] != '\0' ? ", " : "", sizeof runnable - 1);
-            std::strncat(runnable, c->name, sizeof runnable - std::strlen(runnable) - 1);
-        }
-    }
-    if (k == nullptr) {
-        std::snprintf(g_error, sizeof g_error,
-                      "QULO_BATCH_KERNEL=%.32s names no kernel (known: avx512, avx2, scalar; "
-                      "this CPU runs: %s)",
-                      wanted, runnable);
-    } else {
-        std::snprintf(g_error, sizeof g_error,
-                      "QULO_BATCH_KERNEL=%.32s names a kernel this CPU cannot run "
-                      "(this CPU runs: %s)",
-                      wanted, runnable);
-    }
-    return nullptr;
-}
-
-// The start-up choice is made once; an explicit selection overrides it
-// until it is cleared again.
-struct Startup {
-    const KernelOps *kernel;
-    const char *error;
+struct Kernel {
+    const char *name;
+    const KernelOps *ops;
+    bool (*cpu_runs)();
 };
 
-// The first caller makes the choice while later ones wait for it (a few
-// microseconds, once per process). Spelt out with an atomic rather than a
-// guarded static, whose guard lives in the C++ runtime library: the wheel
-// must not depend on that library.
-Startup g_startup{};
-std::atomic<int> g_startup_state{0};  // 0 not chosen, 1 being chosen, 2 chosen
+// Every kernel this build has, fastest first; the last one runs on every
+// CPU. The choice, its error text and the hooks all read this table.
+constexpr Kernel kKernels[] = {
+#if defined(__x86_64__)
+    {"avx512", &batch::kAvx512Kernel, runs_avx512},
+    {"avx2", &batch::kAvx2Kernel, runs_avx2},
+#endif
+    {"scalar", &batch::kScalarKernel, runs_anywhere},
+};
+constexpr int kKernelCount = static_cast<int>(std::size(kKernels));
 
-const Startup &startup() {
-    if (g_startup_state.load(std::memory_order_acquire) != 2) {
-        int expected = 0;
-        if (g_startup_state.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
-            const KernelOps *k = startup_choice();
-            g_startup = {k, k == nullptr ? g_error : nullptr};
-            g_startup_state.store(2, std::memory_order_release);
-        } else {
-            while (g_startup_state.load(std::memory_order_acquire) != 2) {
-            }
+// A choice: an index into kKernels, or why there is none.
+enum Choice : int { kNoSuchKernel = -1, kCannotRun = -2, kUnchosen = -3 };
+
+int find_kernel(const char *name) {
+    for (int i = 0; i < kKernelCount; ++i) {
+        if (std::strcmp(kKernels[i].name, name) == 0) {
+            return i;
         }
     }
-    return g_startup;
+    return kNoSuchKernel;
 }
 
-std::atomic<const KernelOps *> g_selected{nullptr};
+const char *wanted_kernel() { return std::getenv("QULO_BATCH_KERNEL"); }
 
-const KernelOps *kernel_in_use() {
-    const KernelOps *k = g_selected.load(std::memory_order_acquire);
-    return k != nullptr ? k : startup().kernel;
+// The environment's kernel, or the fastest this CPU runs.
+int startup_choice() {
+    const char *wanted = wanted_kernel();
+    if (wanted == nullptr || wanted[0] == '\0') {
+        int i = 0;
+        while (!kKernels[i].cpu_runs()) {
+            ++i;  // ends at the last kernel, which runs everywhere
+        }
+        return i;
+    }
+    const int k = find_kernel(wanted);
+    return k < 0 || kKernels[k].cpu_runs() ? k : kCannotRun;
+}
+
+// The start-up choice, made on first use. It depends only on the
+// environment and the CPU, so threads that race here all store the same
+// answer: no lock, no waiting.
+std::atomic<int> g_startup{kUnchosen};
+// A kernel selected through the hooks, or kUnchosen.
+std::atomic<int> g_selected{kUnchosen};
+
+int kernel_choice() {
+    if (const int k = g_selected.load(std::memory_order_relaxed); k >= 0) {
+        return k;
+    }
+    int k = g_startup.load(std::memory_order_relaxed);
+    if (k == kUnchosen) {
+        k = startup_choice();
+        g_startup.store(k, std::memory_order_relaxed);
+    }
+    return k;
+}
+
+// The text of qulo_batch_kernel_error, written with snprintf's contract:
+// as much as fits, always terminated, and the whole length counted.
+class Text {
+public:
+    Text(char *buf, size_t size) : buf_(buf), size_(size) {}
+    ~Text() {
+        if (size_ > 0) {
+            buf_[len_ < size_ ? len_ : size_ - 1] = '\0';
+        }
+    }
+    Text(const Text &) = delete;
+    Text &operator=(const Text &) = delete;
+
+    Text &operator<<(char c) {
+        if (len_ + 1 < size_) {
+            buf_[len_] = c;
+        }
+        ++len_;
+        return *this;
+    }
+    Text &operator<<(const char *s) {
+        while (*s != '\0') {
+            *this << *s++;
+        }
+        return *this;
+    }
+    size_t length() const { return len_; }
+
+private:
+    char *buf_;
+    size_t size_;
+    size_t len_ = 0;
+};
+
+// One byte of the variable as ASCII: a printable character as it is, a
+// backslash doubled, any other byte as \xNN.
+struct Escaped {
+    char text[5];
+    explicit Escaped(uint8_t b) : text{} {
+        constexpr char kHex[] = "0123456789abcdef";
+        if (b == '\\') {
+            text[0] = text[1] = '\\';
+        } else if (b >= 0x20 && b < 0x7F) {
+            text[0] = static_cast<char>(b);
+        } else {
+            text[0] = '\\';
+            text[1] = 'x';
+            text[2] = kHex[b >> 4];
+            text[3] = kHex[b & 0x0F];
+        }
+    }
+    size_t size() const { return std::strlen(text); }
+};
+
+// The variable's value escaped; when that is longer than kShownValue
+// characters, cut after the last whole byte that fits with "..." behind it.
+constexpr size_t kShownValue = 32;
+
+void add_value(Text &text, const char *value) {
+    size_t full = 0;
+    for (const char *p = value; *p != '\0'; ++p) {
+        full += Escaped(static_cast<uint8_t>(*p)).size();
+    }
+    const size_t room = full <= kShownValue ? kShownValue : kShownValue - 3;
+    size_t shown = 0;
+    for (const char *p = value; *p != '\0'; ++p) {
+        const Escaped e(static_cast<uint8_t>(*p));
+        shown += e.size();
+        if (shown > room) {
+            text << "...";
+            return;
+        }
+        text << e.text;
+    }
+}
+
+// The kernels of the table, or those this CPU runs, as "a, b, c".
+void add_names(Text &text, bool runnable_only) {
+    const char *sep = "";
+    for (const Kernel &k : kKernels) {
+        if (!runnable_only || k.cpu_runs()) {
+            text << sep << k.name;
+            sep = ", ";
+        }
+    }
 }
 
 // ---- the driver ---------------------------------------------------------------
 
-// The one-message entry point of the same operation, for the messages the
-// lanes do not take.
-struct Single {
-    const qulo_key *key;
-    const uint8_t *sumtable;  // null for the qq pair
-    Order order;
-    int64_t operator()(Dir d, const uint8_t *src, int64_t n, uint8_t *out, int64_t cap) const {
-        if (sumtable == nullptr) {
-            return d == Dir::encrypt ? qulo_encrypt_qq(key, src, n, out, cap)
-                                     : qulo_decrypt_qq(key, src, n, out, cap);
-        }
-        if (order == Order::big) {
-            return d == Dir::encrypt ? qulo_encrypt(key, sumtable, src, n, out, cap)
-                                     : qulo_decrypt(key, sumtable, src, n, out, cap);
-        }
-        return d == Dir::encrypt ? qulo_encrypt_native_endian(key, sumtable, src, n, out, cap)
-                                 : qulo_decrypt_native_endian(key, sumtable, src, n, out, cap);
-    }
-};
-
-int64_t run_batch(Dir dir, Order order, const qulo_key *key, const uint8_t *sumtable,
-                  int64_t count, const uint8_t *const *src, const int64_t *src_len,
-                  uint8_t *const *out, const int64_t *out_capacity, int64_t *result) {
-    const KernelOps *kernel = kernel_in_use();
-    if (count < 0 || kernel == nullptr) {
-        return -1;
-    }
-    const Single single{key, sumtable, order};
-    bool any_pending = false;
+// Settles every message its lengths decide (and those the lanes cannot
+// take) and marks the rest pending; returns how many it refused.
+template <Dir D>
+int64_t settle(const qulo_key *key, const qulo_op *op, const Job &job, bool &any_pending) {
     int64_t refused = 0;
-    for (int64_t i = 0; i < count; ++i) {
-        const int64_t n = src_len[i];
-        const int64_t cap = out_capacity[i];
-        int64_t r = batch::kPending;
-        if (dir == Dir::encrypt) {
-            if (n < 0 || n > QULO_MAX_PLAINTEXT_LEN || length_rule(n) > cap) {
-                r = -1;
-            } else if (overlaps(src[i], n, out[i], cap)) {
-                r = single(dir, src[i], n, out[i], cap);
-            }
-        } else {
-            if (n < 16 || n % 8 != 0 || n > cap) {
-                r = -1;
-            } else if (src[i] != out[i] && overlaps(src[i], n, out[i], cap)) {
-                r = single(dir, src[i], n, out[i], cap);
-            }
+    for (int64_t i = 0; i < job.count; ++i) {
+        const uint8_t *src = job.src[i];
+        uint8_t *out = job.out[i];
+        const int64_t n = job.src_len[i];
+        const int64_t cap = job.out_capacity[i];
+        int64_t r = length_status<D>(n, cap);
+        if (r == 0) {
+            // A lane reads its source while it writes: a source overlapping
+            // its own output (in-place decryption aside) goes to qulo_run,
+            // which handles any overlap.
+            const bool in_place = D == Dir::decrypt && src == out;
+            r = !in_place && overlaps(src, n, out, cap) ? qulo_run(key, op, src, n, out, cap)
+                                                        : batch::kPending;
         }
-        result[i] = r;
-        any_pending |= r == batch::kPending;
-        refused += r < 0 && r != batch::kPending ? 1 : 0;
-    }
-    if (any_pending) {
-        const batch::Job job{words_of(key),
-                             sumtable == nullptr ? kStandardSums : load_sums(sumtable),
-                             count,
-                             src,
-                             src_len,
-                             out,
-                             out_capacity,
-                             result};
-        const int d = batch::index_of(dir);
-        refused += sumtable == nullptr ? kernel->standard[d](job)
-                                       : kernel->table[d][batch::index_of(order)](job);
+        if (r == batch::kPending) {
+            any_pending = true;
+        } else if (r < 0) {
+            r = job.refusal(r);
+            ++refused;
+        }
+        job.result[i] = r;
     }
     return refused;
 }
 
+int64_t run_batch(const qulo_key *key, const qulo_op *op, bool named, int64_t count,
+                  const uint8_t *const *src, const int64_t *src_len, uint8_t *const *out,
+                  const int64_t *out_capacity, int64_t *result) {
+    if (op == nullptr) {
+        return QULO_E_NULL;
+    }
+    const std::optional<Operation> operation = read_op(*op);
+    if (!operation || count < 0) {
+        return QULO_E_ARGUMENT;
+    }
+    const int kernel = kernel_choice();
+    if (kernel < 0) {
+        return QULO_E_STATE;
+    }
+    const Job job{words_of(key), sums_of(*op), count,  src, src_len, out, out_capacity,
+                  result,        operation->verify, named};
+    bool any_pending = false;
+    int64_t refused = operation->dir == Dir::encrypt
+                          ? settle<Dir::encrypt>(key, op, job, any_pending)
+                          : settle<Dir::decrypt>(key, op, job, any_pending);
+    if (any_pending) {
+        const KernelOps &ops = *kKernels[kernel].ops;
+        refused += dispatch(*operation, [&]<Dir D, Order O, bool Std>() {
+            return ops.get<D, O, Std>()(job);
+        });
+    }
+    return refused;
+}
+
+// The fixed operation of a named entry point (they never verify).
+constexpr qulo_op named_op(int32_t direction, int32_t order, const uint8_t *sumtable) {
+    return {direction, order, sumtable, 0};
+}
+
 }  // namespace
 
+namespace qulo::batch {
+
+const char *known(size_t i) {
+    return i < static_cast<size_t>(kKernelCount) ? kKernels[i].name : nullptr;
+}
+
+bool supported(const char *name) {
+    const int k = name != nullptr ? find_kernel(name) : kNoSuchKernel;
+    return k >= 0 && kKernels[k].cpu_runs();
+}
+
+bool select(const char *name) {
+    if (name == nullptr) {
+        g_selected.store(kUnchosen, std::memory_order_relaxed);
+        return true;
+    }
+    if (!supported(name)) {
+        return false;
+    }
+    g_selected.store(find_kernel(name), std::memory_order_relaxed);
+    return true;
+}
+
+}  // namespace qulo::batch
+
 extern "C" {
+
+int64_t qulo_batch_run(const qulo_key *key, const qulo_op *op, int64_t count,
+                       const uint8_t *const *src, const int64_t *src_len, uint8_t *const *out,
+                       const int64_t *out_capacity, int64_t *result) {
+    return run_batch(key, op, false, count, src, src_len, out, out_capacity, result);
+}
 
 int64_t qulo_batch_encrypt_qq(const qulo_key *key, int64_t count, const uint8_t *const *src,
                               const int64_t *src_len, uint8_t *const *out,
                               const int64_t *out_capacity, int64_t *result) {
-    return run_batch(Dir::encrypt, Order::big, key, nullptr, count, src, src_len, out,
-                     out_capacity, result);
+    const qulo_op op = named_op(QULO_ENCRYPT, QULO_BIG_ENDIAN, nullptr);
+    return as_named(run_batch(key, &op, true, count, src, src_len, out, out_capacity, result));
 }
 
 int64_t qulo_batch_decrypt_qq(const qulo_key *key, int64_t count, const uint8_t *const *src,
                               const int64_t *src_len, uint8_t *const *out,
                               const int64_t *out_capacity, int64_t *result) {
-    return run_batch(Dir::decrypt, Order::big, key, nullptr, count, src, src_len, out,
-                     out_capacity, result);
+    const qulo_op op = named_op(QULO_DECRYPT, QULO_BIG_ENDIAN, nullptr);
+    return as_named(run_batch(key, &op, true, count, src, src_len, out, out_capacity, result));
 }
 
 int64_t qulo_batch_encrypt(const qulo_key *key, const uint8_t *sumtable, int64_t count,
                            const uint8_t *const *src, const int64_t *src_len,
                            uint8_t *const *out, const int64_t *out_capacity, int64_t *result) {
-    return run_batch(Dir::encrypt, Order::big, key, sumtable, count, src, src_len, out,
-                     out_capacity, result);
+    const qulo_op op = named_op(QULO_ENCRYPT, QULO_BIG_ENDIAN, sumtable);
+    return as_named(run_batch(key, &op, true, count, src, src_len, out, out_capacity, result));
 }
 
 int64_t qulo_batch_decrypt(const qulo_key *key, const uint8_t *sumtable, int64_t count,
                            const uint8_t *const *src, const int64_t *src_len,
                            uint8_t *const *out, const int64_t *out_capacity, int64_t *result) {
-    return run_batch(Dir::decrypt, Order::big, key, sumtable, count, src, src_len, out,
-                     out_capacity, result);
+    const qulo_op op = named_op(QULO_DECRYPT, QULO_BIG_ENDIAN, sumtable);
+    return as_named(run_batch(key, &op, true, count, src, src_len, out, out_capacity, result));
 }
 
 int64_t qulo_batch_encrypt_native_endian(const qulo_key *key, const uint8_t *sumtable,
                                          int64_t count, const uint8_t *const *src,
                                          const int64_t *src_len, uint8_t *const *out,
                                          const int64_t *out_capacity, int64_t *result) {
-    return run_batch(Dir::encrypt, Order::host, key, sumtable, count, src, src_len, out,
-                     out_capacity, result);
+    const qulo_op op = named_op(QULO_ENCRYPT, QULO_HOST_ORDER, sumtable);
+    return as_named(run_batch(key, &op, true, count, src, src_len, out, out_capacity, result));
 }
 
 int64_t qulo_batch_decrypt_native_endian(const qulo_key *key, const uint8_t *sumtable,
                                          int64_t count, const uint8_t *const *src,
                                          const int64_t *src_len, uint8_t *const *out,
                                          const int64_t *out_capacity, int64_t *result) {
-    return run_batch(Dir::decrypt, Order::host, key, sumtable, count, src, src_len, out,
-                     out_capacity, result);
+    const qulo_op op = named_op(QULO_DECRYPT, QULO_HOST_ORDER, sumtable);
+    return as_named(run_batch(key, &op, true, count, src, src_len, out, out_capacity, result));
 }
 
 const char *qulo_batch_kernel(void) {
-    const KernelOps *k = kernel_in_use();
-    return k != nullptr ? k->name : nullptr;
+    const int k = kernel_choice();
+    return k >= 0 ? kKernels[k].name : nullptr;
 }
 
-const char *qulo_batch_kernel_error(void) {
-    return kernel_in_use() != nullptr ? nullptr : startup().error;
-}
-
-int qulo_batch_kernel_supported(const char *name) {
-    const KernelOps *k = name != nullptr ? find_kernel(name) : nullptr;
-    return k != nullptr && cpu_runs(*k) ? 1 : 0;
-}
-
-int qulo_batch_select_kernel(const char *name) {
-    if (name == nullptr) {
-        g_selected.store(nullptr, std::memory_order_release);
+size_t qulo_batch_kernel_error(char *buf, size_t size) {
+    const int k = kernel_choice();
+    Text text(buf, size);
+    if (k >= 0) {
         return 0;
     }
-    const KernelOps *k = find_kernel(name);
-    if (k == nullptr || !cpu_runs(*k)) {
-        return -1;
+    const char *wanted = wanted_kernel();
+    text << "QULO_BATCH_KERNEL=";
+    add_value(text, wanted != nullptr ? wanted : "");
+    if (k == kNoSuchKernel) {
+        text << " names no kernel (known: ";
+        add_names(text, false);
+        text << "; this CPU runs: ";
+    } else {
+        text << " names a kernel this CPU cannot run (this CPU runs: ";
     }
-    g_selected.store(k, std::memory_order_release);
-    return 0;
+    add_names(text, true);
+    text << ')';
+    return text.length();
 }
+
+const char *qulo_batch_kernel_known(size_t i) { return batch::known(i); }
+
+int qulo_batch_kernel_supported(const char *name) { return batch::supported(name) ? 1 : 0; }
+
+int qulo_batch_select_kernel(const char *name) { return batch::select(name) ? 0 : -1; }
 
 }  // extern "C"

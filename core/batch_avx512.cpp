@@ -1,14 +1,18 @@
 // The AVX-512 kernel: four vectors of 16 words interleaved, 64 lanes. Built
-// with -mavx512f -mavx512bw -mavx512vl (core/CMakeLists.txt); called only
-// when the CPU reports all three. The three-way XOR of each half-cycle
-// becomes one ternary-logic instruction here.
+// with -mavx512f -mavx512bw -mavx512vl on x86-64 only (core/CMakeLists.txt);
+// called only when the CPU reports all three. The three-way XOR of each
+// half-cycle becomes one ternary-logic instruction here.
 #include "batch_kernels.hpp"
+
+#if defined(__x86_64__)
 
 namespace qulo::batch {
 namespace {
 using Words16 = uint32_t __attribute__((vector_size(64)));
 }  // namespace
 
-const KernelOps kAvx512Kernel = make_kernel<Words16, 4>("avx512");
+const KernelOps kAvx512Kernel = make_kernel<Words16, 4>();
 
 }  // namespace qulo::batch
+
+#endif

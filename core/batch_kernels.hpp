@@ -20,6 +20,8 @@
 
 #include "qulo/block.hpp"
 #include "qulo/length_rule.hpp"
+#include "qulo/mode.h"
+#include "qulo/operation.hpp"
 #include "qulo/tea.h"
 
 #include <bit>
@@ -42,11 +44,14 @@ struct Job {
     uint8_t *const *out;
     const int64_t *out_capacity;
     int64_t *result;
+    bool verify;  // decryption: refuse a plaintext whose trailer is not zero
+    bool named;   // for a named entry point: every refusal is -1
+
+    // The result of a refused message.
+    int64_t refusal(int64_t status) const { return named ? -1 : status; }
 };
 
 inline constexpr int64_t kPending = INT64_MIN;
-
-enum class Dir { encrypt, decrypt };
 
 // Runs the pending messages of a job; returns how many of them it refused.
 using KernelFn = int64_t (*)(const Job &);
@@ -54,18 +59,26 @@ using KernelFn = int64_t (*)(const Job &);
 // One instruction set's kernels: the standard sums (big-endian blocks)
 // [direction], and a sum table [direction][byte order].
 struct KernelOps {
-    const char *name;
-    int lanes;
     KernelFn standard[2];
     KernelFn table[2][2];
+
+    // The kernel of one compiled form of an operation (qulo/operation.hpp).
+    template <Dir D, Order O, bool Std>
+    KernelFn get() const {
+        constexpr int d = D == Dir::encrypt ? 0 : 1;
+        if constexpr (Std) {
+            return standard[d];
+        } else {
+            return table[d][O == Order::big ? 0 : 1];
+        }
+    }
 };
 
-inline constexpr int index_of(Dir d) { return d == Dir::encrypt ? 0 : 1; }
-inline constexpr int index_of(Order o) { return o == Order::big ? 0 : 1; }
-
 extern const KernelOps kScalarKernel;
+#if defined(__x86_64__)
 extern const KernelOps kAvx2Kernel;
 extern const KernelOps kAvx512Kernel;
+#endif
 
 namespace {
 
@@ -219,7 +232,6 @@ template <Order O>
     std::memcpy(p, &v, sizeof v);
 }
 
-constexpr int64_t kBlock = 8;
 // An idle lane runs over a scratch area of this many blocks, again and again.
 constexpr int64_t kIdleBlocks = 32;
 // Plaintexts up to this length are laid out whole in their output first.
@@ -604,7 +616,7 @@ private:
         if constexpr (D == Dir::decrypt) {
             if (m.next_block == 1 && m.blocks == 2) {
                 if (job_.src_len[i] - (edge_[l][0] & 0x07) - 10 < 0) {
-                    job_.result[i] = -1;  // nothing was written
+                    job_.result[i] = job_.refusal(QULO_E_FILL);  // nothing was written
                     ++refused_;
                     finish(l);
                     return;
@@ -624,12 +636,27 @@ private:
             }
             job_.result[i] = total;
         } else {
+            const int64_t n = job_.src_len[i];
             const int64_t fill = out[0] & 0x07;
-            const int64_t plain = job_.src_len[i] - fill - 10;
+            const int64_t plain = n - fill - 10;
             move_down(out, fill + 3, plain);
+            // The move ends before the trailer, still where it was decrypted.
             job_.result[i] = plain;
+            if (job_.verify) [[unlikely]] {
+                verify(i);
+            }
         }
         finish(l);
+    }
+
+    // A verified decryption: message i is refused when its trailer (the
+    // move to the front ends before it) is not zero. Out of line, so that
+    // the kernel's code without verification stays as it was.
+    [[gnu::noinline, gnu::cold]] void verify(int64_t i) {
+        if (!trailer_is_zero(job_.out[i] + job_.src_len[i] - kTrailer)) {
+            job_.result[i] = job_.refusal(QULO_E_CHECK);
+            ++refused_;
+        }
     }
 
     // The plaintext to the front of the output, as memmove would move it
@@ -685,10 +712,8 @@ int64_t run_lanes(const Job &job) {
 }
 
 template <class V, int U>
-constexpr KernelOps make_kernel(const char *name) {
-    return {name,
-            U * kWidth<V>,
-            {run_lanes<V, U, Order::big, Dir::encrypt, true>,
+constexpr KernelOps make_kernel() {
+    return {{run_lanes<V, U, Order::big, Dir::encrypt, true>,
              run_lanes<V, U, Order::big, Dir::decrypt, true>},
             {{run_lanes<V, U, Order::big, Dir::encrypt, false>,
               run_lanes<V, U, Order::host, Dir::encrypt, false>},

@@ -8,6 +8,6 @@
 
 namespace qulo::batch {
 
-const KernelOps kScalarKernel = make_kernel<uint32_t, 4>("scalar");
+const KernelOps kScalarKernel = make_kernel<uint32_t, 4>();
 
 }  // namespace qulo::batch

@@ -2,26 +2,27 @@
 // block and (for decryption) the bytes held back for the tail live in the
 // caller's context between calls.
 //
-// Each update dispatches once on the variant into a loop instantiated for
-// its sums and byte order (qulo/block.hpp), which keeps the key words, the
-// sums and the chaining state in registers exactly like the one-message
+// Each update dispatches once on the operation (qulo/operation.hpp) into a
+// loop instantiated for its sums and byte order, which keeps the key words,
+// the sums and the chaining state in registers exactly like the one-message
 // driver; only the first and last few bytes of a chunk take a slower path.
 
 #include "qulo/stream.h"
 #include "qulo/block.hpp"
 #include "qulo/length_rule.hpp"
+#include "qulo/mode.h"
+#include "qulo/operation.hpp"
 #include "qulo/ranges.hpp"
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <type_traits>
 
 namespace {
 
 using namespace qulo;
 
-constexpr int64_t kBlock = 8;
-constexpr int64_t kTrailer = 7;  // zero bytes that end every padded plaintext
-constexpr int64_t kMinCiphertext = 16;
 // Once this many bytes are decrypted, the emitted end is always 7 bytes
 // behind: the header and fill (at most 10 bytes) lie wholly behind us.
 constexpr int64_t kSteady = 24;
@@ -31,11 +32,13 @@ constexpr uint32_t kDecrypting = 0x51444543u;
 
 struct State {
     uint32_t magic;
-    uint32_t variant;
+    Operation op;
     Words key;
-    Sums sums;
+    Sums sums;  // the operation's sums, also when they are the standard ones
     Block prev_c;
     Block prev_x;
+    // Encryption: the announced plaintext length.
+    int64_t length;
     // Encryption: plaintext bytes still to come. Decryption: bytes decrypted.
     int64_t count;
     // Decryption: padded-plaintext position up to which plaintext went out;
@@ -55,6 +58,9 @@ static_assert(sizeof(State) <= sizeof(qulo_encryptor), "context storage too smal
 static_assert(sizeof(State) <= sizeof(qulo_decryptor), "context storage too small");
 static_assert(alignof(State) <= alignof(qulo_encryptor), "context storage misaligned");
 
+template <class Ctx>
+constexpr uint32_t kMagic = std::is_same_v<Ctx, qulo_encryptor> ? kEncrypting : kDecrypting;
+
 // The storage is the caller's byte array, which provides storage for the
 // State (an implicit-lifetime aggregate) laid over it.
 template <class Ctx>
@@ -67,47 +73,53 @@ const State *state_of(const Ctx *ctx) {
 }
 
 // Clears the whole storage, not just the State in it, so that a context is
-// fully defined after any call. Through a volatile pointer so that the
-// clearing of a context about to die is not dropped as a dead store.
+// fully defined after any call.
 template <class Ctx>
 void wipe(Ctx *ctx) noexcept {
-    volatile unsigned char *bytes = ctx->opaque_.bytes_;
-    for (size_t i = 0; i < sizeof ctx->opaque_.bytes_; ++i) {
-        bytes[i] = 0;
-    }
+    qulo_wipe(ctx->opaque_.bytes_, sizeof ctx->opaque_.bytes_);
 }
 
-int64_t setup(State *s, uint32_t magic, const qulo_key *key, int variant,
-              const uint8_t *sumtable) {
-    if (key == nullptr) {
-        return QULO_STREAM_E_NULL;
+// f(state) for a context set up for its direction and not finished, or the
+// code saying why there is none.
+template <class Ctx, class F>
+int64_t with_live(Ctx *ctx, F &&f) {
+    if (ctx == nullptr) {
+        return QULO_E_NULL;
     }
-    if (variant != QULO_VARIANT_STANDARD && variant != QULO_VARIANT_TABLE &&
-        variant != QULO_VARIANT_TABLE_NATIVE) {
-        return QULO_STREAM_E_ARGUMENT;
+    auto *s = state_of(ctx);
+    if (s->magic != kMagic<std::remove_const_t<Ctx>>) {
+        return QULO_E_STATE;
     }
-    if (variant != QULO_VARIANT_STANDARD && sumtable == nullptr) {
-        return QULO_STREAM_E_ARGUMENT;
+    return f(*s);
+}
+
+int64_t setup(State *s, Dir dir, const qulo_key *key, const qulo_op *op) {
+    if (key == nullptr || op == nullptr) {
+        return QULO_E_NULL;
     }
-    s->magic = magic;
-    s->variant = static_cast<uint32_t>(variant);
+    const std::optional<Operation> operation = read_op(*op);
+    if (!operation || operation->dir != dir) {
+        return QULO_E_ARGUMENT;
+    }
+    s->magic = dir == Dir::encrypt ? kEncrypting : kDecrypting;
+    s->op = *operation;
     s->key = words_of(key);
-    s->sums = variant == QULO_VARIANT_STANDARD ? kStandardSums : load_sums(sumtable);
+    s->sums = sums_of(*op);
     return 0;
 }
 
-// Calls f(order tag, sums) with the sums as a compile-time constant for the
-// standard variant, so that its loop folds them into the instructions.
-template <class F>
-[[gnu::always_inline]] inline int64_t dispatch(const State &s, F &&f) {
-    switch (s.variant) {
-    case QULO_VARIANT_STANDARD:
-        return f.template operator()<Order::big>(kStandardSums);
-    case QULO_VARIANT_TABLE:
-        return f.template operator()<Order::big>(s.sums);
-    default:
-        return f.template operator()<Order::host>(s.sums);
-    }
+// Calls f.template operator()<O>(sums) for the context's operation, with the
+// standard sums as the compile-time constants so that their loop folds them
+// into the instructions.
+template <Dir D, class F>
+[[gnu::always_inline]] inline int64_t with_sums(const State &s, F &&f) {
+    return dispatch_forms<D>(s.op, [&]<Dir, Order O, bool Std>() {
+        if constexpr (Std) {
+            return f.template operator()<O>(kStandardSums);
+        } else {
+            return f.template operator()<O>(s.sums);
+        }
+    });
 }
 
 // ---- encryption ------------------------------------------------------------
@@ -129,25 +141,12 @@ template <Order O>
     s.prev_x = prev_x;
 }
 
-const State *encryptor(const qulo_encryptor *ctx, int64_t &code) {
-    if (ctx == nullptr) {
-        code = QULO_STREAM_E_NULL;
-        return nullptr;
-    }
-    const State *s = state_of(ctx);
-    if (s->magic != kEncrypting) {
-        code = QULO_STREAM_E_STATE;
-        return nullptr;
-    }
-    return s;
-}
-
 int64_t encrypt_update_len(const State &s, int64_t n) {
     if (n < 0) {
-        return QULO_STREAM_E_ARGUMENT;
+        return QULO_E_ARGUMENT;
     }
     if (n > s.count) {
-        return QULO_STREAM_E_TOO_MUCH;
+        return QULO_E_TOO_MUCH;
     }
     return (static_cast<int64_t>(s.buffered) + n) / kBlock * kBlock;
 }
@@ -194,22 +193,9 @@ template <Order O>
 
 // ---- decryption ------------------------------------------------------------
 
-const State *decryptor(const qulo_decryptor *ctx, int64_t &code) {
-    if (ctx == nullptr) {
-        code = QULO_STREAM_E_NULL;
-        return nullptr;
-    }
-    const State *s = state_of(ctx);
-    if (s->magic != kDecrypting) {
-        code = QULO_STREAM_E_STATE;
-        return nullptr;
-    }
-    return s;
-}
-
 int64_t decrypt_update_len(const State &s, int64_t n) {
     if (n < 0 || n > INT64_MAX - s.count - 2 * kMinCiphertext) {
-        return QULO_STREAM_E_ARGUMENT;
+        return QULO_E_ARGUMENT;
     }
     const int64_t decrypted = s.count + (s.buffered + n) / kBlock * kBlock;
     if (decrypted == s.count) {
@@ -324,13 +310,13 @@ template <Order O>
 int64_t check_io(const uint8_t *src, int64_t n, const uint8_t *out, int64_t cap,
                  int64_t needed) {
     if ((src == nullptr && n > 0) || (out == nullptr && needed > 0)) {
-        return QULO_STREAM_E_NULL;
+        return QULO_E_NULL;
     }
     if (cap < needed) {
-        return QULO_STREAM_E_SPACE;
+        return QULO_E_SPACE;
     }
     if (overlaps(src, n, out, needed)) {
-        return QULO_STREAM_E_OVERLAP;
+        return QULO_E_OVERLAP;
     }
     return 0;
 }
@@ -339,21 +325,22 @@ int64_t check_io(const uint8_t *src, int64_t n, const uint8_t *out, int64_t cap,
 
 extern "C" {
 
-int64_t qulo_encryptor_init(qulo_encryptor *ctx, const qulo_key *key, int variant,
-                            const uint8_t *sumtable, int64_t plaintext_len) {
+int64_t qulo_encryptor_init(qulo_encryptor *ctx, const qulo_key *key, const qulo_op *op,
+                            int64_t plaintext_len) {
     if (ctx == nullptr) {
-        return QULO_STREAM_E_NULL;
+        return QULO_E_NULL;
     }
     wipe(ctx);
     State *s = state_of(ctx);
     if (plaintext_len < 0 || plaintext_len > QULO_MAX_PLAINTEXT_LEN) {
-        return QULO_STREAM_E_ARGUMENT;
+        return QULO_E_ARGUMENT;
     }
-    if (const int64_t code = setup(s, kEncrypting, key, variant, sumtable); code < 0) {
+    if (const int64_t code = setup(s, Dir::encrypt, key, op); code < 0) {
         return code;
     }
     const int64_t total = length_rule(plaintext_len);
     const int64_t fill = total - plaintext_len - 10;
+    s->length = plaintext_len;
     s->count = plaintext_len;
     s->buf[0] = static_cast<uint8_t>(0xF8u | static_cast<uint32_t>(fill));
     s->buffered = static_cast<uint32_t>(fill + 3);  // header and fill, zeros already
@@ -361,9 +348,7 @@ int64_t qulo_encryptor_init(qulo_encryptor *ctx, const qulo_key *key, int varian
 }
 
 int64_t qulo_encryptor_update_len(const qulo_encryptor *ctx, int64_t src_len) {
-    int64_t code = 0;
-    const State *s = encryptor(ctx, code);
-    return s == nullptr ? code : encrypt_update_len(*s, src_len);
+    return with_live(ctx, [&](const State &s) { return encrypt_update_len(s, src_len); });
 }
 
 int64_t qulo_encryptor_update(qulo_encryptor *ctx, const uint8_t *src, int64_t src_len,
@@ -376,36 +361,42 @@ int64_t qulo_encryptor_update(qulo_encryptor *ctx, const uint8_t *src, int64_t s
         return code;
     }
     State &s = *state_of(ctx);
-    return dispatch(s, [&]<Order O>(const Sums &sums) {
+    return with_sums<Dir::encrypt>(s, [&]<Order O>(const Sums &sums) {
         return encrypt_update<O>(s, sums, src, src_len, out);
     });
 }
 
 int64_t qulo_encryptor_finish(qulo_encryptor *ctx, uint8_t *out, int64_t out_capacity) {
-    int64_t code = 0;
-    if (encryptor(ctx, code) == nullptr) {
-        return code;
-    }
-    State &s = *state_of(ctx);
-    if (s.count > 0) {
-        return QULO_STREAM_E_TOO_LITTLE;
-    }
-    // What is left is the buffered bytes and the seven zeros: one block, or
-    // two for an empty plaintext whose header and fill were never flushed.
-    const int64_t total = s.buffered + kTrailer;
-    if (out == nullptr) {
-        return QULO_STREAM_E_NULL;
-    }
-    if (out_capacity < total) {
-        return QULO_STREAM_E_SPACE;
-    }
-    std::memset(s.buf + s.buffered, 0, sizeof s.buf - s.buffered);
-    dispatch(s, [&]<Order O>(const Sums &sums) {
-        encrypt_run<O>(s, sums, s.buf, out, total / kBlock);
-        return int64_t{0};
+    return with_live(ctx, [&](State &s) -> int64_t {
+        if (s.count > 0) {
+            return QULO_E_TOO_LITTLE;
+        }
+        // What is left is the buffered bytes and the seven zeros: one block,
+        // or two for an empty plaintext whose header and fill were never
+        // flushed.
+        const int64_t total = s.buffered + kTrailer;
+        if (out == nullptr) {
+            return QULO_E_NULL;
+        }
+        if (out_capacity < total) {
+            return QULO_E_SPACE;
+        }
+        std::memset(s.buf + s.buffered, 0, sizeof s.buf - s.buffered);
+        with_sums<Dir::encrypt>(s, [&]<Order O>(const Sums &sums) {
+            encrypt_run<O>(s, sums, s.buf, out, total / kBlock);
+            return int64_t{0};
+        });
+        wipe(ctx);
+        return total;
     });
-    wipe(ctx);
-    return total;
+}
+
+int64_t qulo_encryptor_length(const qulo_encryptor *ctx) {
+    return with_live(ctx, [](const State &s) { return s.length; });
+}
+
+int64_t qulo_encryptor_given(const qulo_encryptor *ctx) {
+    return with_live(ctx, [](const State &s) { return s.length - s.count; });
 }
 
 void qulo_encryptor_wipe(qulo_encryptor *ctx) {
@@ -414,19 +405,16 @@ void qulo_encryptor_wipe(qulo_encryptor *ctx) {
     }
 }
 
-int64_t qulo_decryptor_init(qulo_decryptor *ctx, const qulo_key *key, int variant,
-                            const uint8_t *sumtable) {
+int64_t qulo_decryptor_init(qulo_decryptor *ctx, const qulo_key *key, const qulo_op *op) {
     if (ctx == nullptr) {
-        return QULO_STREAM_E_NULL;
+        return QULO_E_NULL;
     }
     wipe(ctx);
-    return setup(state_of(ctx), kDecrypting, key, variant, sumtable);
+    return setup(state_of(ctx), Dir::decrypt, key, op);
 }
 
 int64_t qulo_decryptor_update_len(const qulo_decryptor *ctx, int64_t src_len) {
-    int64_t code = 0;
-    const State *s = decryptor(ctx, code);
-    return s == nullptr ? code : decrypt_update_len(*s, src_len);
+    return with_live(ctx, [&](const State &s) { return decrypt_update_len(s, src_len); });
 }
 
 int64_t qulo_decryptor_update(qulo_decryptor *ctx, const uint8_t *src, int64_t src_len,
@@ -439,30 +427,31 @@ int64_t qulo_decryptor_update(qulo_decryptor *ctx, const uint8_t *src, int64_t s
         return code;
     }
     State &s = *state_of(ctx);
-    return dispatch(s, [&]<Order O>(const Sums &sums) {
+    return with_sums<Dir::decrypt>(s, [&]<Order O>(const Sums &sums) {
         return decrypt_update<O>(s, sums, src, src_len, out);
     });
 }
 
 int64_t qulo_decryptor_finish(qulo_decryptor *ctx) {
-    int64_t code = 0;
-    if (decryptor(ctx, code) == nullptr) {
-        return code;
-    }
-    State &s = *state_of(ctx);
-    // The one-message rules: whole blocks, at least two, and room for the
-    // header, the fill and the trailer (L = count - fill - 10 >= 0, which
-    // fails only for 16 bytes with fill count 7).
-    const bool ok = s.buffered == 0 && s.count >= kMinCiphertext &&
-                    s.count - kTrailer >= s.emitted;
-    wipe(ctx);
-    return ok ? 0 : QULO_STREAM_E_CIPHERTEXT;
+    return with_live(ctx, [&](const State &s) {
+        // The one-message rules, in their order: the ciphertext's shape, then
+        // room for the header, the fill and the trailer (L = count - fill - 10
+        // >= 0, which fails only for 16 bytes with fill count 7), then, when
+        // asked, the trailer itself, the last 7 bytes of the tail.
+        int64_t status = ciphertext_status(s.count + s.buffered);
+        if (status == 0 && s.count - kTrailer < s.emitted) {
+            status = QULO_E_FILL;
+        }
+        if (status == 0 && s.op.verify && !trailer_is_zero(s.tail + 1)) {
+            status = QULO_E_CHECK;
+        }
+        wipe(ctx);
+        return status;
+    });
 }
 
 int64_t qulo_decryptor_given(const qulo_decryptor *ctx) {
-    int64_t code = 0;
-    const State *s = decryptor(ctx, code);
-    return s == nullptr ? code : s->count + s->buffered;
+    return with_live(ctx, [](const State &s) { return s.count + s.buffered; });
 }
 
 void qulo_decryptor_wipe(qulo_decryptor *ctx) {

@@ -4,6 +4,9 @@
 // refused one untouched, and nothing may be read or written outside the
 // given ranges (each source and output is its own exact heap block).
 //
+// With the variant byte's top bit, the same through qulo_batch_run and
+// qulo_run with verified decryption: results are statuses then.
+//
 // Input: variant, key (16 bytes), sum table (64 bytes), then records until
 // the input ends: one control byte, then a length byte and that many bytes.
 // The control byte says whether the record is the ciphertext of its bytes
@@ -12,6 +15,7 @@
 #include "common.hpp"
 
 #include "qulo/batch.h"
+#include "qulo/batch_hooks.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -45,9 +49,12 @@ struct Record {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Reader in(data, size);
-    const Variant variant = variant_of(in.byte());
+    const uint8_t first = in.byte();
+    const Variant variant = variant_of(first);
+    const bool verify = verify_of(first);
     const qulo_key key = key_of(in.bytes<16>());
     const Buffer sums = sum_table(in.bytes<64>());
+    const qulo_op op = op_of(variant, sums, QULO_DECRYPT, true);
 
     std::vector<Record> records;
     const std::span<const uint8_t> rest = in.rest();
@@ -103,14 +110,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (len[i] == 0) {
             one_src = nullptr;
         }
-        want_result[i] = decrypt(variant, key, sums, one_src, len[i], want[i]->data(), cap[i]);
+        want_result[i] =
+            verify ? qulo_run(&key, &op, one_src, len[i], want[i]->data(), cap[i])
+                   : decrypt(variant, key, sums, one_src, len[i], want[i]->data(), cap[i]);
         refused += want_result[i] < 0 ? 1 : 0;
         src[i] = len[i] == 0 ? nullptr : rec.in_place ? got[i]->data() : rec.text->data();
         out[i] = got[i]->data();
     }
 
-    for (const char *kernel : {"scalar", "avx2", "avx512"}) {
-        if (qulo_batch_select_kernel(kernel) != 0) {
+    for (size_t k = 0; const char *kernel = qulo::batch::known(k); ++k) {
+        if (!qulo::batch::select(kernel)) {
             continue;  // this CPU cannot run it
         }
         for (size_t i = 0; i < count; ++i) {
@@ -120,15 +129,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 std::memcpy(got[i]->data(), records[i].text->data(), static_cast<size_t>(len[i]));
             }
         }
-        const int64_t value = decrypt_many(variant, key, sums, static_cast<int64_t>(count),
-                                           src.data(), len.data(), out.data(), cap.data(),
-                                           got_result.data());
+        const auto n = static_cast<int64_t>(count);
+        const int64_t value =
+            verify ? qulo_batch_run(&key, &op, n, src.data(), len.data(), out.data(), cap.data(),
+                                    got_result.data())
+                   : decrypt_many(variant, key, sums, n, src.data(), len.data(), out.data(),
+                                  cap.data(), got_result.data());
         require(value == refused, "the batch's count of refusals differs");
         for (size_t i = 0; i < count; ++i) {
             require(got_result[i] == want_result[i], "a batch result differs from one message");
             require(got[i]->equals(want[i]->span()), "batch output differs from one message");
         }
     }
-    qulo_batch_select_kernel(nullptr);
+    qulo::batch::select(nullptr);
     return 0;
 }

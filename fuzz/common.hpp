@@ -3,6 +3,7 @@
 // a single byte read or written past either end.
 #pragma once
 
+#include "qulo/mode.h"
 #include "qulo/tea.h"
 
 #include <array>
@@ -110,6 +111,10 @@ enum class Variant { qq, table, native };
 
 inline Variant variant_of(uint8_t b) { return static_cast<Variant>(b % 3); }
 
+// Whether decryption is verified: the top bit of the byte the variant comes
+// from.
+inline bool verify_of(uint8_t b) { return (b & 0x80) != 0; }
+
 inline qulo_key key_of(const std::array<uint8_t, 16> &k) {
     auto word = [&](int i) {
         return static_cast<uint32_t>(k[4 * i]) << 24 | static_cast<uint32_t>(k[4 * i + 1]) << 16 |
@@ -121,6 +126,12 @@ inline qulo_key key_of(const std::array<uint8_t, 16> &k) {
 // The sum table as its own exact 64-byte heap block.
 inline Buffer sum_table(const std::array<uint8_t, 64> &sums) {
     return Buffer(std::span<const uint8_t>(sums));
+}
+
+// The descriptor of a variant's operation in one direction.
+inline qulo_op op_of(Variant v, const Buffer &sums, int32_t direction, bool verify = false) {
+    return {direction, v == Variant::native ? QULO_HOST_ORDER : QULO_BIG_ENDIAN,
+            v == Variant::qq ? nullptr : sums.data(), verify ? 1 : 0};
 }
 
 inline int64_t encrypt(Variant v, const qulo_key &key, const Buffer &sums, const uint8_t *src,

@@ -2,12 +2,12 @@
 // random places taken from the input: encrypting the text in chunks gives
 // the one-message ciphertext; decrypting that ciphertext in other chunks
 // gives the text back; and decrypting the raw text as a ciphertext, in
-// chunks, refuses exactly when the one-message decryption refuses and
-// otherwise gives its plaintext. Every update writes into a heap block of
-// exactly the size announced, so a byte past it is reported.
+// chunks, refuses exactly when the one-message decryption refuses, with the
+// same status, and otherwise gives its plaintext. Every update writes into a
+// heap block of exactly the size announced, so a byte past it is reported.
 //
-// Input: variant, 4 bytes seeding the cuts, 16 key bytes, 64 sum-table
-// bytes, then the text.
+// Input: variant (its top bit: verified decryption), 4 bytes seeding the
+// cuts, 16 key bytes, 64 sum-table bytes, then the text.
 #include "common.hpp"
 
 #include "qulo/stream.h"
@@ -19,15 +19,6 @@
 namespace {
 
 using namespace fuzz;
-
-int stream_variant(Variant v) {
-    switch (v) {
-    case Variant::qq: return QULO_VARIANT_STANDARD;
-    case Variant::table: return QULO_VARIANT_TABLE;
-    case Variant::native: return QULO_VARIANT_TABLE_NATIVE;
-    }
-    std::abort();
-}
 
 // Chunk lengths from a small generator: mostly short, sometimes empty,
 // sometimes the rest.
@@ -53,11 +44,10 @@ void append(std::vector<uint8_t> &all, const Buffer &b, int64_t n) {
     all.insert(all.end(), b.data(), b.data() + n);
 }
 
-std::vector<uint8_t> encrypt_in_chunks(int v, const qulo_key &key, const Buffer &sums,
+std::vector<uint8_t> encrypt_in_chunks(const qulo_op &op, const qulo_key &key,
                                        std::span<const uint8_t> text, Cutter cut) {
     qulo_encryptor e;
-    const int64_t total = qulo_encryptor_init(&e, &key, v, sums.data(),
-                                              static_cast<int64_t>(text.size()));
+    const int64_t total = qulo_encryptor_init(&e, &key, &op, static_cast<int64_t>(text.size()));
     require(total == qulo_encrypt_len(static_cast<int64_t>(text.size())), "init: wrong total");
     std::vector<uint8_t> all;
     for (size_t at = 0; at < text.size();) {
@@ -72,7 +62,7 @@ std::vector<uint8_t> encrypt_in_chunks(int v, const qulo_key &key, const Buffer 
         append(all, out, want);
         at += n;
     }
-    require(qulo_encryptor_update_len(&e, 1) == QULO_STREAM_E_TOO_MUCH, "accepted too much");
+    require(qulo_encryptor_update_len(&e, 1) == QULO_E_TOO_MUCH, "accepted too much");
     Buffer last(QULO_STREAM_FINISH_MAX, kUntouched);
     const int64_t w = qulo_encryptor_finish(&e, last.data(), last.ssize());
     require(w == 8 || w == 16, "encrypt: finish wrote other than 8 or 16 bytes");
@@ -81,13 +71,13 @@ std::vector<uint8_t> encrypt_in_chunks(int v, const qulo_key &key, const Buffer 
     return all;
 }
 
-// The plaintext, or a refusal as an empty optional.
-std::optional<std::vector<uint8_t>> decrypt_in_chunks(int v, const qulo_key &key,
-                                                      const Buffer &sums,
+// The plaintext, or a refusal as an empty optional; the finish's status in
+// *status.
+std::optional<std::vector<uint8_t>> decrypt_in_chunks(const qulo_op &op, const qulo_key &key,
                                                       std::span<const uint8_t> data,
-                                                      Cutter cut) {
+                                                      Cutter cut, int64_t *status) {
     qulo_decryptor d;
-    require(qulo_decryptor_init(&d, &key, v, sums.data()) == 0, "decrypt: init refused");
+    require(qulo_decryptor_init(&d, &key, &op) == 0, "decrypt: init refused");
     std::vector<uint8_t> all;
     for (size_t at = 0; at < data.size();) {
         const size_t n = cut.next(data.size() - at);
@@ -101,7 +91,8 @@ std::optional<std::vector<uint8_t>> decrypt_in_chunks(int v, const qulo_key &key
         append(all, out, w);
         at += n;
     }
-    if (qulo_decryptor_finish(&d) != 0) {
+    *status = qulo_decryptor_finish(&d);
+    if (*status != 0) {
         return std::nullopt;
     }
     return all;
@@ -111,14 +102,16 @@ std::optional<std::vector<uint8_t>> decrypt_in_chunks(int v, const qulo_key &key
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Reader in(data, size);
-    const Variant variant = variant_of(in.byte());
-    const int v = stream_variant(variant);
+    const uint8_t first = in.byte();
+    const Variant variant = variant_of(first);
     const auto seed = in.bytes<4>();
     const uint32_t s = uint32_t{seed[0]} | uint32_t{seed[1]} << 8 | uint32_t{seed[2]} << 16 |
                        uint32_t{seed[3]} << 24;
     const qulo_key key = key_of(in.bytes<16>());
     const Buffer sums = sum_table(in.bytes<64>());
     const Buffer text(in.rest());
+    const qulo_op enc = op_of(variant, sums, QULO_ENCRYPT);
+    const qulo_op dec = op_of(variant, sums, QULO_DECRYPT, verify_of(first));
     const int64_t n = text.ssize();
     const uint8_t *src = n == 0 ? nullptr : text.data();
 
@@ -127,18 +120,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Buffer whole(static_cast<size_t>(total));
     require(encrypt(variant, key, sums, src, n, whole.data(), total) == total,
             "one-message encryption refused");
-    const auto sealed = encrypt_in_chunks(v, key, sums, text.span(), Cutter(s));
+    const auto sealed = encrypt_in_chunks(enc, key, text.span(), Cutter(s));
     require(whole.equals(sealed), "chunked encryption differs from one-message");
 
     // Its decryption in other chunks gives the text back.
-    const auto opened = decrypt_in_chunks(v, key, sums, whole.span(), Cutter(s * 2654435761u));
+    int64_t status = 1;
+    const auto opened =
+        decrypt_in_chunks(dec, key, whole.span(), Cutter(s * 2654435761u), &status);
     require(opened.has_value() && text.equals(*opened), "chunked decryption lost the text");
 
-    // The raw text as a ciphertext: the same verdict and the same bytes.
+    // The raw text as a ciphertext: the same status and the same bytes.
     Buffer plain(static_cast<size_t>(n), kUntouched);
-    const int64_t r = decrypt(variant, key, sums, src, n, plain.data(), n);
-    const auto got = decrypt_in_chunks(v, key, sums, text.span(), Cutter(~s));
-    require(got.has_value() == (r >= 0), "chunked and one-message decryption disagree on refusal");
+    const int64_t r = qulo_run(&key, &dec, src, n, plain.data(), n);
+    const auto got = decrypt_in_chunks(dec, key, text.span(), Cutter(~s), &status);
+    require(status == (r < 0 ? r : 0), "chunked and one-message decryption disagree on refusal");
     if (r >= 0) {
         require(static_cast<int64_t>(got->size()) == r &&
                     std::equal(got->begin(), got->end(), plain.data()),

@@ -99,7 +99,7 @@ installed = hashlib.sha256(open(qulo._tea.__file__, "rb").read()).hexdigest()
 assert packed == installed, (qulo._tea.__file__, "is not the module of", sys.argv[1])
 shipped = [n for n in wheel.namelist() if n.startswith("qulo/")]
 assert not [n for n in shipped if n.endswith((".cpp", ".hpp", ".txt"))], shipped
-for header in ("tea.h", "stream.h", "batch.h", "capi.h"):
+for header in ("tea.h", "mode.h", "stream.h", "batch.h", "capi.h"):
     assert os.path.isfile(os.path.join(qulo.get_include(), "qulo", header)), header
 print("installed", qulo.__version__, "from", os.path.basename(sys.argv[1]))
 PY

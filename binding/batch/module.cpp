@@ -16,6 +16,7 @@
 #include "pyref.hpp"
 #include "qulo/batch.h"
 #include "qulo/capi.h"
+#include "qulo/batch_hooks.hpp"
 #include "qulo/tea.h"
 
 #include <cstdint>
@@ -78,7 +79,9 @@ private:
 // The kernel in use, or RuntimeError saying why there is none.
 bool kernel_ready() {
     if (qulo_batch_kernel() == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, qulo_batch_kernel_error());
+        char why[256];
+        qulo_batch_kernel_error(why, sizeof why);
+        PyErr_SetString(PyExc_RuntimeError, why);
         return false;
     }
     return true;
@@ -800,7 +803,7 @@ PyObject *kernels(PyObject *, PyObject *) {
     if (!list) {
         return nullptr;
     }
-    for (const char *k : {"avx512", "avx2", "scalar"}) {
+    for (size_t i = 0; const char *k = qulo_batch_kernel_known(i); ++i) {
         if (qulo_batch_kernel_supported(k) != 0) {
             Ref name = Ref::steal(PyUnicode_FromString(k));
             if (!name || PyList_Append(list.get(), name.get()) < 0) {

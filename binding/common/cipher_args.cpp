@@ -4,6 +4,7 @@
 #include "key_words.hpp"
 #include "pyref.hpp"
 #include "tea_object.hpp"
+#include "qulo/mode.h"
 
 #include <cstring>
 
@@ -79,12 +80,7 @@ void free_cipher_args_state(void *module) {
     }
 }
 
-void secure_wipe(void *p, std::size_t size) noexcept {
-    volatile auto *bytes = static_cast<volatile uint8_t *>(p);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = 0;
-    }
-}
+void secure_wipe(void *p, std::size_t size) noexcept { qulo_wipe(p, size); }
 
 void CipherSetup::wipe() noexcept {
     secure_wipe(&key, sizeof key);

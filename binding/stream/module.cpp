@@ -33,13 +33,9 @@ namespace {
 // the interpreter's own 5 ms switch interval.
 constexpr Py_ssize_t kReleaseThreshold = 8 * 1024;
 
-int variant_code(Variant v) {
-    switch (v) {
-    case Variant::standard: return QULO_VARIANT_STANDARD;
-    case Variant::table: return QULO_VARIANT_TABLE;
-    case Variant::table_native: return QULO_VARIANT_TABLE_NATIVE;
-    }
-    return -1;
+qulo_op op_of(const CipherSetup &setup, int32_t direction) {
+    return {direction, setup.variant == Variant::table_native ? QULO_HOST_ORDER : QULO_BIG_ENDIAN,
+            setup.variant == Variant::standard ? nullptr : setup.sumtable.data(), 0};
 }
 
 // ---- the two directions ----------------------------------------------------
@@ -128,7 +124,7 @@ private:
 template <class D>
 int64_t needed_for(StreamObject<D> *self, Py_ssize_t n) {
     const int64_t needed = D::update_len(&self->ctx, n);
-    if (needed == QULO_STREAM_E_TOO_MUCH) {
+    if (needed == QULO_E_TOO_MUCH) {
         PyErr_Format(PyExc_ValueError,
                      "data runs past the announced length: %lld bytes announced, %lld given",
                      static_cast<long long>(self->announced),
@@ -153,7 +149,7 @@ int64_t run_update(StreamObject<D> *self, const ConstByteView &data, uint8_t *ou
     } else {
         written = D::update(&self->ctx, data.data, data.length, out, cap);
     }
-    if (written == QULO_STREAM_E_OVERLAP) {
+    if (written == QULO_E_OVERLAP) {
         PyErr_SetString(PyExc_ValueError, "data and out overlap");
         return -1;
     }
@@ -249,7 +245,7 @@ PyObject *encryptor_finalize(PyObject *op, PyObject *) {
     }
     uint8_t last[QULO_STREAM_FINISH_MAX];
     const int64_t written = qulo_encryptor_finish(&self->ctx, last, sizeof last);
-    if (written == QULO_STREAM_E_TOO_LITTLE) {
+    if (written == QULO_E_TOO_LITTLE) {
         PyErr_Format(PyExc_ValueError,
                      "finalize() before the end of the data: %lld bytes announced, %lld given",
                      static_cast<long long>(self->announced), static_cast<long long>(self->given));
@@ -275,8 +271,8 @@ PyObject *decryptor_finalize(PyObject *op, PyObject *) {
     const int64_t given = self->given;
     const int64_t result = qulo_decryptor_finish(&self->ctx);
     self->finished = true;
-    if (result == QULO_STREAM_E_CIPHERTEXT) {
-        if (given >= 16 && given % 8 == 0) {
+    if (result == QULO_E_SHORT || result == QULO_E_BLOCKS || result == QULO_E_FILL) {
+        if (result == QULO_E_FILL) {
             PyErr_SetString(PyExc_ValueError,
                             "not a ciphertext under this key: its 16 bytes decrypt to fill "
                             "count 7, which leaves no room for the plaintext");
@@ -334,8 +330,8 @@ PyObject *encryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     if (self == nullptr) {
         return nullptr;
     }
-    const int64_t total = qulo_encryptor_init(&self->ctx, &setup.key, variant_code(setup.variant),
-                                              setup.sumtable.data(), length);
+    const qulo_op op = op_of(setup, QULO_ENCRYPT);
+    const int64_t total = qulo_encryptor_init(&self->ctx, &setup.key, &op, length);
     if (total < 0) {
         Py_DECREF(self);
         PyErr_SetString(PyExc_SystemError, "qulo stream set-up refused");
@@ -364,8 +360,8 @@ PyObject *decryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     if (self == nullptr) {
         return nullptr;
     }
-    if (qulo_decryptor_init(&self->ctx, &setup.key, variant_code(setup.variant),
-                            setup.sumtable.data()) < 0) {
+    const qulo_op op = op_of(setup, QULO_DECRYPT);
+    if (qulo_decryptor_init(&self->ctx, &setup.key, &op) < 0) {
         Py_DECREF(self);
         PyErr_SetString(PyExc_SystemError, "qulo stream set-up refused");
         return nullptr;

@@ -7,6 +7,7 @@
 #include "methods.hpp"
 #include "pyref.hpp"
 #include "traceback.hpp"
+#include "qulo/mode.h"
 
 #include <array>
 #include <cstring>
@@ -30,14 +31,8 @@ struct FreeList {
 };
 FreeList g_free;
 
-// Key material must not outlive the object in freed memory; the volatile
-// stores keep the compiler from dropping the wipe as dead.
-void wipe(qulo_key &key) {
-    volatile uint32_t *words = &key.k0;
-    for (int i = 0; i < 4; ++i) {
-        words[i] = 0;
-    }
-}
+// Key material must not outlive the object in freed memory.
+void wipe(qulo_key &key) { qulo_wipe(&key, sizeof key); }
 
 // Length check, then the four words from the first 16 bytes, big-endian.
 bool set_key_from_view(TeaObject *self, const ConstByteView &view) {

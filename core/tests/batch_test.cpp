@@ -4,16 +4,21 @@
 // every output byte alike, whatever the mix of lengths, capacities and
 // refusals around it.
 #include "qulo/batch.h"
+#include "qulo/batch_hooks.hpp"
+#include "qulo/mode.h"
 #include "qulo/tea.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -74,6 +79,13 @@ int64_t one(const Variant &v, const uint8_t *src, int64_t n, uint8_t *out, int64
     return -2;
 }
 
+// The descriptor of a variant's operation.
+qulo_op op_of(const Variant &v, bool verify) {
+    return {v.op == Op::encrypt ? QULO_ENCRYPT : QULO_DECRYPT,
+            v.sums == Sums::table_native ? QULO_HOST_ORDER : QULO_BIG_ENDIAN,
+            v.sums == Sums::standard ? nullptr : table().data(), verify ? 1 : 0};
+}
+
 int64_t many(const Variant &v, int64_t count, const uint8_t *const *src, const int64_t *len,
              uint8_t *const *out, const int64_t *cap, int64_t *result) {
     const uint8_t *t = table().data();
@@ -104,8 +116,11 @@ struct Message {
 };
 
 // Runs the messages one by one and as one batch, on outputs filled with
-// kDirt, and compares everything. Returns the batch call's value.
-int64_t expect_same_as_one_by_one(const Variant &v, const std::vector<Message> &msgs) {
+// kDirt, and compares everything. Returns the batch call's value. With an
+// operation, through qulo_run and qulo_batch_run (statuses); without, through
+// the entry points named after the variant (-1 for every refusal).
+int64_t expect_same_as_one_by_one(const Variant &v, const std::vector<Message> &msgs,
+                                  const std::optional<qulo_op> &op = std::nullopt) {
     const size_t count = msgs.size();
     std::vector<Bytes> want(count), got(count);
     std::vector<int64_t> want_result(count), got_result(count, 12345);
@@ -121,12 +136,16 @@ int64_t expect_same_as_one_by_one(const Variant &v, const std::vector<Message> &
         want[i].assign(static_cast<size_t>(cap[i]) + 8, kDirt);  // 8 guard bytes
         got[i] = want[i];
         src[i] = m.null_src ? nullptr : m.src.data();
-        want_result[i] = one(v, src[i], len[i], want[i].data(), cap[i]);
+        want_result[i] = op ? qulo_run(&kKey, &*op, src[i], len[i], want[i].data(), cap[i])
+                            : one(v, src[i], len[i], want[i].data(), cap[i]);
         refused += want_result[i] < 0 ? 1 : 0;
         out[i] = got[i].data();
     }
-    const int64_t r = many(v, static_cast<int64_t>(count), src.data(), len.data(), out.data(),
-                           cap.data(), got_result.data());
+    const auto n = static_cast<int64_t>(count);
+    const int64_t r = op ? qulo_batch_run(&kKey, &*op, n, src.data(), len.data(), out.data(),
+                                          cap.data(), got_result.data())
+                         : many(v, n, src.data(), len.data(), out.data(), cap.data(),
+                                got_result.data());
     EXPECT_EQ(r, refused);
     for (size_t i = 0; i < count; ++i) {
         EXPECT_EQ(got_result[i], want_result[i]) << "message " << i << " of " << len[i] << " bytes";
@@ -178,7 +197,7 @@ std::string case_name(const ::testing::TestParamInfo<Case> &info) {
 // Every kernel with every variant, or only those of one direction.
 std::vector<Case> cases_of(std::optional<Op> only = std::nullopt) {
     std::vector<Case> cases;
-    for (const char *k : {"scalar", "avx2", "avx512"}) {
+    for (size_t i = 0; const char *k = qulo::batch::known(i); ++i) {
         for (const Variant &v : kVariants) {
             if (!only || v.op == *only) {
                 cases.push_back({k, v});
@@ -192,13 +211,13 @@ class BatchTest : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override {
         const std::string &k = GetParam().kernel;
-        if (qulo_batch_kernel_supported(k.c_str()) == 0) {
+        if (!qulo::batch::supported(k.c_str())) {
             GTEST_SKIP() << "this CPU cannot run the " << k << " kernel";
         }
-        ASSERT_EQ(qulo_batch_select_kernel(k.c_str()), 0);
+        ASSERT_TRUE(qulo::batch::select(k.c_str()));
         ASSERT_STREQ(qulo_batch_kernel(), k.c_str());
     }
-    void TearDown() override { qulo_batch_select_kernel(nullptr); }
+    void TearDown() override { qulo::batch::select(nullptr); }
 
     const Variant &variant() const { return GetParam().variant; }
     bool encrypting() const { return variant().op == Op::encrypt; }
@@ -252,8 +271,26 @@ TEST_P(BatchTest, RefusalsAmongGoodMessagesAreRefusedAlone) {
         msgs[8].src.resize(8);                    // too short
         msgs[9].src.clear();                      // empty
         msgs.push_back({random_bytes(rng, 15)});  // too short
+        // Only a verified decryption refuses these: damaged, cut at a block
+        // boundary, or as if under another key.
+        msgs[20].src.back() ^= 1;
+        msgs[21].src.resize(msgs[21].src.size() - 8);
+        for (size_t i = 30; i < 40; ++i) {
+            msgs[i].src = random_bytes(rng, msgs[i].src.size());
+        }
     }
     EXPECT_GT(expect_same_as_one_by_one(variant(), msgs), 0);
+    // Through the descriptor each refusal has its status, verified or not;
+    // also with the standard sums and host-order blocks, which no named
+    // entry point runs.
+    for (const bool verify : {false, true}) {
+        SCOPED_TRACE(verify ? "verified" : "not verified");
+        qulo_op op = op_of(variant(), verify);
+        expect_same_as_one_by_one(variant(), msgs, op);
+        op.order = QULO_HOST_ORDER;
+        op.sumtable = nullptr;
+        expect_same_as_one_by_one(variant(), msgs, op);
+    }
 }
 
 TEST_P(BatchDecryptTest, SixteenByteCiphertextsClaimingTooMuchFillAreRefusedUntouched) {
@@ -267,6 +304,8 @@ TEST_P(BatchDecryptTest, SixteenByteCiphertextsClaimingTooMuchFillAreRefusedUnto
     const int64_t refused = expect_same_as_one_by_one(variant(), msgs);
     EXPECT_GT(refused, 10);
     EXPECT_LT(refused, 100);
+    // Through the descriptor they are QULO_E_FILL, the same messages.
+    EXPECT_EQ(expect_same_as_one_by_one(variant(), msgs, op_of(variant(), false)), refused);
 }
 
 TEST_P(BatchEncryptTest, EmptySourceMayBeNull) {
@@ -332,27 +371,45 @@ TEST_P(BatchTest, NoMessagesIsNothingToDo) {
     EXPECT_EQ(result, 7);
 }
 
-TEST_P(BatchTest, ANegativeCountIsRefusedWithNothingWritten) {
+TEST_P(BatchTest, ARefusedCallWritesNothingAndSaysWhyThroughTheDescriptor) {
     int64_t result = 7;
     EXPECT_EQ(many(variant(), -1, nullptr, nullptr, nullptr, nullptr, &result), -1);
+    const qulo_op op = op_of(variant(), false);
+    const qulo_op no_order{op.direction, 2, nullptr, 0};
+    const qulo_op no_direction{5, op.order, nullptr, 0};
+    const std::tuple<const qulo_op *, int64_t, int64_t> calls[] = {
+        {&op, -1, QULO_E_ARGUMENT},       {nullptr, 0, QULO_E_NULL},
+        {&no_order, 0, QULO_E_ARGUMENT},  {&no_direction, 0, QULO_E_ARGUMENT},
+        {&op, 0, 0}};
+    for (const auto &[call_op, count, status] : calls) {
+        EXPECT_EQ(qulo_batch_run(&kKey, call_op, count, nullptr, nullptr, nullptr, nullptr,
+                                 &result),
+                  status);
+    }
     EXPECT_EQ(result, 7);
 }
 
 // ---- the kernel choice -------------------------------------------------------
 
 TEST(BatchKernel, TheScalarKernelRunsEverywhereAndUnknownNamesNowhere) {
+    EXPECT_TRUE(qulo::batch::supported("scalar"));
+    EXPECT_FALSE(qulo::batch::supported("avx1024"));
+    EXPECT_FALSE(qulo::batch::supported(""));
+    EXPECT_FALSE(qulo::batch::supported(nullptr));
+    // The C exports for the Python module say the same.
     EXPECT_EQ(qulo_batch_kernel_supported("scalar"), 1);
     EXPECT_EQ(qulo_batch_kernel_supported("avx1024"), 0);
-    EXPECT_EQ(qulo_batch_kernel_supported(""), 0);
-    EXPECT_EQ(qulo_batch_kernel_supported(nullptr), 0);
 }
 
 TEST(BatchKernel, SelectionNamesTheKernelInUseUntilCleared) {
     const std::string startup = qulo_batch_kernel();
-    ASSERT_EQ(qulo_batch_select_kernel("scalar"), 0);
+    ASSERT_TRUE(qulo::batch::select("scalar"));
     EXPECT_STREQ(qulo_batch_kernel(), "scalar");
-    EXPECT_EQ(qulo_batch_kernel_error(), nullptr);
+    char why[8] = "x";
+    EXPECT_EQ(qulo_batch_kernel_error(why, sizeof why), 0u);
+    EXPECT_STREQ(why, "");
     // A refused selection leaves the choice as it was.
+    EXPECT_FALSE(qulo::batch::select("sse9"));
     EXPECT_EQ(qulo_batch_select_kernel("sse9"), -1);
     EXPECT_STREQ(qulo_batch_kernel(), "scalar");
     ASSERT_EQ(qulo_batch_select_kernel(nullptr), 0);
@@ -363,10 +420,85 @@ TEST(BatchKernel, WithoutTheVariableTheFastestKernelIsChosen) {
     if (std::getenv("QULO_BATCH_KERNEL") != nullptr) {
         GTEST_SKIP() << "QULO_BATCH_KERNEL is set";
     }
-    const char *want = qulo_batch_kernel_supported("avx512") != 0 ? "avx512"
-                       : qulo_batch_kernel_supported("avx2") != 0 ? "avx2"
-                                                                  : "scalar";
-    EXPECT_STREQ(qulo_batch_kernel(), want);
+    size_t i = 0;
+    while (!qulo::batch::supported(qulo::batch::known(i))) {
+        ++i;
+    }
+    EXPECT_STREQ(qulo_batch_kernel(), qulo::batch::known(i));
+    EXPECT_EQ(qulo_batch_kernel_known(i), qulo::batch::known(i));
+}
+
+// ---- the start-up choice under QULO_BATCH_KERNEL, seen from a fresh process ----
+
+// kernel_probe's lines under QULO_BATCH_KERNEL=value with an error buffer
+// of `size` bytes: the kernel in use, the length the error call returned,
+// what it wrote.
+std::string probe(const std::string &value, size_t size) {
+    setenv("QULO_BATCH_KERNEL", value.c_str(), 1);
+    FILE *f = popen((QULO_KERNEL_PROBE " " + std::to_string(size)).c_str(), "r");
+    unsetenv("QULO_BATCH_KERNEL");
+    std::string out;
+    char buf[512];
+    for (size_t n; f != nullptr && (n = fread(buf, 1, sizeof buf, f)) > 0;) {
+        out.append(buf, n);
+    }
+    EXPECT_TRUE(f != nullptr && pclose(f) == 0) << out;
+    return out;
+}
+
+// The kernels this build knows, or those this CPU runs, as "a, b".
+std::string names(bool runnable_only) {
+    std::string list;
+    for (size_t i = 0; const char *k = qulo::batch::known(i); ++i) {
+        if (!runnable_only || qulo::batch::supported(k)) {
+            list += (list.empty() ? "" : ", ") + std::string(k);
+        }
+    }
+    return list;
+}
+
+TEST(BatchKernelError, TheSentenceIsAsciiWrittenAsSnprintfWritesAndEmptyWhenAKernelRuns) {
+    const std::string euro = "\xe2\x82\xac";
+    std::string euros;
+    for (int i = 0; i < 10; ++i) euros += euro;
+    struct Row {
+        std::string value;
+        size_t size;
+        const char *shown;  // the value as the sentence shows it; null: a kernel runs
+    };
+    const Row rows[] = {
+        {"sse9", 256, "sse9"},
+        {"sse9", 10, "sse9"},  // cut, the whole length returned
+        {"sse9", 1, "sse9"},
+        {"sse9", 0, "sse9"},   // nothing written
+        {"a\\b\x01\x7f", 256, "a\\\\b\\x01\\x7f"},
+        {std::string(32, 'x'), 256, "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},  // just fits
+        {std::string(33, 'x'), 256, "xxxxxxxxxxxxxxxxxxxxxxxxxxxxx..."},
+        // Ten three-byte characters, 12 characters each escaped: seven bytes.
+        {euros, 256, "\\xe2\\x82\\xac\\xe2\\x82\\xac\\xe2..."},
+        {"scalar", 16, nullptr},
+    };
+    for (const Row &c : rows) {
+        SCOPED_TRACE(c.value + " into " + std::to_string(c.size));
+        const std::string whole =
+            c.shown == nullptr ? ""
+                               : "QULO_BATCH_KERNEL=" + std::string(c.shown) +
+                                     " names no kernel (known: " + names(false) +
+                                     "; this CPU runs: " + names(true) + ")";
+        const std::string text = c.size == 0 ? "(untouched)" : whole.substr(0, c.size - 1);
+        const std::string kernel = c.shown == nullptr ? c.value : "(none)";
+        EXPECT_EQ(probe(c.value, c.size),
+                  kernel + "\n" + std::to_string(whole.size()) + "\n" + text);
+    }
+    // A kernel this build has but this CPU cannot run.
+    for (size_t i = 0; const char *k = qulo::batch::known(i); ++i) {
+        if (!qulo::batch::supported(k)) {
+            EXPECT_NE(probe(k, 256).find("QULO_BATCH_KERNEL=" + std::string(k) +
+                                         " names a kernel this CPU cannot run (this CPU runs: " +
+                                         names(true) + ")"),
+                      std::string::npos);
+        }
+    }
 }
 
 }  // namespace

@@ -47,6 +47,25 @@ TEST(StandardSumTable, TableOfStandardSumsInHostOrderMatchesQq) {
     }
 }
 
+TEST(StandardSumTable, TheStandardSumsWithHostOrderAreTheHostOrderPairWithTheirTable) {
+    const Cipher host{kTableHost, kKey, sum_table(standard_sums())};
+    for (int64_t n : {0, 7, 33}) {
+        SCOPED_TRACE(n);
+        const Bytes text = pattern(n);
+        const Bytes data = host.encrypt(text);
+        Bytes out(data.size(), kDirt);
+        const qulo_op enc{QULO_ENCRYPT, QULO_HOST_ORDER, nullptr, 0};
+        ASSERT_EQ(qulo_run(&kKey, &enc, text.data(), n, out.data(), ssize(out)), ssize(data));
+        EXPECT_EQ(out, data);
+        const qulo_op dec{QULO_DECRYPT, QULO_HOST_ORDER, nullptr, 1};
+        const auto want = decrypt_with([&](auto... args) { return host.decrypt_raw(args...); },
+                                       data);
+        const auto got = decrypt_with(
+            [&](auto... args) { return qulo_run(&kKey, &dec, args...); }, data);
+        EXPECT_EQ(got, want);
+    }
+}
+
 TEST(StandardSumTable, StandardSumsWrittenBigEndianDoNotMatchQq) {
     const Cipher qq{kQq, kKey, {}};
     const Cipher wrong{kTableBig, kKey, sum_table(standard_sums(), WordOrder::big)};

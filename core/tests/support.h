@@ -2,6 +2,7 @@
 // and one uniform face over the three encrypt/decrypt pairs.
 #pragma once
 
+#include "qulo/mode.h"
 #include "qulo/tea.h"
 
 #include <algorithm>
@@ -103,19 +104,21 @@ using EntryFn = int64_t (*)(const qulo_key *, const uint8_t *sumtable, const uin
 struct Mode {
     const char *name;
     bool uses_table;
+    int32_t order;  // QULO_BIG_ENDIAN or QULO_HOST_ORDER
     EntryFn encrypt;
     EntryFn decrypt;
 };
 
 inline const Mode kQq{
-    "qq", false,
+    "qq", false, QULO_BIG_ENDIAN,
     [](const qulo_key *k, const uint8_t *, const uint8_t *s, int64_t n, uint8_t *o,
        int64_t c) { return qulo_encrypt_qq(k, s, n, o, c); },
     [](const qulo_key *k, const uint8_t *, const uint8_t *s, int64_t n, uint8_t *o,
        int64_t c) { return qulo_decrypt_qq(k, s, n, o, c); }};
-inline const Mode kTableBig{"table_big_endian", true, qulo_encrypt, qulo_decrypt};
-inline const Mode kTableHost{"table_native_endian", true, qulo_encrypt_native_endian,
-                             qulo_decrypt_native_endian};
+inline const Mode kTableBig{"table_big_endian", true, QULO_BIG_ENDIAN, qulo_encrypt,
+                            qulo_decrypt};
+inline const Mode kTableHost{"table_native_endian", true, QULO_HOST_ORDER,
+                             qulo_encrypt_native_endian, qulo_decrypt_native_endian};
 inline const Mode kModes[] = {kQq, kTableBig, kTableHost};
 
 inline std::ostream &operator<<(std::ostream &os, const Mode &m) { return os << m.name; }
@@ -126,6 +129,11 @@ struct Cipher {
     Mode mode;
     qulo_key key;
     Bytes table;
+
+    // The descriptor of this cipher's operation in one direction.
+    qulo_op op(int32_t direction, bool verify = false) const {
+        return {direction, mode.order, mode.uses_table ? table.data() : nullptr, verify ? 1 : 0};
+    }
 
     int64_t encrypt_raw(const uint8_t *src, int64_t n, uint8_t *out, int64_t cap) const {
         return mode.encrypt(&key, table.data(), src, n, out, cap);

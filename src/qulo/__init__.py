@@ -55,7 +55,7 @@ def _installed_version() -> str:
 
 __version__: str = _installed_version()
 
-_HEADERS = ("tea.h", "batch.h", "capi.h")
+_HEADERS = ("tea.h", "mode.h", "batch.h", "capi.h")
 
 
 def get_include() -> str:

@@ -1,7 +1,8 @@
 /*
- * qulo cipher core, many messages per call: the six qq-mode operations of
- * <qulo/tea.h> over `count` independent messages, run side by side in the
- * lanes of a vector kernel.
+ * qulo cipher core, many messages per call: any qq-mode operation of
+ * <qulo/mode.h> (the six named ones of <qulo/tea.h> among them) over
+ * `count` independent messages, run side by side in the lanes of a vector
+ * kernel.
  *
  * One message is one dependency chain (every block waits for the one
  * before), so a single message leaves most of a core idle. Independent
@@ -27,6 +28,9 @@
 
 #include <stdint.h>
 
+#include <stddef.h>
+
+#include "qulo/mode.h"
 #include "qulo/tea.h"
 
 #ifdef __cplusplus
@@ -82,8 +86,22 @@ int64_t qulo_batch_decrypt_native_endian(const qulo_key *key, const uint8_t *sum
                                          const int64_t *out_capacity, int64_t *result);
 
 /*
- * Kernels: "avx512" (AVX-512 F, BW and VL; 64 lanes), "avx2" (32 lanes) and
- * "scalar" (portable, four messages interleaved). All give the same bytes;
+ * Any operation: the same, with `op` naming it. result[i] is what qulo_run
+ * gives message i (its length, or its status, not -1), with the same effect
+ * on out[i]; with op->verify a refused check gives QULO_E_CHECK and leaves
+ * that message's plaintext written. Returns the number of messages with a
+ * negative result, or a negative status for a refused call, which writes
+ * nothing: QULO_E_NULL for a null op, QULO_E_ARGUMENT for count < 0 or an
+ * unknown direction or order, QULO_E_STATE when no kernel can run.
+ */
+int64_t qulo_batch_run(const qulo_key *key, const qulo_op *op, int64_t count,
+                       const uint8_t *const *src, const int64_t *src_len, uint8_t *const *out,
+                       const int64_t *out_capacity, int64_t *result);
+
+/*
+ * Kernels: on x86-64 "avx512" (AVX-512 F, BW and VL; 64 lanes) and "avx2"
+ * (32 lanes); everywhere "scalar" (portable, four messages interleaved).
+ * All give the same bytes;
  * they differ only in speed. Lanes only pay when they are filled: a call
  * with fewer messages than lanes leaves the rest idle.
  *
@@ -95,24 +113,17 @@ int64_t qulo_batch_decrypt_native_endian(const qulo_key *key, const uint8_t *sum
  * says why. There is no silent fallback.
  */
 
-/* The name of the kernel in use ("avx512", "avx2" or "scalar"), or NULL
- * when the environment's choice was refused. */
+/* The name of the kernel in use, or NULL when the environment's choice was
+ * refused. */
 const char *qulo_batch_kernel(void);
 
-/* Why no kernel is in use (a sentence naming the variable, its value and
- * the kernels this CPU can run), or NULL when one is. */
-const char *qulo_batch_kernel_error(void);
-
-/* 1 when this CPU can run the named kernel, 0 when it cannot or the name is
- * unknown. */
-int qulo_batch_kernel_supported(const char *name);
-
-/* Uses the named kernel from now on, for every thread: 0, or -1 (and the
- * choice unchanged) when the name is unknown or this CPU cannot run it.
- * NULL goes back to the start-up choice described above. Meant for tests
- * and benchmarks that compare kernels in one process; do not call it while
- * batch calls run on other threads if they must all use one kernel. */
-int qulo_batch_select_kernel(const char *name);
+/* Why no kernel is in use: a sentence naming the variable, its value
+ * (escaped, so that the sentence is ASCII, and cut with "..." when long) and
+ * the kernels this CPU can run. Written as snprintf writes: at most size - 1
+ * characters and a terminating zero into buf (nothing when size is 0), and
+ * returns the length of the whole sentence. Returns 0 and writes "" when a
+ * kernel is in use. */
+size_t qulo_batch_kernel_error(char *buf, size_t size);
 
 /* Function-pointer types of the batch entry points, as published in
  * capsules. */

@@ -7,73 +7,42 @@
  * interpreter object. A context is used by one thread at a time.
  *
  *   qulo_encryptor e;
- *   int64_t total = qulo_encryptor_init(&e, &key, QULO_VARIANT_STANDARD, NULL, n);
+ *   qulo_op op = {QULO_ENCRYPT, QULO_BIG_ENDIAN, NULL, 0};
+ *   int64_t total = qulo_encryptor_init(&e, &key, &op, n);
  *   for each chunk:  w = qulo_encryptor_update(&e, chunk, len, out, cap);
  *   finally:         w = qulo_encryptor_finish(&e, out, cap);
  *
  * The outputs of the updates and of the finish, concatenated, are exactly
- * qulo_encrypt_qq(&key, text, n, ...) (or the table / host-order variant),
- * `total` bytes in all, however the n bytes were cut into chunks.
+ * qulo_run(&key, &op, text, n, ...), `total` bytes in all, however the n
+ * bytes were cut into chunks.
  *
  * Decryption needs no length. Each update emits the plaintext that is
  * already certain: everything decrypted so far except the last 7 bytes,
  * which may turn out to be the trailing zeros. The finish then applies the
  * one-message rules (a ciphertext is a multiple of 8 and at least 16 bytes;
- * a 16-byte one must not decrypt to fill count 7) and emits nothing. When
- * the finish refuses the ciphertext, the plaintext already emitted is not
- * a plaintext of anything and must be discarded.
+ * a 16-byte one must not decrypt to fill count 7; with op->verify, the
+ * trailing 7 bytes are zeros) and emits nothing. When the finish refuses
+ * the ciphertext, the plaintext already emitted is not a plaintext of
+ * anything and must be discarded.
  *
- * Results: a length (0 or more) on success, or one of the negative codes
- * below. A refused call changes nothing, except a finish (see there), so a
- * caller may retry an update with a larger output. Source and output must
- * not share a byte (QULO_STREAM_E_OVERLAP is returned when the bytes an
- * update reads and writes overlap): the output of an update may run ahead
- * of its source, so in-place use cannot work.
+ * Results: a length (0 or more) on success, or one of the negative
+ * statuses of <qulo/mode.h>. A refused call changes nothing, except a
+ * finish (see there), so a caller may retry an update with a larger output.
+ * Source and output must not share a byte (QULO_E_OVERLAP is returned when
+ * the bytes an update reads and writes overlap): the output of an update
+ * may run ahead of its source, so in-place use cannot work.
  */
 #ifndef QULO_STREAM_H
 #define QULO_STREAM_H
 
 #include <stdint.h>
 
+#include "qulo/mode.h"
 #include "qulo/tea.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Which operation pair: the standard sums with big-endian blocks
- * (qulo_encrypt_qq), a sum table with big-endian blocks (qulo_encrypt),
- * a sum table with host-order blocks (qulo_encrypt_native_endian). */
-enum {
-    QULO_VARIANT_STANDARD = 0,
-    QULO_VARIANT_TABLE = 1,
-    QULO_VARIANT_TABLE_NATIVE = 2
-};
-
-/* Results below zero: what went wrong. */
-enum qulo_stream_status {
-    /* The ciphertext was refused by the finish of a decryption: its length is
-     * not a multiple of 8, is below 16, or it is 16 bytes that decrypt to fill
-     * count 7. Same value as the one-message entry points' failure. */
-    QULO_STREAM_E_CIPHERTEXT = -1,
-    /* A null context, or a null source or output with a non-zero length. */
-    QULO_STREAM_E_NULL = -2,
-    /* The context is finished or wiped, or was never set up. A context that
-     * was never set up is recognised only when its storage is zero-filled
-     * (`qulo_encryptor e = {0};`); otherwise it must not be passed at all. */
-    QULO_STREAM_E_STATE = -3,
-    /* The output capacity is below what the call writes. */
-    QULO_STREAM_E_SPACE = -4,
-    /* An encryption update would take the plaintext past the announced length. */
-    QULO_STREAM_E_TOO_MUCH = -5,
-    /* An encryption finish before the announced length was given. */
-    QULO_STREAM_E_TOO_LITTLE = -6,
-    /* A bad setup argument: unknown variant, no sum table for a table variant,
-     * a negative length, or a plaintext length above QULO_MAX_PLAINTEXT_LEN. */
-    QULO_STREAM_E_ARGUMENT = -7,
-    /* Source and output share a byte. */
-    QULO_STREAM_E_OVERLAP = -8
-};
 
 /* The most bytes any finish writes. */
 enum { QULO_STREAM_FINISH_MAX = 16 };
@@ -100,19 +69,20 @@ typedef struct qulo_decryptor {
 } qulo_decryptor;
 
 /*
- * Sets up `ctx` for a plaintext of exactly `plaintext_len` bytes. The key
- * words and the sum table (64 bytes, read only for the table variants; may
- * be NULL for QULO_VARIANT_STANDARD) are copied into the context. Returns
- * the ciphertext length qulo_encrypt_len(plaintext_len), or
- * QULO_STREAM_E_NULL / QULO_STREAM_E_ARGUMENT (ctx then unusable).
+ * Sets up `ctx` for a plaintext of exactly `plaintext_len` bytes with the
+ * operation `op`, whose direction must be QULO_ENCRYPT. The key words and
+ * the round sums are copied into the context; `op` need not outlive the
+ * call. Returns the ciphertext length qulo_encrypt_len(plaintext_len), or
+ * QULO_E_NULL (null ctx, key or op) / QULO_E_ARGUMENT (a negative length,
+ * one above QULO_MAX_PLAINTEXT_LEN, or an op that is not an encryption);
+ * ctx is then unusable.
  */
-int64_t qulo_encryptor_init(qulo_encryptor *ctx, const qulo_key *key, int variant,
-                            const uint8_t *sumtable, int64_t plaintext_len);
+int64_t qulo_encryptor_init(qulo_encryptor *ctx, const qulo_key *key, const qulo_op *op,
+                            int64_t plaintext_len);
 
 /* Exactly how many bytes the next update of `src_len` bytes writes (at most
- * qulo_stream_update_max(src_len)), or a negative code: QULO_STREAM_E_NULL,
- * QULO_STREAM_E_STATE, QULO_STREAM_E_ARGUMENT for a negative length,
- * QULO_STREAM_E_TOO_MUCH. */
+ * qulo_stream_update_max(src_len)), or a negative status: QULO_E_NULL,
+ * QULO_E_STATE, QULO_E_ARGUMENT for a negative length, QULO_E_TOO_MUCH. */
 int64_t qulo_encryptor_update_len(const qulo_encryptor *ctx, int64_t src_len);
 
 /* Encrypts the next `src_len` plaintext bytes into `out` and returns how
@@ -123,23 +93,28 @@ int64_t qulo_encryptor_update(qulo_encryptor *ctx, const uint8_t *src, int64_t s
                               uint8_t *out, int64_t out_capacity);
 
 /* Writes the last ciphertext bytes (8 or 16) and finishes the context,
- * wiping its key words and sums. QULO_STREAM_E_TOO_LITTLE while announced
- * bytes are missing (the context stays usable), QULO_STREAM_E_SPACE when
- * out_capacity is below the bytes to write. */
+ * wiping its key words and sums. QULO_E_TOO_LITTLE while announced bytes
+ * are missing (the context stays usable), QULO_E_SPACE when out_capacity
+ * is below the bytes to write. */
 int64_t qulo_encryptor_finish(qulo_encryptor *ctx, uint8_t *out, int64_t out_capacity);
+
+/* The plaintext length announced at set-up, and the plaintext bytes given
+ * to updates so far; or QULO_E_NULL / QULO_E_STATE (finished or wiped). */
+int64_t qulo_encryptor_length(const qulo_encryptor *ctx);
+int64_t qulo_encryptor_given(const qulo_encryptor *ctx);
 
 /* Wipes the context whatever its state; it is then unusable until set up
  * again. Call it when abandoning a stream. NULL is ignored. */
 void qulo_encryptor_wipe(qulo_encryptor *ctx);
 
-/* Sets up `ctx` for a ciphertext of any length. Returns 0, or
- * QULO_STREAM_E_NULL / QULO_STREAM_E_ARGUMENT. */
-int64_t qulo_decryptor_init(qulo_decryptor *ctx, const qulo_key *key, int variant,
-                            const uint8_t *sumtable);
+/* Sets up `ctx` for a ciphertext of any length with the operation `op`,
+ * whose direction must be QULO_DECRYPT (op->verify is kept for the
+ * finish). Returns 0, or QULO_E_NULL / QULO_E_ARGUMENT. */
+int64_t qulo_decryptor_init(qulo_decryptor *ctx, const qulo_key *key, const qulo_op *op);
 
 /* The most bytes the next update of `src_len` bytes writes (at most
  * qulo_stream_update_max(src_len)); exact once 8 ciphertext bytes have been
- * given, when the fill count is known. Negative codes as for encryption. */
+ * given, when the fill count is known. Negative statuses as for encryption. */
 int64_t qulo_decryptor_update_len(const qulo_decryptor *ctx, int64_t src_len);
 
 /* Decrypts the next `src_len` ciphertext bytes and writes the plaintext
@@ -150,10 +125,12 @@ int64_t qulo_decryptor_update(qulo_decryptor *ctx, const uint8_t *src, int64_t s
 
 /* Checks the whole ciphertext against the one-message rules and finishes
  * the context (wiping it) either way. Returns 0 (every plaintext byte has
- * already been written) or QULO_STREAM_E_CIPHERTEXT. */
+ * already been written), or what qulo_run would return for the whole
+ * ciphertext: QULO_E_SHORT, QULO_E_BLOCKS, QULO_E_FILL, or (only with
+ * op->verify) QULO_E_CHECK. */
 int64_t qulo_decryptor_finish(qulo_decryptor *ctx);
 
-/* Total ciphertext bytes given so far (for messages), or a negative code. */
+/* Total ciphertext bytes given so far (for messages), or a negative status. */
 int64_t qulo_decryptor_given(const qulo_decryptor *ctx);
 
 void qulo_decryptor_wipe(qulo_decryptor *ctx);
