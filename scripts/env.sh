@@ -36,7 +36,7 @@ apt_install() {
 
 # What pip reads to build the package. Tests, docs, benchmarks and scripts
 # are not among them: changing those needs no rebuild.
-BUILD_INPUTS=(CMakeLists.txt pyproject.toml core binding src)
+BUILD_INPUTS=(CMakeLists.txt cmake pyproject.toml core binding src)
 
 # A digest over the names and contents of the build inputs: in a checkout,
 # the tracked files and the new ones git does not ignore; elsewhere (an
