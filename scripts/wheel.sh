@@ -10,7 +10,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 WORK="$ROOT/build/wheel"
 TOOLS="$WORK/tools"
 FRESH="$WORK/venv"
-PYTHON="$(find_python313)"
+PYTHON="$(find_python)"
 
 rm -rf "$WORK/dist" "$WORK/wheelhouse" "$WORK/cmake" "$WORK/tests" "$WORK/run" "$FRESH"
 mkdir -p "$WORK/run"
