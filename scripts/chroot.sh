@@ -25,12 +25,20 @@ CHROOT_KEY="$(printf '%s\n' "$CHROOT_SUITE" "$CHROOT_MIRROR" minbase "${CHROOT_P
 CHROOT_BASE="$ROOT/build/chroot"
 CHROOT_DIR="$CHROOT_BASE/$CHROOT_KEY"
 
-# Mount points under $1, deepest first (from the kernel's own table).
+# Mount points at or under $1, deepest first, from the kernel's table (or
+# the file $2 in its format, where spaces and the like come octal-escaped).
 mounts_under() {
     local base
     base="$(realpath -m "$1")"
-    awk -v base="$base" '$5 == base || index($5, base "/") == 1 { print $5 }' \
-        /proc/self/mountinfo | sort -r
+    awk -v base="$base" '
+        function unescape(s) {
+            gsub(/\\040/, " ", s); gsub(/\\011/, "\t", s); gsub(/\\012/, "\n", s)
+            gsub(/\\134/, "\\", s)
+            return s
+        }
+        { point = unescape($5) }
+        point == base || index(point, base "/") == 1 { print point }
+    ' "${2:-/proc/self/mountinfo}" | sort -r
 }
 
 # Nothing may stay mounted below a folder before it is removed: the checkout
