@@ -71,10 +71,12 @@ def project(request, tmp_path):
 
 
 def ensure(root, extra="", **env):
+    # The caller's own choices of interpreter and environment do not apply.
+    own = {k: v for k, v in os.environ.items() if not k.startswith("QULO_")}
     done = subprocess.run(
         ["bash", "-c", f'source "{root}/scripts/env.sh"; ensure_venv {extra}'],
         capture_output=True, text=True, timeout=60,
-        env={**os.environ, "QULO_FAKE_ROOT": str(root), **env},
+        env={**own, "QULO_FAKE_ROOT": str(root), **env},
     )
     log = root / ".venv" / "pip.log"
     calls = log.read_text().splitlines() if log.exists() else []
