@@ -28,7 +28,7 @@ mkdir -p "$OUT/corpus/$TARGET" "$OUT/artifacts/$TARGET"
 # CMake and Ninja from a small environment of their own.
 TOOLS="$OUT/venv-tools"
 if [ ! -x "$TOOLS/bin/cmake" ] || [ ! -x "$TOOLS/bin/ninja" ]; then
-    "$(find_python313)" -m venv "$TOOLS"
+    "$(find_python)" -m venv "$TOOLS"
     "$TOOLS/bin/python" -m pip install -q cmake ninja
 fi
 "$TOOLS/bin/cmake" -S "$ROOT/fuzz" -B "$OUT/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release \

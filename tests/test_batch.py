@@ -158,6 +158,7 @@ def test_calls_on_several_threads_at_once_each_get_their_own_results(tea):
     assert failures == []
 
 
+@pytest.mark.no_valgrind(reason="memcheck runs one thread at a time")
 def test_the_interpreter_lock_is_released_during_the_batch(tea):
     # With a switch interval far beyond the call, the other thread can only
     # run inside the call if the lock is released there.
@@ -189,6 +190,7 @@ def run_python(code, **env):
     return done.returncode, done.stdout.strip(), done.stderr
 
 
+@pytest.mark.no_valgrind(reason="a native child's CPU against memcheck's, which lacks AVX-512")
 def test_without_the_variable_the_fastest_kernel_runs():
     env = {k: v for k, v in os.environ.items() if k != "QULO_BATCH_KERNEL"}
     done = subprocess.run([sys.executable, "-c", "import qulo; print(qulo.batch_kernel())"],
@@ -205,6 +207,7 @@ def test_the_variable_forces_a_kernel_the_cpu_runs(name):
     assert run_python(code, QULO_BATCH_KERNEL=name)[:2] == (0, name)
 
 
+@pytest.mark.no_valgrind(reason="a native child's CPU against memcheck's, which lacks AVX-512")
 @pytest.mark.parametrize("name", ["sse9", *(k for k in KERNELS if k not in _batch._kernels())])
 def test_a_kernel_that_cannot_run_is_refused_at_first_use(name):
     # The package still imports; the batch functions say why they cannot run.

@@ -1,10 +1,12 @@
-"""The examples of the manual run as written.
+"""The examples of the manual run as people run them.
 
-Every fenced block whose info string is exactly `python`, in README.md and in
-docs/*.md, runs top to bottom within its file, in one namespace per file,
-in a fresh temporary working folder, against the installed package. A
-failure names the file and the line of the block (tracebacks carry the
-Markdown file's own line numbers).
+The fenced blocks whose info string is exactly `python`, in README.md and in
+docs/*.md, are saved as one script per file, in a fresh temporary folder,
+and run there with `python script.py` in a process of their own, against
+the installed package: as `__main__`, so worker processes that import the
+script see it as users' do. They must succeed and leave the folder as they
+found it. A failure names the file and the line of the block (the script
+keeps the Markdown file's own line numbers, and tracebacks name the file).
 
 Every ```c block is a file of docs/examples/, named on its first line and
 quoted whole; the test compiles that file as an extension module against
@@ -13,12 +15,14 @@ the installed headers and uses it.
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import re
 import shlex
 import shutil
+import subprocess
+import sys
 import sysconfig
-import traceback
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -37,6 +41,8 @@ C_NAME = re.compile(r"^/\* (docs/examples/[\w.-]+\.c)\b")
 # Blocks below this comment need optional modules (an extra); where one is
 # missing, the rest of the file is skipped.
 NEEDS = re.compile(r"^<!-- examples below need: ([\w. ]+) -->$", re.M)
+# Needed modules whose examples carry a mark, to be left out with it.
+MARKS = {"dask.distributed": pytest.mark.dask}
 
 
 @dataclass
@@ -74,7 +80,7 @@ def blocks(path: Path) -> list[Block]:
 
 
 def _doc_id(path: Path) -> str:
-    return str(path.relative_to(ROOT))
+    return str(path.relative_to(ROOT)) if path.is_relative_to(ROOT) else path.name
 
 
 def test_the_fence_reader_keeps_info_lines_and_nesting(tmp_path):
@@ -89,31 +95,107 @@ def test_the_fence_reader_keeps_info_lines_and_nesting(tmp_path):
     ]
 
 
-@pytest.mark.parametrize("doc", DOCS, ids=_doc_id)
-def test_python_examples_run_in_order(doc, tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
+def _needs(doc: Path) -> list[tuple[int, list[str]]]:
+    """(line, modules) of each "examples below need" comment."""
     text = doc.read_text(encoding="utf-8")
-    needs = [(text.count("\n", 0, m.start()) + 1, m[1].split()) for m in NEEDS.finditer(text)]
-    namespace: dict = {"__name__": "__doc_example__"}
+    return [(text.count("\n", 0, m.start()) + 1, m[1].split()) for m in NEEDS.finditer(text)]
+
+
+def _importable(module: str) -> bool:
+    try:
+        return importlib.util.find_spec(module) is not None
+    except ModuleNotFoundError:  # a parent package is missing
+        return False
+
+
+def _as_one_script(runnable: list[Block]) -> str:
+    """The blocks, each at its own line of the Markdown file."""
+    lines: list[str] = []
+    for block in runnable:
+        lines += [""] * (block.line - 1 - len(lines))
+        lines += block.code.splitlines()
+    return "\n".join(lines) + "\n"
+
+
+def _failure(doc: Path, runnable: list[Block], script: Path, done) -> str:
+    output = done.stdout + done.stderr
+    # The outermost frame in the script is the line of the block that was running.
+    frames = re.findall(rf'File "{re.escape(str(script))}", line (\d+)', output)
+    where = _doc_id(doc)
+    if frames:
+        where += f":{max(b.line for b in runnable if b.line <= int(frames[0]))}: " \
+                 "the example block starting here failed"
+    else:
+        where += ": the examples failed"
+    output = output.replace(str(script), _doc_id(doc)).replace(script.name, _doc_id(doc))
+    return f"{where} (exit {done.returncode})\n{output}"
+
+
+def _doc_param(doc: Path):
+    # Outside a checkout (the wheel's test run) there is no README to read;
+    # the test is left out there.
+    needed = {m for _, modules in _needs(doc) for m in modules} if doc.is_file() else set()
+    return pytest.param(doc, id=_doc_id(doc), marks=[MARKS[m] for m in sorted(needed & set(MARKS))])
+
+
+def run_examples(doc: Path, folder: Path) -> tuple[str | None, tuple[int, str] | None]:
+    """Runs the file's examples as one script in `folder`, up to the first
+    block whose needs are missing: (the failure's report or None, the line
+    and module of the first missing need or None)."""
+    runnable: list[Block] = []
+    missing = None
     for block in blocks(doc):
         if block.info != "python":
             continue
-        for line, modules in needs:
-            if line < block.line:
-                for module in modules:
-                    pytest.importorskip(module, reason=f"{_doc_id(doc)}:{line} on needs {module}")
-        # Padding with newlines makes tracebacks show the Markdown line numbers.
-        source = "\n" * (block.line - 1) + block.code
-        failure = None
-        try:
-            exec(compile(source, str(doc), "exec"), namespace)
-        except Exception as exc:
-            # The traceback from the block's own frame on, in the file's lines.
-            exc = exc.with_traceback(exc.__traceback__.tb_next)
-            failure = "".join(traceback.format_exception(exc))
-        if failure is not None:
-            pytest.fail(f"{_doc_id(doc)}:{block.line}: the example block starting here failed\n"
-                        f"{failure}", pytrace=False)
+        missing = next(((line, m) for line, modules in _needs(doc) if line < block.line
+                        for m in modules if not _importable(m)), None)
+        if missing:
+            break
+        runnable.append(block)
+    if not runnable:
+        return None, missing
+    script = folder / f"example_{doc.stem.lower()}.py"
+    script.write_text(_as_one_script(runnable), encoding="utf-8")
+    done = subprocess.run([sys.executable, script.name], cwd=folder,
+                          capture_output=True, text=True, timeout=600)
+    if done.returncode != 0:
+        return _failure(doc, runnable, script, done), missing
+    left = sorted(p.name for p in folder.iterdir() if p != script)
+    if left:
+        return f"{_doc_id(doc)}: the examples left {left} behind", missing
+    return None, missing
+
+
+@pytest.mark.parametrize("doc", [_doc_param(d) for d in DOCS])
+def test_python_examples_run_as_one_script(doc, tmp_path):
+    failure, missing = run_examples(doc, tmp_path)
+    if failure:
+        pytest.fail(failure, pytrace=False)
+    if missing:
+        pytest.skip(f"{_doc_id(doc)}:{missing[0]} on needs {missing[1]}")
+
+
+def test_a_failure_is_reported_at_its_block_and_line_in_the_markdown_file(tmp_path):
+    sample = tmp_path / "x.md"
+    sample.write_text("# x\n```python\nimport sys\nassert __name__ == '__main__'\n```\n\ntext\n\n"
+                      "```python\nvalue = 1\nraise ValueError('from the second block')\n```\n")
+    (tmp_path / "work").mkdir()
+    failure, missing = run_examples(sample, tmp_path / "work")
+    assert missing is None
+    assert failure.startswith("x.md:10: the example block starting here failed (exit 1)\n")
+    assert 'File "x.md", line 11, in <module>' in failure
+    assert "ValueError: from the second block" in failure
+
+
+@pytest.mark.parametrize("writes, left", [("", None), ("open('out.txt', 'w').close()", "['out.txt']")])
+def test_examples_before_a_missing_need_run_and_must_leave_nothing_behind(tmp_path, writes, left):
+    sample = tmp_path / "x.md"
+    sample.write_text(f"```python\n{writes}\n```\n\n<!-- examples below need: qulo_has_no_such -->\n"
+                      "```python\nimport qulo_has_no_such\n```\n")
+    (tmp_path / "work").mkdir()
+    failure, missing = run_examples(sample, tmp_path / "work")
+    assert missing == (5, "qulo_has_no_such")
+    assert failure == (None if left is None else f"x.md: the examples left {left} behind")
 
 
 # ---- C -------------------------------------------------------------------------

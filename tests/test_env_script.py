@@ -1,4 +1,5 @@
-"""scripts/env.sh reinstalls the package only when its build inputs changed.
+"""scripts/env.sh reinstalls the package only when its build inputs changed, and
+shows a step's output only when the step fails.
 
 Each case runs the real ensure_venv in a small copy of the project layout
 whose environment has a stand-in python: it records every pip call and
@@ -70,10 +71,12 @@ def project(request, tmp_path):
 
 
 def ensure(root, extra="", **env):
+    # The caller's own choices of interpreter and environment do not apply.
+    own = {k: v for k, v in os.environ.items() if not k.startswith("QULO_")}
     done = subprocess.run(
         ["bash", "-c", f'source "{root}/scripts/env.sh"; ensure_venv {extra}'],
         capture_output=True, text=True, timeout=60,
-        env={**os.environ, "QULO_FAKE_ROOT": str(root), **env},
+        env={**own, "QULO_FAKE_ROOT": str(root), **env},
     )
     log = root / ".venv" / "pip.log"
     calls = log.read_text().splitlines() if log.exists() else []
@@ -129,3 +132,25 @@ def test_a_missing_console_script_or_a_forced_reinstall_installs(project):
     (project / ".venv/bin/qulo").unlink()
     assert ensure(project) == (0, [str(project)])
     assert ensure(project, QULO_REINSTALL="1") == (0, [str(project)])
+
+
+# ---- quietly: a command's output only when it fails ----------------------------
+
+PROGRESS = ("        Start 7: Mode.RoundTrip\n"
+            "  1/2 Test  #7: Mode.RoundTrip ..........   Passed    0.01 sec\n")
+
+
+@pytest.mark.parametrize("status", [0, 3])
+def test_quietly_keeps_the_log_and_shows_it_less_progress_only_on_failure(tmp_path, status):
+    log = tmp_path / "logs" / "step.log"
+    step = tmp_path / "step.sh"
+    step.write_text(f"printf %s '{PROGRESS}'; echo 'the failing test said why'; exit {status}\n")
+    done = subprocess.run(["bash", "-c", f'source "{ENV_SH}"; quietly "{log}" sh "{step}"'],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == status and done.stdout == ""
+    assert log.read_text() == PROGRESS + "the failing test said why\n"
+    if status:
+        assert "the failing test said why" in done.stderr and str(log) in done.stderr
+        assert not set(PROGRESS.splitlines()) & set(done.stderr.splitlines())
+    else:
+        assert done.stderr == ""

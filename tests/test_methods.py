@@ -110,6 +110,7 @@ def test_round_trips_of_every_form_against_the_model(op, key):
         assert out == op.model_leftovers(key, ciphertext) + b"\xdd" * 5
 
 
+@pytest.mark.no_valgrind(reason="the pure-Python model runs fifty times slower under memcheck")
 @pytest.mark.parametrize("n", [1000, 65536 + 5])
 @pytest.mark.parametrize("op", OPS, ids=OP_IDS)
 def test_large_round_trips_against_the_model(op, n):
@@ -521,6 +522,7 @@ def test_threads_sharing_one_object_get_correct_results(tea):
     assert failures == []
 
 
+@pytest.mark.no_valgrind(reason="memcheck runs one thread at a time")
 def test_a_long_encryption_lets_other_threads_run_python_code(tea):
     # The last block of a zero text is all zeros once the padded text is laid
     # out, and turns into ciphertext only at the very end of the call. Before

@@ -183,6 +183,7 @@ def test_after_finalize_every_call_raises(make, key):
             call()
 
 
+@pytest.mark.no_valgrind(reason="memcheck runs one thread at a time")
 def test_two_threads_on_one_context_get_an_error_not_a_corrupted_chain(tea):
     text = random.Random(4).randbytes(48 << 20)  # long enough to overlap a second thread
     e = qulo.Encryptor(tea, len(text))

@@ -42,42 +42,35 @@ __all__ = [
 ]
 
 
-def _installed_version() -> str:
-    # The helpers are imported here, not at the top, so that the package's
-    # namespace holds its public names and nothing a user could mistake for one.
-    from importlib import metadata
-
-    try:
-        return metadata.version(__name__)
-    except metadata.PackageNotFoundError:  # imported from a tree that was never installed
-        return "0+unknown"
-
-
-__version__: str = _installed_version()
-
-_HEADERS = ("tea.h", "mode.h", "batch.h", "capi.h")
+# Written by the build from pyproject.toml's version, so that importing the
+# package reads no distribution metadata.
+try:
+    from ._version import __version__
+except ImportError:  # a source tree that was never built
+    __version__ = "0+unknown"
 
 
 def get_include() -> str:
     """The folder to put on a C compiler's include path for qulo's headers.
 
-    It holds ``qulo/tea.h`` (the key record and the cipher's entry points)
-    and ``qulo/capi.h`` (the capsule import helper and the ``TEA`` type's
-    C-level method table), so ``#include <qulo/capi.h>`` works with this one
-    folder. The build installs both headers into ``include/qulo`` inside the
-    package. An editable install spreads the package over the source folder
-    and the installed files; every part is searched, and the first folder
-    that holds both headers wins.
+    It holds all of them under ``qulo/``: ``qulo/capi.h`` (the capsule
+    import helper and the ``TEA`` type's C-level method table) and the
+    headers it includes, ``qulo/tea.h`` (the key record and the cipher's
+    entry points) among them, so ``#include <qulo/capi.h>`` works with this
+    one folder. The build installs every header into ``include/qulo``
+    inside the package. An editable install spreads the package over the
+    source folder and the installed files; every part is searched, and the
+    first that holds the headers wins.
 
-    Raises FileNotFoundError when no part of the package holds both headers
-    (a source tree that was never installed: there the headers live in
+    Raises FileNotFoundError when no part of the package holds the headers
+    (a source tree that was never installed: there they live in
     ``core/include`` and ``binding/include``, and both folders are needed).
     """
     import os
 
     for part in __path__:
         folder = os.path.join(part, "include")
-        if all(os.path.isfile(os.path.join(folder, "qulo", h)) for h in _HEADERS):
+        if os.path.isfile(os.path.join(folder, "qulo", "capi.h")):
             return folder
     raise FileNotFoundError(
         "qulo's C headers are not installed with the package "

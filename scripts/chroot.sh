@@ -1,0 +1,142 @@
+# A minimal Debian unstable chroot that holds the newer CPython releases
+# (NEWER_PYTHONS) with their headers and venv module, and a C++ compiler:
+# where qulo is built, packaged and tested on them. Sourced after env.sh;
+# needs root (debootstrap, chroot, mount).
+#
+#   chroot_ensure              make the chroot, or reuse the one already made
+#   chroot_enter               mount what the tests need; undone on exit
+#   in_chroot COMMAND...       run a command in it
+#
+# The chroot is kept under build/chroot/, named by a digest of what goes
+# into it (suite, mirror, packages), so a second run reuses it and a changed
+# list makes a new one. Inside it the checkout appears at its own path, so
+# that paths mean the same inside and out: read-only, but for build/.
+
+NEWER_PYTHONS=(3.14 3.15)
+CHROOT_SUITE=unstable
+CHROOT_MIRROR="${QULO_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
+CHROOT_PACKAGES=(g++)
+for version in "${NEWER_PYTHONS[@]}"; do
+    CHROOT_PACKAGES+=("python$version" "python$version-dev" "python$version-venv")
+done
+unset version
+CHROOT_KEY="$(printf '%s\n' "$CHROOT_SUITE" "$CHROOT_MIRROR" minbase "${CHROOT_PACKAGES[@]}" |
+    sha256sum | cut -c1-16)"
+CHROOT_BASE="$ROOT/build/chroot"
+CHROOT_DIR="$CHROOT_BASE/$CHROOT_KEY"
+
+# Mount points at or under $1, deepest first, from the kernel's table (or
+# the file $2 in its format, where spaces and the like come octal-escaped).
+mounts_under() {
+    local base
+    base="$(realpath -m "$1")"
+    awk -v base="$base" '
+        function unescape(s) {
+            gsub(/\\040/, " ", s); gsub(/\\011/, "\t", s); gsub(/\\012/, "\n", s)
+            gsub(/\\134/, "\\", s)
+            return s
+        }
+        { point = unescape($5) }
+        point == base || index(point, base "/") == 1 { print point }
+    ' "${2:-/proc/self/mountinfo}" | sort -r
+}
+
+# Nothing may stay mounted below a folder before it is removed: the checkout
+# is bound into the chroot, and removing through that binding would delete it.
+unmount_all_under() {
+    local point
+    while read -r point; do
+        [ -n "$point" ] || continue
+        umount "$point" 2>/dev/null || umount -l "$point"
+    done < <(mounts_under "$1")
+    if [ -n "$(mounts_under "$1")" ]; then
+        echo "error: cannot unmount everything under $1" >&2
+        return 1
+    fi
+}
+
+# One user of the chroot at a time: mounts and rebuilds would collide. The
+# lock is held until the script exits.
+chroot_lock() {
+    [ -z "${CHROOT_LOCK_FD:-}" ] || return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "error: the chroot for CPython ${NEWER_PYTHONS[*]} needs root" \
+            "(debootstrap, chroot, mount)" >&2
+        return 1
+    fi
+    mkdir -p "$CHROOT_BASE"
+    exec {CHROOT_LOCK_FD}>"$CHROOT_BASE/lock"
+    flock "$CHROOT_LOCK_FD"
+}
+
+chroot_ensure() {
+    chroot_lock
+    unmount_all_under "$CHROOT_BASE"   # left by a run that was killed
+    if [ -f "$CHROOT_DIR/.complete" ]; then
+        echo "chroot: reusing $CHROOT_DIR"
+        return 0
+    fi
+    apt_install debootstrap
+    local old
+    for old in "$CHROOT_BASE"/*/; do
+        [ "$old" = "$CHROOT_DIR/" ] || rm -rf --one-file-system "$old"
+    done
+    local partial="$CHROOT_DIR.partial"
+    rm -rf --one-file-system "$partial"
+    local start=$SECONDS
+    echo "chroot: debootstrap $CHROOT_SUITE with ${CHROOT_PACKAGES[*]}"
+    local include
+    include="$(IFS=,; echo "${CHROOT_PACKAGES[*]}")"
+    debootstrap --variant=minbase --include="$include" "$CHROOT_SUITE" "$partial" \
+        "$CHROOT_MIRROR" >"$CHROOT_BASE/debootstrap.log" 2>&1 ||
+        { tail -30 "$CHROOT_BASE/debootstrap.log" >&2; return 1; }
+    # The package cache is not needed again: the chroot is rebuilt, not upgraded.
+    rm -rf "$partial"/var/cache/apt/archives/*.deb
+    touch "$partial/.complete"
+    mv "$partial" "$CHROOT_DIR"
+    echo "chroot: made in $((SECONDS - start)) s"
+}
+
+# Copies of the host's files that let pip and name resolution work as they
+# do on the host: the certificate bundle, pip's configuration, resolv.conf.
+copy_host_config() {
+    local path
+    for path in /etc/resolv.conf /etc/hosts /etc/ssl/certs/ca-certificates.crt \
+        /etc/pip.conf /etc/xdg/pip "$HOME/.config/pip" "$HOME/.pip"; do
+        [ -e "$path" ] || continue
+        rm -rf "${CHROOT_DIR:?}$path"
+        mkdir -p "$(dirname "$CHROOT_DIR$path")"
+        cp -rL "$path" "$CHROOT_DIR$path"
+    done
+}
+
+chroot_leave() {
+    unmount_all_under "$CHROOT_DIR" || true
+}
+
+chroot_enter() {
+    chroot_ensure
+    copy_host_config
+    trap chroot_leave EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    local dir="$CHROOT_DIR"
+    mount -t proc proc "$dir/proc"
+    # A devpts instance of its own, so that os.openpty() works and the
+    # host's terminals stay out of reach; /dev/ptmx must lead to it.
+    mkdir -p "$dir/dev/pts" "$dir/dev/shm"
+    mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$dir/dev/pts"
+    ln -sfn pts/ptmx "$dir/dev/ptmx"
+    # POSIX semaphores (multiprocessing, and so Dask's worker processes).
+    mount -t tmpfs -o mode=1777 shm "$dir/dev/shm"
+    mkdir -p "$dir$ROOT"
+    mount --bind "$ROOT" "$dir$ROOT"
+    mount -o remount,bind,ro "$dir$ROOT"
+    mount --bind "$ROOT/build" "$dir$ROOT/build"
+}
+
+in_chroot() {
+    chroot "$CHROOT_DIR" /usr/bin/env -u VIRTUAL_ENV -u PYTHONPATH -u PYTHONHOME \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        "$@"
+}
