@@ -155,14 +155,9 @@ installed = hashlib.sha256(open(qulo._tea.__file__, "rb").read()).hexdigest()
 assert packed == installed, (qulo._tea.__file__, "is not the module of", sys.argv[1])
 shipped = [n for n in wheel.namelist() if n.startswith("qulo/")]
 assert not [n for n in shipped if n.endswith((".cpp", ".hpp", ".txt"))], shipped
-<<<<<<< HEAD
-for header in ("tea.h", "mode.h", "stream.h", "batch.h", "capi.h"):
-    assert os.path.isfile(os.path.join(qulo.get_include(), "qulo", header)), header
-=======
 public = {os.path.basename(h) for h in glob.glob(f"{root}/*/include/qulo/*.h")}
 headers = set(os.listdir(os.path.join(qulo.get_include(), "qulo")))
 assert public and headers == public, (headers, public)
->>>>>>> wip/tooling
 print("installed", qulo.__version__, "from", os.path.basename(sys.argv[1]))
 PY
 
