@@ -23,16 +23,20 @@ import pytest
 pytestmark = pytest.mark.slow
 
 ROOT = Path(__file__).resolve().parent.parent
+# Every public header of the checkout is installed.
+HEADERS = sorted(p.name for d in ("core/include/qulo", "binding/include/qulo")
+                 for p in (ROOT / d).glob("*.h"))
 
 CHECK = textwrap.dedent(
     """
     import os, sys
+    HEADERS = %r
     import qulo, qulo._tea
     t = qulo.TEA(bytes(range(16)))
     c = t.encrypt_qq(b"from the sdist")
     assert len(c) == qulo.encrypt_len(14) == 24 and t.decrypt_qq(c) == b"from the sdist"
     package = os.path.dirname(qulo.__file__)
-    for h in ("tea.h", "stream.h", "capi.h"):
+    for h in HEADERS:
         assert os.path.isfile(os.path.join(qulo.get_include(), "qulo", h)), h
     assert os.path.isfile(os.path.join(package, "py.typed"))
     assert os.path.isfile(os.path.join(package, "_tea.pyi"))
@@ -43,7 +47,7 @@ CHECK = textwrap.dedent(
     assert not [f for f in shipped if f.endswith((".cpp", ".hpp", ".txt"))], shipped
     print(qulo.__version__)
     """
-)
+) % (HEADERS,)
 
 
 def run(command, **kwargs):
@@ -71,7 +75,7 @@ def test_sdist_installs_into_a_fresh_environment_and_works(tmp_path):
     for needed in ("pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md",
                    "core/include/qulo/tea.h", "binding/include/qulo/capi.h",
                    "binding/tea/CMakeLists.txt", "src/qulo/_tea.pyi", "src/qulo/py.typed",
-                   "src/qulo/cli.py"):
+                   "src/qulo/cli.py", "src/qulo/_files.py", "src/qulo/_many.py"):
         assert needed in names, needed
     assert not any(n.startswith("build/") for n in names)
 
@@ -88,8 +92,8 @@ def test_sdist_installs_into_a_fresh_environment_and_works(tmp_path):
 
 def test_editable_install_finds_the_installed_headers(tmp_path):
     # An editable install runs the package's Python files from the source
-    # folder, which holds only one of the two headers; get_include() must
-    # still name one folder that has both.
+    # folder, which holds none of the headers; get_include() must still name
+    # one folder that has every one.
     venv = tmp_path / "venv"
     run([sys.executable, "-m", "venv", str(venv)])
     python = venv / "bin" / "python"
@@ -99,4 +103,4 @@ def test_editable_install_finds_the_installed_headers(tmp_path):
                 cwd=tmp_path).split("\n")
     assert Path(found[0]) == ROOT / "src" / "qulo" / "__init__.py"
     include = Path(found[1])
-    assert (include / "qulo" / "tea.h").is_file() and (include / "qulo" / "capi.h").is_file()
+    assert [h for h in HEADERS if not (include / "qulo" / h).is_file()] == []
