@@ -111,7 +111,7 @@ bool ImportedColumn::read_array(PyObject *pair) {
     }
     // Both are moved out before anything can fail, so the capsules' own
     // destructors find them released.
-    OwnedArrowArray held;
+    Held<ArrowArray> held;
     held.take(array);
     if (!take_schema(schema)) {
         return false;
@@ -140,13 +140,13 @@ bool ImportedColumn::read_stream(PyObject *capsule) {
     if (source == nullptr) {
         return false;
     }
-    OwnedStream stream;
+    Held<ArrowArrayStream> stream;
     stream.take(source);
     if (stream->get_schema == nullptr || stream->get_next == nullptr) {
         PyErr_SetString(PyExc_ValueError, "the Arrow stream has no callbacks");
         return false;
     }
-    OwnedSchema schema;
+    Held<ArrowSchema> schema;
     if (const int code = stream->get_schema(&*stream, schema.fill()); code != 0) {
         return stream_failed(*stream, code, "schema");
     }
@@ -158,7 +158,7 @@ bool ImportedColumn::read_stream(PyObject *capsule) {
         return false;
     }
     for (;;) {
-        OwnedArrowArray next;
+        Held<ArrowArray> next;
         if (const int code = stream->get_next(&*stream, next.fill()); code != 0) {
             return stream_failed(*stream, code, "next array");
         }

@@ -10,8 +10,26 @@
 #include "arrow_abi.hpp"
 #include "arrow_layout.hpp"
 #include "owned_array.hpp"
+#include "pyref.hpp"
 
 namespace qulo::arrow {
+
+// An owner for use with the interpreter lock held: a producer's release
+// callback may run Python code (the owner of a buffer freed), so a pending
+// exception is set aside while it runs.
+template <class Struct>
+class Held : public Owned<Struct> {
+public:
+    Held() = default;
+    Held(Held &&) noexcept = default;
+    Held &operator=(Held &&) noexcept = default;
+    ~Held() {
+        if (!this->empty()) {
+            SavedError aside;
+            this->reset();
+        }
+    }
+};
 
 class ImportedColumn {
 public:
@@ -33,7 +51,7 @@ public:
 
 private:
     struct Entry {
-        OwnedArrowArray array;
+        Held<ArrowArray> array;
         Chunk chunk;
         Py_ssize_t first = 0;
     };
@@ -42,7 +60,7 @@ private:
     bool take_schema(ArrowSchema *source);
     bool add(ArrowArray *source);
 
-    OwnedSchema schema_;
+    Held<ArrowSchema> schema_;
     OwnedArray<Entry> entries_;
     Py_ssize_t count_ = 0;
     Py_ssize_t capacity_ = 0;
