@@ -44,7 +44,7 @@ def _same_kind(messages: Any, column: ArrowColumn) -> Any:
     gets the column itself."""
     library = type(messages).__module__.partition(".")[0]
     if library == "pyarrow":
-        import pyarrow as pa
+        import pyarrow as pa  # type: ignore[import-untyped]
 
         if isinstance(messages, pa.ChunkedArray):
             return pa.chunked_array(column)
