@@ -5,7 +5,9 @@
 1. 10,000 messages of 64 B: ``qulo.encrypt_many`` on a list against a loop
    of ``tea.encrypt_qq`` (target >= 6x), and the same for decryption.
 2. The Arrow path (a pyarrow ``binary`` array in, the same type out)
-   against the list path at 64 B (target >= 1.3x), when pyarrow is there.
+   against the list path at 64 B (target >= 1.3x), when pyarrow is there;
+   and 200,000 messages of 64 B as pyarrow ``binary``, ``binary_view`` and a
+   polars Series against the list, in one run.
 3. Throughput of ``encrypt_many`` by message size, for the throughput plot
    (bench/plot.py draws it when the results carry a "batch_sweep").
 
@@ -56,6 +58,40 @@ def best_of(variants: dict[str, callable], rounds: int) -> dict[str, float]:
         if collecting:
             gc.enable()
     return best
+
+
+COLUMN_COUNT = 200_000
+
+
+def columns_vs_list(tea, rounds):
+    """The Arrow columns against the list path, 200,000 messages of 64 B in
+    each, measured in one run: pyarrow binary and binary_view arrays and a
+    polars Series, as far as those libraries are installed. Gives the speed
+    ratio (list time / column time) per column and direction."""
+    rng = random.Random(2)
+    plain = [rng.randbytes(SIZE) for _ in range(COLUMN_COUNT)]
+    cipher = qulo.encrypt_many(tea, plain)
+    columns = {}
+    try:
+        import pyarrow as pa
+        columns["pyarrow binary"] = (pa.array(plain, pa.binary()), pa.array(cipher, pa.binary()))
+        columns["pyarrow binary_view"] = (pa.array(plain, pa.binary_view()),
+                                          pa.array(cipher, pa.binary_view()))
+    except ImportError:
+        pass
+    try:
+        import polars as pl
+        columns["polars"] = (pl.Series("p", plain), pl.Series("c", cipher))
+    except ImportError:
+        pass
+    variants = {"encrypt list": lambda: qulo.encrypt_many(tea, plain),
+                "decrypt list": lambda: qulo.decrypt_many(tea, cipher)}
+    for name, (p_col, c_col) in columns.items():
+        variants[f"encrypt {name}"] = lambda p_col=p_col: qulo.encrypt_many(tea, p_col)
+        variants[f"decrypt {name}"] = lambda c_col=c_col: qulo.decrypt_many(tea, c_col)
+    best = best_of(variants, rounds)
+    return {name: {d: best[f"{d} list"] / best[f"{d} {name}"] for d in ("encrypt", "decrypt")}
+            for name in columns}
 
 
 def batch_sweep(rounds: int) -> list[dict]:
@@ -120,6 +156,7 @@ def main(argv: list[str] | None = None) -> int:
         }
 
     results["batch_sweep"] = batch_sweep(max(3, args.rounds // 3))
+    results["columns_vs_list"] = columns_vs_list(tea, max(3, args.rounds // 3))
 
     print(f"kernel {results['kernel']}; {COUNT} messages of {SIZE} B; best of {args.rounds} rounds")
     for name, seconds in best.items():
@@ -130,6 +167,11 @@ def main(argv: list[str] | None = None) -> int:
             marks = ", ".join(f"{k} {v:.2f}x" for k, v in ratios.items())
             ok = all(v >= target for v in ratios.values())
             print(f"  {label:14s} {marks}  (target >= {target}x: {'met' if ok else 'MISSED'})")
+    for name, ratios in results["columns_vs_list"].items():
+        marks = ", ".join(f"{k} {v:.2f}x" for k, v in ratios.items())
+        ok = all(v >= TARGET_ARROW for v in ratios.values())
+        print(f"  {name + ' / list':22s} {marks}  ({COLUMN_COUNT} x {SIZE} B; target >= "
+              f"{TARGET_ARROW}x: {'met' if ok else 'MISSED'})")
     print("  encrypt_many by size: " + ", ".join(
         f"{r['size']} B {r['batch_mbs']:.0f} MB/s" for r in results["batch_sweep"]))
     if args.json:

@@ -89,11 +89,6 @@ def while_replaced(items, call):
         sys.setswitchinterval(interval)
 
 
-def chunks(values):
-    """Arrow chunks of one value each, as qulo._many hands them to the module."""
-    return [(1, 0, None, array.array("i", [0, len(DATA)]), v, 4) for v in values]
-
-
 @dataclasses.dataclass
 class Row:
     role: str
@@ -137,10 +132,6 @@ ENTRY_POINTS = {
     "encrypt_many key": Row("key", lambda t, items: qulo.encrypt_many(items[1], [DATA])),
     "decrypt_many sumtable": Row("sumtable",
                                  lambda t, items: qulo.decrypt_many(t, [DATA], sumtable=items[1])),
-    "_encrypt_arrow data": Row("data", lambda t, items: _batch._encrypt_arrow(t, items, None, 0),
-                               contain=chunks),
-    "_decrypt_arrow data": Row("data", lambda t, items: _batch._decrypt_arrow(
-        t, items, None, 0, "raise"), contain=chunks),
     "Encryptor key": Row("key", lambda t, items: whole(E(items[1], 48), DATA)),
     "Encryptor sumtable": Row("sumtable", lambda t, items: whole(E(t, 48, sumtable=items[1]), DATA)),
     "Decryptor key": Row("key", lambda t, items: whole(D(items[1]), DATA)),
@@ -432,3 +423,71 @@ def test_allocation_failure_names_the_function(call, entry):
         break
     del held
     assert any(entry in names for names in traces), traces
+
+
+# ---- Arrow producers that misbehave ---------------------------------------------------------
+
+
+def _pa():
+    return pytest.importorskip("pyarrow")
+
+
+class Producer:
+    """An Arrow column whose capsule methods do what `kind` says."""
+
+    def __init__(self, kind):
+        self.kind = kind
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return getattr(self, f"_{self.kind}")()
+
+    def _raises(self):
+        raise KeyError("the producer's own")
+
+    def _not_a_tuple(self):
+        return b"capsules"
+
+    def _swapped(self):
+        schema, array = _pa().array([DATA]).__arrow_c_array__()
+        return array, schema
+
+    def _spent(self):
+        pair = _pa().array([DATA]).__arrow_c_array__()
+        qulo.encrypt_many(TEA(KEY), _Pair(pair))  # takes the structs out of the capsules
+        return pair
+
+
+class _Pair:
+    def __init__(self, pair):
+        self.pair = pair
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return self.pair
+
+
+class StreamOf(Producer):
+    def __arrow_c_stream__(self, requested_schema=None):
+        return getattr(self, f"_{self.kind}")()
+
+    def _wrong_capsule(self):
+        return _pa().array([DATA]).__arrow_c_array__()[1]
+
+
+PRODUCERS = {
+    "__arrow_c_array__ raises": (Producer("raises"), KeyError, "the producer's own"),
+    "__arrow_c_stream__ raises": (StreamOf("raises"), KeyError, "the producer's own"),
+    "not a tuple": (Producer("not_a_tuple"), TypeError, "must give a \\(schema, array\\) tuple"),
+    "capsules swapped": (Producer("swapped"), TypeError, 'PyCapsule named "arrow_schema"'),
+    "capsules already taken": (Producer("spent"), ValueError, "already released"),
+    "stream gives an array": (StreamOf("wrong_capsule"), TypeError,
+                              'PyCapsule named "arrow_array_stream"'),
+}
+
+
+@pytest.mark.parametrize("call", [qulo.encrypt_many, qulo.decrypt_many],
+                         ids=["encrypt_many", "decrypt_many"])
+@pytest.mark.parametrize("row", PRODUCERS)
+def test_misbehaving_arrow_producers(row, call):
+    producer, kind, message = PRODUCERS[row]
+    with pytest.raises(kind, match=message):
+        call(TEA(KEY), producer)

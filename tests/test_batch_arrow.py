@@ -1,57 +1,117 @@
-"""encrypt_many and decrypt_many on pyarrow binary and large_binary arrays:
-the same type back, built from the arrays' buffers, nulls kept, refusals
-named by their index in the whole array, malformed buffers refused."""
+"""encrypt_many and decrypt_many on Arrow columns from any producer of the
+PyCapsule interface: the same layout and kind of object back, built from
+the buffers, nulls kept, refusals named by their index in the whole column,
+malformed C data refused before it is read."""
 
 from __future__ import annotations
 
-import array
 import random
+import struct
 
 import pytest
 
 import qulo
 from qulo import _batch
+from arrow_c import HandMade
 from test_batch import VARIANTS, kernel, one_by_one, refused_sixteen_byte_text  # noqa: F401
 
 pa = pytest.importorskip("pyarrow")
 
+LAYOUTS = {"binary": pa.binary(), "large_binary": pa.large_binary(),
+           "binary_view": pa.binary_view()}
 
-def arrow_messages(kind, seed=5):
+
+class BareArray:
+    """Only __arrow_c_array__, as a library of its own would offer."""
+
+    def __init__(self, array):
+        self.array = array
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return self.array.__arrow_c_array__(requested_schema)
+
+
+class BareStream:
+    """Only __arrow_c_stream__, over a chunked array."""
+
+    def __init__(self, chunked):
+        self.chunked = chunked
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        return self.chunked.__arrow_c_stream__(requested_schema)
+
+
+def polars_series(arr):
+    pl = pytest.importorskip("polars")
+    return pl.Series("secrets", arr)
+
+
+# producer -> (what it makes of a pyarrow array, whether it keeps the layout)
+PRODUCERS = {
+    "pyarrow": lambda a: a,
+    "pyarrow chunked": lambda a: pa.chunked_array([a[:9], a[9:9], a[9:]], a.type),
+    "polars": polars_series,
+    "bare array": BareArray,
+    "bare stream of chunks": lambda a: BareStream(pa.chunked_array([a[:30], a[30:31], a[31:]])),
+}
+
+
+def as_list(column):
+    if isinstance(column, (pa.Array, pa.ChunkedArray)):
+        return column.to_pylist()
+    if isinstance(column, qulo._batch.ArrowColumn):
+        return pa.chunked_array(column).to_pylist()
+    return column.to_list()
+
+
+def arrow_values(seed=5, count=130):
     rng = random.Random(seed)
-    values = [None if i % 7 == 3 else rng.randbytes(rng.randrange(70)) for i in range(130)]
-    return values, pa.array(values, kind)
+    return [None if i % 7 == 3 else rng.randbytes(rng.randrange(70)) for i in range(count)]
 
 
 def expected(tea, method, values, kwargs):
     return [None if v is None else one_by_one(tea, method, [v], kwargs)[0] for v in values]
 
 
-@pytest.mark.parametrize("kind", [pa.binary(), pa.large_binary()], ids=str)
+@pytest.mark.parametrize("sliced", [False, True], ids=["whole", "slice"])
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("producer", PRODUCERS)
+def test_every_producer_gives_its_kind_back_with_the_method_results(tea, producer, layout,
+                                                                     sliced):
+    if producer == "polars" and layout != "binary_view":
+        pytest.skip("polars holds binary columns as binary_view")
+    values = arrow_values()
+    arr = pa.array(values, LAYOUTS[layout])
+    if sliced:  # slices start mid-buffer
+        arr, values = arr[5:97], values[5:97]
+    messages = PRODUCERS[producer](arr)
+    out = qulo.encrypt_many(tea, messages)
+    assert type(out) is (_batch.ArrowColumn if producer.startswith("bare") else type(messages))
+    assert as_list(out) == expected(tea, "encrypt_qq", values, {})
+    back = qulo.decrypt_many(tea, out)
+    assert type(back) is type(out) and as_list(back) == values
+    if producer == "polars":
+        assert out.name == back.name == "secrets"
+    else:
+        imported = pa.chunked_array(out) if not isinstance(out, pa.Array) else out
+        assert imported.type == LAYOUTS[layout]
+        imported.validate(full=True)
+    if producer.endswith("chunks") or producer.endswith("chunked"):
+        assert [len(c) for c in pa.chunked_array(out).chunks] == [
+            len(c) for c in pa.chunked_array(messages).chunks]
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("variant", VARIANTS)
-def test_arrow_arrays_give_the_same_type_and_the_method_results(kernel, tea, kind, variant):
+def test_every_kernel_and_variant_over_arrow(kernel, tea, layout, variant):
     enc, dec, kwargs = VARIANTS[variant]
-    values, arr = arrow_messages(kind)
-    for part, vals in [(arr, values), (arr[5:97], values[5:97])]:  # slices start mid-buffer
-        out = qulo.encrypt_many(tea, part, **kwargs)
-        assert out.type == kind and isinstance(out, pa.Array)
-        assert out.null_count == vals.count(None)
-        assert out.to_pylist() == expected(tea, enc, vals, kwargs)
-        back = qulo.decrypt_many(tea, out, **kwargs)
-        assert back.type == kind and back.to_pylist() == vals
+    values = arrow_values(seed=6)
+    out = qulo.encrypt_many(tea, pa.array(values, LAYOUTS[layout]), **kwargs)
+    assert out.to_pylist() == expected(tea, enc, values, kwargs)
+    assert qulo.decrypt_many(tea, out, **kwargs).to_pylist() == values
 
 
-def test_chunked_arrays_keep_their_chunks(tea):
-    values, arr = arrow_messages(pa.large_binary())
-    chunked = pa.chunked_array([arr[:40], arr[40:40], arr[40:]])
-    out = qulo.encrypt_many(tea, chunked)
-    assert isinstance(out, pa.ChunkedArray) and out.type == pa.large_binary()
-    assert [len(c) for c in out.chunks] == [40, 0, 90]
-    assert out.to_pylist() == expected(tea, "encrypt_qq", values, {})
-    assert qulo.decrypt_many(tea, out).to_pylist() == values
-    assert len(qulo.encrypt_many(tea, pa.chunked_array([], pa.binary()))) == 0
-
-
-def test_arrow_decryption_errors_name_the_index_in_the_whole_array(tea):
+def test_arrow_decryption_errors_name_the_index_in_the_whole_column(tea):
     good = tea.encrypt_qq(b"ok")
     chunked = pa.chunked_array([pa.array([good, None, good]), pa.array([good, b"bad", None])])
     with pytest.raises(ValueError, match=r"^message 4 cannot be decrypted: 3 bytes"):
@@ -61,10 +121,10 @@ def test_arrow_decryption_errors_name_the_index_in_the_whole_array(tea):
     assert [c.null_count for c in out.chunks] == [1, 2]
 
 
-@pytest.mark.parametrize("kind", [pa.binary(), pa.large_binary()], ids=str)
-def test_arrow_plaintexts_close_up_behind_refused_texts(tea, kind):
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_arrow_plaintexts_close_up_behind_refused_texts(tea, layout):
     # Every plaintext moves down over the room of the texts before it,
-    # refused ones included; the offsets must follow.
+    # refused ones included; the offsets (or views) must follow.
     rng = random.Random(8)
     bad = refused_sixteen_byte_text(tea)
     plain = [rng.randbytes(rng.randrange(60)) for _ in range(40)]
@@ -73,12 +133,13 @@ def test_arrow_plaintexts_close_up_behind_refused_texts(tea, kind):
     for i in (0, 7, 8, 25, 39):
         texts[i], want[i] = bad, None
     texts[12], want[12] = b"short", None
-    out = qulo.decrypt_many(tea, pa.array(texts, kind), errors="null")
-    assert out.type == kind and out.to_pylist() == want and out.null_count == 6
+    out = qulo.decrypt_many(tea, pa.array(texts, LAYOUTS[layout]), errors="null")
+    assert out.type == LAYOUTS[layout] and out.to_pylist() == want and out.null_count == 6
     out.validate(full=True)
 
 
-def test_arrow_plaintexts_close_up_across_windows_and_chunks(tea):
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_arrow_plaintexts_across_windows_and_chunks(tea, layout):
     # Enough text for the batch to run in several windows, with refusals
     # and a chunk boundary that does not fall on a window boundary.
     rng = random.Random(12)
@@ -88,7 +149,7 @@ def test_arrow_plaintexts_close_up_across_windows_and_chunks(tea):
     want = list(plain)
     for i in rng.sample(range(len(texts)), 60):
         texts[i], want[i] = bad, None
-    arr = pa.array(texts, pa.large_binary())
+    arr = pa.array(texts, LAYOUTS[layout])
     chunked = pa.chunked_array([arr[:1777], arr[1777:1777], arr[1777:]])
     out = qulo.decrypt_many(tea, chunked, errors="null")
     assert out.to_pylist() == want and [len(c) for c in out.chunks] == [1777, 0, 4223]
@@ -96,47 +157,122 @@ def test_arrow_plaintexts_close_up_across_windows_and_chunks(tea):
         c.validate(full=True)
 
 
+@pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("values", [[], [None, None], [b""] * 3], ids=["empty", "nulls", "empties"])
-def test_arrow_edge_arrays(tea, values):
-    arr = pa.array(values, pa.binary())
+def test_arrow_edge_columns(tea, layout, values):
+    arr = pa.array(values, LAYOUTS[layout])
     out = qulo.encrypt_many(tea, arr)
     assert out.to_pylist() == expected(tea, "encrypt_qq", values, {})
     assert qulo.decrypt_many(tea, out).to_pylist() == values
+    assert len(qulo.encrypt_many(tea, pa.chunked_array([], LAYOUTS[layout]))) == 0
 
 
-def test_arrow_arrays_of_other_types_are_refused(tea):
-    with pytest.raises(TypeError, match="binary or large_binary is needed, not string"):
+def test_a_failed_check_is_a_refused_ciphertext(tea):
+    other = qulo.TEA(bytes(range(16))).encrypt_qq(b"not for this key")
+    texts = pa.array([tea.encrypt_qq(b"mine"), other], pa.binary_view())
+    assert qulo.decrypt_many(tea, texts)[1].is_valid  # unchecked: garbage, no error
+    with pytest.raises(ValueError, match="^message 1 fails the check"):
+        _batch._decrypt_arrow(tea, texts, verify=True)
+    out = pa.array(_batch._decrypt_arrow(tea, texts, verify=True, errors="null"))
+    assert out.to_pylist() == [b"mine", None]
+
+
+def test_arrow_columns_of_other_types_are_refused(tea):
+    with pytest.raises(TypeError, match="binary, large_binary or binary_view is needed, not "
+                                        "format 'u'"):
         qulo.encrypt_many(tea, pa.array(["text"]))
 
 
-@pytest.mark.parametrize(
-    "chunk, message",
-    [
-        ((2, 0, None, array.array("i", [0, 4, 400]), b"abcdefgh", 4), "past the data buffer"),
-        ((2, 0, None, array.array("i", [0, 6, 3]), b"abcdefgh", 4), "offsets decrease"),
-        ((3, 0, None, array.array("i", [0, 1, 2]), b"abcdefgh", 4), "offsets buffer is shorter"),
-        ((2, 1, None, array.array("q", [0, 1, 2]), b"abcdefgh", 8), "offsets buffer is shorter"),
-        ((9, 0, b"\xff", array.array("i", range(10)), b"abcdefghij", 4), "validity bitmap"),
-        ((1, 0, None, array.array("i", [-1, 2]), b"abcdefgh", 4), "offset is negative"),
-    ],
-    ids=["past-data", "decreasing", "short-offsets", "short-large-offsets", "short-bitmap",
-         "negative"],
-)
-def test_malformed_arrow_buffers_are_refused_not_read(tea, chunk, message):
-    # pyarrow validates what it builds, so the buffers go straight to the
-    # module's own entry, as qulo._many hands them over.
-    for call in (lambda: _batch._encrypt_arrow(tea, [chunk], None, False),
-                 lambda: _batch._decrypt_arrow(tea, [chunk], None, False, "raise")):
-        with pytest.raises(ValueError, match=f"malformed Arrow array \\(chunk 0\\): .*{message}"):
-            call()
+def test_our_column_is_one_array_only_when_it_has_one_chunk(tea):
+    out = qulo.encrypt_many(tea, BareStream(pa.chunked_array([[b"a"], [b"b"]], pa.binary())))
+    assert len(out) == 2 and pa.array(qulo.encrypt_many(tea, BareArray(pa.array([b"a"])))).type \
+        == pa.binary()
+    with pytest.raises(TypeError, match="a column of 2 chunks is no single array"):
+        pa.array(out)
+
+
+def views(*entries):
+    """16-byte views of (length, buffer index, offset) with a zero prefix."""
+    return b"".join(struct.pack("<iiii", n, 0, b, o) for n, b, o in entries)
+
+
+def sizes(*values):
+    return struct.pack(f"<{len(values)}q", *values)
+
+
+def offsets32(*values):
+    return struct.pack(f"<{len(values)}i", *values)
+
+
+DATA = b"abcdefghijklmnopqrstuvwxyz"
+MALFORMED = {
+    "decreasing": (("z", 2, [None, offsets32(0, 6, 3), DATA]), "offsets decrease"),
+    "negative offset": (("z", 1, [None, offsets32(-1, 2), DATA]), "an offset is negative"),
+    "no data": (("z", 1, [None, offsets32(0, 4), None]), "points past the data buffer"),
+    "no offsets": (("Z", 1, [None, None, DATA]), "offsets buffer is shorter"),
+    "two buffers": (("z", 1, [None, offsets32(0, 1)]), "wrong number of buffers"),
+    "uncounted nulls": (("z", 1, [None, offsets32(0, 1), DATA], {"null_count": 1}),
+                        "no validity bitmap"),
+    "negative length": (("z", -1, [None, offsets32(0), DATA]), "negative length or offset"),
+    "offset near 2**63": (("Z", 2, [None, offsets32(0, 0, 0, 0), DATA],
+                           {"offset": 2**63 - 2}), "slice ends past the largest offset"),
+    "children": (("z", 1, [None, offsets32(0, 1), DATA], {"n_children": 1}), "no children"),
+    "view length": (("vz", 1, [None, views((-5, 0, 0)), DATA, sizes(26)]), "length is negative"),
+    "view buffer": (("vz", 1, [None, views((20, 1, 0)), DATA, sizes(26)]),
+                    "names a data buffer that is not there"),
+    "view past data": (("vz", 1, [None, views((20, 0, 7)), DATA, sizes(26)]),
+                       "points past its data buffer"),
+    "view offset near 2**31": (("vz", 1, [None, views((20, 0, 2**31 - 1)), DATA, sizes(26)]),
+                               "points past its data buffer"),
+    "view sizes missing": (("vz", 1, [None, views((20, 0, 0)), DATA, None]),
+                           "sizes are missing"),
+    "view no views": (("vz", 1, [None, None, sizes()]), "views buffer is shorter"),
+}
+
+
+@pytest.mark.parametrize("direction", ["encrypt", "decrypt"])
+@pytest.mark.parametrize("case", MALFORMED)
+def test_malformed_c_data_is_refused_before_it_is_read(tea, case, direction):
+    (fmt, length, buffers, *extra), message = MALFORMED[case]
+    producer = HandMade(fmt, length, buffers, **(extra[0] if extra else {}))
+    call = qulo.encrypt_many if direction == "encrypt" else qulo.decrypt_many
+    with pytest.raises(ValueError, match=f"^malformed Arrow array \\(chunk 0\\): .*{message}"):
+        call(tea, producer)
+    assert producer.released == 2  # the schema and the array, each once
+
+
+def test_hand_made_columns_are_read_and_released_once(tea):
+    # The same C data, well formed: read, and both structs released.
+    producer = HandMade("vz", 2, [None, views((3, 0, 0), (20, 0, 6)), DATA, sizes(26)])
+    views_bytes = bytes(producer._keep[1])
+    producer._keep[1][4:7] = DATA[:3]  # the short value lies inline
+    out = qulo.encrypt_many(tea, producer)
+    assert producer.released == 2 and views_bytes
+    assert pa.array(out).to_pylist() == [tea.encrypt_qq(DATA[:3]), tea.encrypt_qq(DATA[6:26])]
 
 
 @pytest.mark.parametrize("errors, kind", [(None, TypeError), (b"null", TypeError),
                                           ("ignore", ValueError)], ids=["None", "bytes", "ignore"])
-def test_a_wrong_errors_is_one_mistake_for_lists_and_arrays(tea, errors, kind):
+def test_a_wrong_errors_is_one_mistake_for_lists_and_columns(tea, errors, kind):
     refusals = []
     for messages in ([tea.encrypt_qq(b"")], pa.array([tea.encrypt_qq(b"")])):
         with pytest.raises(kind, match="^errors must be 'raise' or 'null', not ") as refused:
             qulo.decrypt_many(tea, messages, errors=errors)
         refusals.append(str(refused.value))
     assert refusals[0] == refusals[1]
+
+
+def test_polars_alone_needs_no_pyarrow(tmp_path):
+    # A fresh interpreter where pyarrow cannot be imported.
+    pytest.importorskip("polars")
+    import subprocess
+    import sys
+
+    (tmp_path / "pyarrow.py").write_text("raise ImportError('no pyarrow here')\n")
+    code = ("import qulo, polars as pl\n"
+            "t = qulo.TEA(bytes(16))\n"
+            "s = pl.Series('c', [b'one', None, b'three'])\n"
+            "out = qulo.decrypt_many(t, qulo.encrypt_many(t, s))\n"
+            "assert out.to_list() == s.to_list() and out.name == 'c'\n")
+    subprocess.run([sys.executable, "-c", code], check=True, cwd=tmp_path,
+                   env={"PYTHONPATH": str(tmp_path)})

@@ -1,8 +1,25 @@
 #include "arrow_layout.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace qulo::arrow {
+
+namespace {
+
+// The slice's own checks, shared by both layouts: non-negative, and an end
+// (plus one, for the offset after it) that is an int64_t.
+const char *check_slice(int64_t length, int64_t offset) {
+    if (length < 0 || offset < 0) {
+        return "negative length or offset";
+    }
+    if (offset > INT64_MAX - 1 - length) {
+        return "the slice ends past the largest offset";
+    }
+    return nullptr;
+}
+
+}  // namespace
 
 namespace {
 
@@ -40,16 +57,13 @@ const char *check(const BinaryChunk &c) {
     if (c.width != 4 && c.width != 8) {
         return "offsets must be 4 or 8 bytes wide";
     }
-    if (c.length < 0 || c.offset < 0) {
-        return "negative length or offset";
+    // The slice's end and the offset after it, end + 1, must be int64_t
+    // values; then every size below is computed without overflow.
+    if (const char *bad = check_slice(c.length, c.offset)) {
+        return bad;
     }
     if (c.length == 0) {
         return nullptr;  // an empty array may come without buffers
-    }
-    // The slice's end and the offset after it, end + 1, must be int64_t
-    // values; then every size below is computed without overflow.
-    if (c.offset > INT64_MAX - 1 - c.length) {
-        return "the slice ends past the largest offset";
     }
     const int64_t end = c.offset + c.length;
     if (c.validity.data != nullptr && c.validity.size < end / 8 + (end % 8 != 0 ? 1 : 0)) {
@@ -73,24 +87,145 @@ int bits_set(uint8_t b) {
 
 }  // namespace
 
-int64_t copy_validity(const BinaryChunk &c, uint8_t *bits) {
-    const int64_t bytes = (c.length + 7) / 8;
-    if (c.offset % 8 == 0) {
-        std::memcpy(bits, c.validity.data + c.offset / 8, static_cast<size_t>(bytes));
+int64_t copy_validity(const uint8_t *validity, int64_t offset, int64_t length, uint8_t *bits) {
+    const int64_t bytes = (length + 7) / 8;
+    if (offset % 8 == 0) {
+        std::memcpy(bits, validity + offset / 8, static_cast<size_t>(bytes));
     } else {
         std::memset(bits, 0, static_cast<size_t>(bytes));
-        for (int64_t i = 0; i < c.length; ++i) {
-            set_bit(bits, i, get_bit(c.validity.data, c.offset + i));
+        for (int64_t i = 0; i < length; ++i) {
+            set_bit(bits, i, get_bit(validity, offset + i));
         }
     }
-    if (c.length % 8 != 0) {  // the input's bits past the slice are not ours
-        bits[bytes - 1] = static_cast<uint8_t>(bits[bytes - 1] & ((1u << (c.length % 8)) - 1));
+    if (length % 8 != 0) {  // the input's bits past the slice are not ours
+        bits[bytes - 1] = static_cast<uint8_t>(bits[bytes - 1] & ((1u << (length % 8)) - 1));
     }
     int64_t valid = 0;
     for (int64_t k = 0; k < bytes; ++k) {
         valid += bits_set(bits[k]);
     }
-    return c.length - valid;
+    return length - valid;
+}
+
+
+const char *check(const ViewChunk &c) {
+    if (const char *bad = check_slice(c.length, c.offset)) {
+        return bad;
+    }
+    if (c.length == 0) {
+        return nullptr;
+    }
+    const int64_t end = c.offset + c.length;
+    if (c.validity.data != nullptr && c.validity.size < end / 8 + (end % 8 != 0 ? 1 : 0)) {
+        return "the validity bitmap is shorter than the array";
+    }
+    if (c.views == nullptr || end > INT64_MAX / kViewSize) {
+        return "the views buffer is shorter than the array";
+    }
+    if (c.n_buffers < 0 || (c.n_buffers > 0 && (c.buffers == nullptr || c.sizes == nullptr))) {
+        return "the data buffers or their sizes are missing";
+    }
+    for (int64_t k = 0; k < c.n_buffers; ++k) {
+        if (c.sizes[k] < 0 || (c.sizes[k] > 0 && c.buffers[k] == nullptr)) {
+            return "a data buffer has a negative size or none at all";
+        }
+    }
+    for (int64_t i = 0; i < c.length; ++i) {
+        if (!is_valid(c, i)) {
+            continue;
+        }
+        const uint8_t *view = c.views + (c.offset + i) * kViewSize;
+        const int64_t n = load_i32(view);
+        if (n < 0) {
+            return "a view's length is negative";
+        }
+        if (n <= kInlineMax) {
+            continue;
+        }
+        const int64_t buffer = load_i32(view + 8);
+        const int64_t at = load_i32(view + 12);  // int32 + int32: no overflow in int64_t
+        if (buffer < 0 || buffer >= c.n_buffers) {
+            return "a view names a data buffer that is not there";
+        }
+        if (at < 0 || at + n > c.sizes[buffer]) {
+            return "a view points past its data buffer";
+        }
+    }
+    return nullptr;
+}
+
+const char *format_string(Format f) {
+    switch (f) {
+    case Format::binary:
+        return "z";
+    case Format::large_binary:
+        return "Z";
+    case Format::binary_view:
+    default:
+        return "vz";
+    }
+}
+
+bool parse_format(const ArrowSchema &schema, Format &out) {
+    if (schema.format == nullptr || schema.n_children != 0 || schema.dictionary != nullptr) {
+        return false;
+    }
+    for (const Format f : {Format::binary, Format::large_binary, Format::binary_view}) {
+        if (std::strcmp(schema.format, format_string(f)) == 0) {
+            out = f;
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+// A buffer the interface hands over: unsized when present, empty when not.
+Span unsized(const void *buffer) {
+    return {static_cast<const uint8_t *>(buffer), buffer == nullptr ? 0 : kUnsized};
+}
+
+}  // namespace
+
+const char *describe(Format format, const ArrowArray &array, Chunk &out) {
+    out = Chunk{};
+    out.format = format;
+    if (array.n_children != 0 || array.dictionary != nullptr) {
+        return "a binary array has no children and no dictionary";
+    }
+    const bool view = format == Format::binary_view;
+    // Validity, offsets and data; or validity, views, the data buffers and
+    // their sizes last.
+    if (view ? array.n_buffers < 3 : array.n_buffers != 3) {
+        return "the array has the wrong number of buffers";
+    }
+    if (array.buffers == nullptr) {
+        return "the array's buffers are missing";
+    }
+    const void *const *b = array.buffers;
+    if (b[0] == nullptr && array.null_count > 0) {
+        return "nulls are counted but there is no validity bitmap";
+    }
+    if (view) {
+        ViewChunk &c = out.view;
+        c.length = array.length;
+        c.offset = array.offset;
+        c.validity = unsized(b[0]);
+        c.views = static_cast<const uint8_t *>(b[1]);
+        c.n_buffers = array.n_buffers - 3;
+        c.buffers = reinterpret_cast<const uint8_t *const *>(b + 2);
+        c.sizes = static_cast<const int64_t *>(b[array.n_buffers - 1]);
+        return check(c);
+    }
+    BinaryChunk &c = out.binary;
+    c.length = array.length;
+    c.offset = array.offset;
+    c.width = format == Format::binary ? 4 : 8;
+    c.validity = unsized(b[0]);
+    c.offsets = unsized(b[1]);
+    c.data = unsized(b[2]);
+    return check(c);
 }
 
 }  // namespace qulo::arrow

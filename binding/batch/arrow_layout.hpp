@@ -1,12 +1,15 @@
-// The memory layout of an Arrow binary or large_binary array, read and
-// written as plain bytes: no Python, no Arrow library. A chunk is the three
-// buffers of one array (validity bitmap, value offsets, value data) with
-// the array's slice (offset, length).
+// The memory layout of an Arrow binary, large_binary or binary_view array,
+// read and written as plain bytes: no Python, no Arrow library. A binary
+// chunk is the three buffers of one array (validity bitmap, value offsets,
+// value data) with the array's slice (offset, length); a view chunk holds
+// 16-byte views instead of offsets, each naming its value's bytes inline
+// (up to 12) or in one of several data buffers.
 //
 // The accessors are inline: the batch functions call them once or twice per
 // message, which at 64-byte messages is a measurable share of the work.
 #pragma once
 
+#include "arrow_abi.hpp"
 #include "qulo/tea.h"
 
 #include <cstdint>
@@ -19,6 +22,10 @@ struct Span {
     const uint8_t *data = nullptr;
     int64_t size = 0;
 };
+
+// The size of a buffer handed over through the C data interface, which
+// carries no sizes: as large as the array's own description says.
+inline constexpr int64_t kUnsized = INT64_MAX;
 
 struct BinaryChunk {
     int64_t length = 0;
@@ -80,10 +87,15 @@ inline int64_t max_offset(int width) { return width == 4 ? INT32_MAX : INT64_MAX
 // without overflow.
 const char *check(const BinaryChunk &c);
 
-// The slice's validity re-based to bit 0 in `bits` ((length + 7) / 8
-// bytes; the bits past the end are cleared). Returns the number of nulls.
-// The chunk must have a validity bitmap.
-int64_t copy_validity(const BinaryChunk &c, uint8_t *bits);
+// The validity of the slice [offset, offset + length) re-based to bit 0 in
+// `bits` ((length + 7) / 8 bytes; the bits past the end are cleared).
+// Returns the number of nulls.
+int64_t copy_validity(const uint8_t *validity, int64_t offset, int64_t length, uint8_t *bits);
+
+// The same for a chunk, which must have a validity bitmap.
+inline int64_t copy_validity(const BinaryChunk &c, uint8_t *bits) {
+    return copy_validity(c.validity.data, c.offset, c.length, bits);
+}
 
 // A size no smaller than the chunk's ciphertexts take together: each value
 // grows by at most 17 bytes. The chunk must have passed check().
@@ -138,5 +150,122 @@ int64_t ciphertext_offsets(const BinaryChunk &c, uint8_t *offsets, Visit visit) 
     return c.width == 4 ? detail::ciphertext_offsets_of<int32_t>(c, offsets, visit)
                         : detail::ciphertext_offsets_of<int64_t>(c, offsets, visit);
 }
+
+// ---- binary_view ----------------------------------------------------------
+
+// A view: the value's length (int32), then up to 12 bytes inline, or its
+// first 4 bytes, the index of its data buffer and its offset there (int32).
+inline constexpr int64_t kViewSize = 16;
+inline constexpr int32_t kInlineMax = 12;
+
+struct ViewChunk {
+    int64_t length = 0;
+    int64_t offset = 0;
+    Span validity;
+    const uint8_t *views = nullptr;              // offset + length views
+    const uint8_t *const *buffers = nullptr;     // the data buffers
+    const int64_t *sizes = nullptr;              // and their sizes
+    int64_t n_buffers = 0;
+};
+
+inline int32_t load_i32(const uint8_t *p) {
+    int32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline bool is_valid(const ViewChunk &c, int64_t i) {
+    return c.validity.data == nullptr || get_bit(c.validity.data, c.offset + i);
+}
+
+// The bytes of valid element i of the slice; the chunk must have passed check().
+inline Span view_value(const ViewChunk &c, int64_t i) {
+    const uint8_t *view = c.views + (c.offset + i) * kViewSize;
+    const int32_t n = load_i32(view);
+    if (n <= kInlineMax) {
+        return {view + 4, n};
+    }
+    return {c.buffers[load_i32(view + 8)] + load_i32(view + 12), n};
+}
+
+// Null when every valid element's view points inside what the chunk holds:
+// no negative length, a data buffer that exists, a value that ends inside
+// it. Otherwise a sentence saying what is wrong. Null elements are never
+// read, so their views are not looked at.
+const char *check(const ViewChunk &c);
+
+// Writes a view of `n` bytes: inline from `value` when n <= 12 (the rest
+// zero), otherwise its first 4 bytes from `value` and where it lies.
+inline void store_view(uint8_t *view, const uint8_t *value, int32_t n, int32_t buffer,
+                       int32_t at) {
+    std::memset(view, 0, kViewSize);
+    std::memcpy(view, &n, sizeof n);
+    if (n <= kInlineMax) {
+        if (n > 0) {
+            std::memcpy(view + 4, value, static_cast<size_t>(n));
+        }
+        return;
+    }
+    std::memcpy(view + 4, value, 4);
+    std::memcpy(view + 8, &buffer, sizeof buffer);
+    std::memcpy(view + 12, &at, sizeof at);
+}
+
+// Where values go when they are laid out one after another in one block
+// that is cut into data buffers of at most 2 GiB each (a view's offset is an
+// int32): place(size) gives the value's buffer and offset there, starting a
+// new buffer when the value would pass the limit.
+class ViewPlacer {
+public:
+    struct Place {
+        int32_t buffer;  // index of the data buffer
+        int32_t at;      // offset in that buffer
+        int64_t block;   // offset in the whole block
+    };
+    // Each size at most INT32_MAX.
+    Place place(int64_t size) {
+        if (total_ - start_ + size > INT32_MAX && total_ > start_) {
+            start_ = total_;
+            ++buffers_;
+        }
+        const Place p{static_cast<int32_t>(buffers_ - 1), static_cast<int32_t>(total_ - start_),
+                      total_};
+        total_ += size;
+        return p;
+    }
+    // The number of buffers begun (at least 1) and the bytes placed.
+    int64_t buffers() const { return buffers_; }
+    int64_t total() const { return total_; }
+
+private:
+    int64_t start_ = 0;
+    int64_t total_ = 0;
+    int64_t buffers_ = 1;
+};
+
+// ---- what the C data interface hands over -----------------------------------
+
+enum class Format { binary, large_binary, binary_view };
+
+// The format string of each ("z", "Z", "vz").
+const char *format_string(Format f);
+
+// The format of a schema: false for anything but an unnested binary,
+// large_binary or binary_view column.
+bool parse_format(const ArrowSchema &schema, Format &out);
+
+// One chunk of any of the formats.
+struct Chunk {
+    Format format = Format::binary;
+    BinaryChunk binary;
+    ViewChunk view;
+
+    int64_t length() const { return format == Format::binary_view ? view.length : binary.length; }
+};
+
+// Reads `array` as a chunk of `format` into `out` and checks it as above
+// (the buffer count, the buffers a non-empty chunk needs, then the values).
+// Null when it may be read; otherwise a sentence saying what is wrong.
+const char *describe(Format format, const ArrowArray &array, Chunk &out);
 
 }  // namespace qulo::arrow

@@ -16,7 +16,7 @@ extensions include ``<qulo/capi.h>`` from the folder that
 from types import CapsuleType as _CapsuleType
 
 from . import _batch, _tea
-from ._many import batch_kernel, decrypt_many, encrypt_many
+from ._many import ArrowColumn, batch_kernel, decrypt_many, encrypt_many
 from ._stream import Decryptor, Encryptor
 from ._tea import TEA, encrypt_len
 
@@ -37,6 +37,7 @@ __all__ = [
     "encrypt_many",
     "decrypt_many",
     "batch_kernel",
+    "ArrowColumn",
     "__version__",
     *_CAPSULES,
 ]

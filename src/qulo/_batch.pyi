@@ -1,10 +1,9 @@
 # Types of the extension module qulo._batch. Its public names are what the
-# package re-exports; the calls are fronted by qulo._many, which also takes
-# pyarrow arrays.
+# package re-exports; the calls are fronted by qulo._many.
 
 from collections.abc import Buffer, Iterable
 from types import CapsuleType
-from typing import Any, Literal
+from typing import Any, Literal, final
 
 from ._tea import TEA
 
@@ -24,19 +23,30 @@ def _decrypt_list(
     errors: Literal["raise", "null"] = "raise",
 ) -> list[bytes | None]: ...
 
-# The Arrow path: per chunk (length, offset, validity, offsets, data, offset
-# width) in, (validity or None, offsets, data, null count) out.
+# The Arrow path: any Arrow column of binary, large_binary or binary_view (an
+# object with __arrow_c_stream__ or __arrow_c_array__) in, a column of the
+# same layout out.
+@final
+class ArrowColumn:
+    def __len__(self) -> int: ...
+    def __arrow_c_schema__(self) -> CapsuleType: ...
+    def __arrow_c_array__(
+        self, requested_schema: object | None = None
+    ) -> tuple[CapsuleType, CapsuleType]: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> CapsuleType: ...
+
 def _encrypt_arrow(
-    key: TEA | Buffer, chunks: list[tuple[Any, ...]], sumtable: Buffer | None, native_endian: bool, /
-) -> list[tuple[bytes | None, bytes, bytes, int]]: ...
+    key: TEA | Buffer, column: Any, *, sumtable: Buffer | None = None, native_endian: bool = False
+) -> ArrowColumn: ...
 def _decrypt_arrow(
     key: TEA | Buffer,
-    chunks: list[tuple[Any, ...]],
-    sumtable: Buffer | None,
-    native_endian: bool,
-    errors: Literal["raise", "null"],
-    /,
-) -> list[tuple[bytes | None, bytes, bytes, int]]: ...
+    column: Any,
+    *,
+    sumtable: Buffer | None = None,
+    native_endian: bool = False,
+    errors: Literal["raise", "null"] = "raise",
+    verify: bool = False,
+) -> ArrowColumn: ...
 
 # The kernel in use ("avx512", "avx2" or "scalar"); RuntimeError when
 # QULO_BATCH_KERNEL names one this CPU cannot run.

@@ -1,73 +1,61 @@
 """Many messages per call: the vector-lane batch engine from Python.
 
 ``encrypt_many`` and ``decrypt_many`` take any iterable of byte buffers and
-give a list, or a pyarrow ``binary`` / ``large_binary`` array (or a chunked
-array of them) and give the same Arrow type, built from the array's buffers
-without a Python object per message. Either way the interpreter lock is
-released once for the whole batch.
+give a list, or an Arrow column of ``binary``, ``large_binary`` or
+``binary_view`` from any Arrow library (an object with ``__arrow_c_stream__``
+or ``__arrow_c_array__``) and give a column of the same layout, built from
+its buffers without a Python object per message: a pyarrow array or chunked
+array back for one, a polars Series (same name) for one, and otherwise a
+``qulo.ArrowColumn`` that any Arrow library imports. Either way the
+interpreter lock is released once for the whole batch.
 """
 
 from __future__ import annotations
 
-import sys
 from collections.abc import Buffer, Iterable
 from typing import Any, Literal, Protocol, TypeVar, overload
 
 from . import _batch
-from ._batch import batch_kernel
+from ._batch import ArrowColumn, batch_kernel
 from ._tea import TEA
 
-__all__ = ["encrypt_many", "decrypt_many", "batch_kernel"]
+__all__ = ["encrypt_many", "decrypt_many", "batch_kernel", "ArrowColumn"]
 
 
-class _ArrowArray(Protocol):
-    """What the signatures ask of a pyarrow Array or ChunkedArray (pyarrow
-    itself ships no types)."""
+class _ArrowColumn(Protocol):
+    """What the signatures ask of an Arrow column: the PyCapsule interface
+    (a pyarrow Array has only the first, a ChunkedArray or a polars Series
+    only the second)."""
 
-    @property
-    def type(self) -> Any: ...
     def __len__(self) -> int: ...
 
 
-_ArrowT = TypeVar("_ArrowT", bound=_ArrowArray)
+_ArrowT = TypeVar("_ArrowT", bound=_ArrowColumn)
 
 
-def _arrow_module(messages: object) -> Any:
-    """pyarrow, when `messages` is one of its arrays; None otherwise.
-
-    pyarrow is imported only by whoever made the array, so an array can only
-    exist once it is in sys.modules.
-    """
-    pa = sys.modules.get("pyarrow")
-    if pa is not None and isinstance(messages, (pa.Array, pa.ChunkedArray)):
-        return pa
-    return None
+def _is_arrow(messages: object) -> bool:
+    kind = type(messages)
+    return hasattr(kind, "__arrow_c_stream__") or hasattr(kind, "__arrow_c_array__")
 
 
-def _chunk_spec(pa: Any, chunk: Any, large: bool) -> tuple[Any, ...]:
-    validity, offsets, data = chunk.buffers()
-    return (len(chunk), chunk.offset, validity, offsets, data, 8 if large else 4)
+def _same_kind(messages: Any, column: ArrowColumn) -> Any:
+    """`column` as the kind of object `messages` is: pyarrow and polars
+    through their public import of the PyCapsule interface; anything else
+    gets the column itself."""
+    library = type(messages).__module__.partition(".")[0]
+    if library == "pyarrow":
+        import pyarrow as pa  # type: ignore[import-untyped]
 
+        if isinstance(messages, pa.ChunkedArray):
+            return pa.chunked_array(column)
+        if isinstance(messages, pa.Array):
+            return pa.array(column)
+    elif library == "polars":
+        import polars as pl
 
-def _through_arrow(pa: Any, messages: Any, call: Any, *args: Any) -> Any:
-    kind = messages.type
-    if kind != pa.binary() and kind != pa.large_binary():
-        raise TypeError(f"an Arrow array of binary or large_binary is needed, not {kind}")
-    large = kind == pa.large_binary()
-    chunked = isinstance(messages, pa.ChunkedArray)
-    chunks = messages.chunks if chunked else [messages]
-    results = call(args[0], [_chunk_spec(pa, c, large) for c in chunks], *args[1:])
-    arrays = [
-        pa.Array.from_buffers(
-            kind,
-            len(chunk),
-            [None if validity is None else pa.py_buffer(validity),
-             pa.py_buffer(offsets), pa.py_buffer(data)],
-            null_count=nulls,
-        )
-        for chunk, (validity, offsets, data, nulls) in zip(chunks, results)
-    ]
-    return pa.chunked_array(arrays, type=kind) if chunked else arrays[0]
+        if isinstance(messages, pl.Series):
+            return pl.Series(column).alias(messages.name)
+    return column
 
 
 @overload
@@ -101,10 +89,10 @@ def encrypt_many(
     `native_endian` is true. Each result is exactly the one-message
     ciphertext. Arrow nulls stay null.
     """
-    pa = _arrow_module(messages)
-    if pa is None:
+    if not _is_arrow(messages):
         return _batch._encrypt_list(key, messages, sumtable=sumtable, native_endian=native_endian)
-    return _through_arrow(pa, messages, _batch._encrypt_arrow, key, sumtable, native_endian)
+    column = _batch._encrypt_arrow(key, messages, sumtable=sumtable, native_endian=native_endian)
+    return _same_kind(messages, column)
 
 
 @overload
@@ -151,9 +139,11 @@ def decrypt_many(
     As for one message, nothing is authenticated: a wrong key or an altered
     ciphertext decrypts to garbage without error.
     """
-    pa = _arrow_module(messages)
-    if pa is None:
+    if not _is_arrow(messages):
         return _batch._decrypt_list(
             key, messages, sumtable=sumtable, native_endian=native_endian, errors=errors
         )
-    return _through_arrow(pa, messages, _batch._decrypt_arrow, key, sumtable, native_endian, errors)
+    column = _batch._decrypt_arrow(
+        key, messages, sumtable=sumtable, native_endian=native_endian, errors=errors
+    )
+    return _same_kind(messages, column)

@@ -190,4 +190,117 @@ TEST(ArrowCiphertextOffsets, ThoseABinaryArrayCannotAddressAreRefused) {
     }
 }
 
+// ---- binary_view and what the C data interface hands over ------------------------
+
+// A view of (length, buffer, offset), inline bytes zero.
+std::vector<uint8_t> view(int32_t n, int32_t buffer, int32_t at) {
+    std::vector<uint8_t> v(16, 0);
+    std::memcpy(v.data(), &n, 4);
+    std::memcpy(v.data() + 8, &buffer, 4);
+    std::memcpy(v.data() + 12, &at, 4);
+    return v;
+}
+
+struct ViewCase {
+    const char *name;
+    int32_t n, buffer, at;
+    bool null;               // the element is null: its view is never read
+    const char *complaint;   // null: accepted
+};
+
+class ViewCheck : public ::testing::TestWithParam<ViewCase> {};
+
+TEST_P(ViewCheck, RefusesViewsOutsideTheirBuffers) {
+    const ViewCase &c = GetParam();
+    const std::vector<uint8_t> data(26, 'x');
+    const uint8_t *buffers[] = {data.data()};
+    const int64_t sizes[] = {26};
+    const std::vector<uint8_t> v = view(c.n, c.buffer, c.at);
+    const uint8_t validity = c.null ? 0 : 1;
+    qulo::arrow::ViewChunk chunk;
+    chunk.length = 1;
+    chunk.validity = {&validity, 1};
+    chunk.views = v.data();
+    chunk.buffers = buffers;
+    chunk.sizes = sizes;
+    chunk.n_buffers = 1;
+    const char *got = qulo::arrow::check(chunk);
+    if (c.complaint == nullptr) {
+        EXPECT_EQ(got, nullptr) << got;
+    } else {
+        ASSERT_NE(got, nullptr);
+        EXPECT_NE(std::string(got).find(c.complaint), std::string::npos) << got;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Views, ViewCheck,
+    ::testing::Values(ViewCase{"inline", 12, 99, -1, false, nullptr},
+                      ViewCase{"whole_buffer", 26, 0, 0, false, nullptr},
+                      ViewCase{"null_garbage", -1, 99, -1, true, nullptr},
+                      ViewCase{"negative_length", -1, 0, 0, false, "negative"},
+                      ViewCase{"no_such_buffer", 13, 1, 0, false, "not there"},
+                      ViewCase{"negative_buffer", 13, -1, 0, false, "not there"},
+                      ViewCase{"past_end", 13, 0, 14, false, "past its data buffer"},
+                      ViewCase{"negative_offset", 13, 0, -1, false, "past its data buffer"},
+                      ViewCase{"offset_near_int32_max", 13, 0, INT32_MAX, false,
+                               "past its data buffer"}),
+    [](const auto &p) { return std::string(p.param.name); });
+
+TEST(ViewPlacer, StartsANewBufferBeforeAValuePasses2GiB) {
+    qulo::arrow::ViewPlacer placer;
+    const int64_t big = int64_t{1} << 30;
+    const auto a = placer.place(big);
+    const auto b = placer.place(big - 1);
+    const auto c = placer.place(2);  // would end past INT32_MAX
+    EXPECT_EQ(a.buffer, 0);
+    EXPECT_EQ(b.buffer, 0);
+    EXPECT_EQ(b.at, big);
+    EXPECT_EQ(c.buffer, 1);
+    EXPECT_EQ(c.at, 0);
+    EXPECT_EQ(c.block, 2 * big - 1);
+    EXPECT_EQ(placer.buffers(), 2);
+    EXPECT_EQ(placer.total(), 2 * big + 1);
+}
+
+struct DescribeCase {
+    const char *name;
+    const char *format;
+    int64_t n_buffers, n_children, null_count;
+    bool accepted;
+};
+
+class Describe : public ::testing::TestWithParam<DescribeCase> {};
+
+TEST_P(Describe, ReadsOnlyUnnestedBinaryColumnsOfTheirBufferCount) {
+    const DescribeCase &c = GetParam();
+    ArrowSchema schema{c.format, "", nullptr, 2, 0, nullptr, nullptr, nullptr, nullptr};
+    qulo::arrow::Format format;
+    if (!qulo::arrow::parse_format(schema, format)) {
+        EXPECT_FALSE(c.accepted);
+        return;
+    }
+    const std::vector<uint8_t> offsets = offsets_of({0, 0}, 8);
+    const int64_t sizes[] = {0};
+    const void *buffers[] = {nullptr, offsets.data(), sizes, sizes};
+    ArrowArray array{0, c.null_count, 0, c.n_buffers, c.n_children, buffers,
+                     nullptr, nullptr, nullptr, nullptr};
+    qulo::arrow::Chunk chunk;
+    EXPECT_EQ(qulo::arrow::describe(format, array, chunk) == nullptr, c.accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, Describe,
+    ::testing::Values(DescribeCase{"binary", "z", 3, 0, 0, true},
+                      DescribeCase{"large_binary", "Z", 3, 0, 0, true},
+                      DescribeCase{"view_no_data_buffer", "vz", 3, 0, 0, true},
+                      DescribeCase{"view_one_data_buffer", "vz", 4, 0, 0, true},
+                      DescribeCase{"string", "u", 3, 0, 0, false},
+                      DescribeCase{"prefix_of_a_format", "v", 3, 0, 0, false},
+                      DescribeCase{"binary_four_buffers", "z", 4, 0, 0, false},
+                      DescribeCase{"view_two_buffers", "vz", 2, 0, 0, false},
+                      DescribeCase{"children", "z", 3, 1, 0, false},
+                      DescribeCase{"nulls_without_bitmap", "Z", 3, 0, 1, false}),
+    [](const auto &p) { return std::string(p.param.name); });
+
 }  // namespace
