@@ -145,14 +145,14 @@ struct Consts {
 };
 
 template <class V>
-inline Consts<V> make_consts(const Job &job) {
+inline Consts<V> make_consts(const Words &key, const Sums &sums) {
     Consts<V> c;
-    c.k0 = splat<V>(job.key.k0);
-    c.k1 = splat<V>(job.key.k1);
-    c.k2 = splat<V>(job.key.k2);
-    c.k3 = splat<V>(job.key.k3);
+    c.k0 = splat<V>(key.k0);
+    c.k1 = splat<V>(key.k1);
+    c.k2 = splat<V>(key.k2);
+    c.k3 = splat<V>(key.k3);
     for (int r = 0; r < kCycles; ++r) {
-        c.sum[r] = splat<V>(job.sums[static_cast<size_t>(r)]);
+        c.sum[r] = splat<V>(sums[static_cast<size_t>(r)]);
     }
     return c;
 }
@@ -206,6 +206,42 @@ template <class V, int U, bool Std>
     }
 }
 
+// The bare transform, the yardstick of a kernel: U vectors of blocks held in
+// registers, each transformed `steps` times over (each time on its own
+// result, a chain as long as a lane's), with the standard sums; no mode, no
+// memory. Returns the XOR of every word, so that no lane's work is dropped.
+template <class V, int U, Dir D>
+uint32_t bare_transform(const Words &key, int64_t steps) {
+    const Consts<V> c = make_consts<V>(key, kStandardSums);
+    V hi[U];
+    V lo[U];
+#pragma GCC unroll 8
+    for (int u = 0; u < U; ++u) {
+        hi[u] = c.k0 + splat<V>(static_cast<uint32_t>(u));
+        lo[u] = c.k1;
+    }
+    for (int64_t s = 0; s < steps; ++s) {
+        if constexpr (D == Dir::encrypt) {
+            encrypt_blocks<V, U, true>(c, hi, lo);
+        } else {
+            decrypt_blocks<V, U, true>(c, hi, lo);
+        }
+    }
+    V all = hi[0] ^ lo[0];
+    for (int u = 1; u < U; ++u) {
+        all ^= hi[u] ^ lo[u];
+    }
+    uint32_t folded = 0;
+    for (int w = 0; w < kWidth<V>; ++w) {
+        if constexpr (std::is_same_v<V, uint32_t>) {
+            folded ^= all;
+        } else {
+            folded ^= all[w];
+        }
+    }
+    return folded;
+}
+
 // ---- one block of one lane in memory ----------------------------------------
 
 // A block's 8 bytes, copied into a uint64_t as they lie, as the 64-bit value
@@ -245,7 +281,7 @@ public:
     // The same bytes as V, seen as W/2 blocks.
     using Qwords = typename QwordVector<sizeof(V)>::type;
 
-    explicit Lanes(const Job &job) : job_(job), c_(make_consts<V>(job)) {
+    explicit Lanes(const Job &job) : job_(job), c_(make_consts<V>(job.key, job.sums)) {
     #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
             prev_c_hi_[u] = prev_c_lo_[u] = prev_x_hi_[u] = prev_x_lo_[u] = splat<V>(0);
