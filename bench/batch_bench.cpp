@@ -4,12 +4,20 @@
 // the fastest kernel, qulo_batch_run with the same operation, which reports
 // statuses where the named entry points report -1.
 //
+// Each kernel is also set against its ceiling: the bare block transform of
+// its own width (ceiling.hpp), blocks held in registers, no mode, no memory,
+// the fastest of a few group sizes. That share is counted in blocks, the
+// ciphertext's (a 64-byte plaintext is 80 bytes of blocks), since blocks are
+// what both transform.
+//
 // Every figure is a ratio of two timings taken in the same rounds: the
 // variants are interleaved round after round and each keeps its best batch,
 // so a slow spell of the shared machine hits them alike.
 //
-// Usage: qulo_batch_bench [--reps N] [--json FILE]
+// Usage: qulo_batch_bench [--reps N] [--json FILE] [--shape MESSAGESxBYTES ...]
+// (--shape keeps only the equal-length shapes named, e.g. --shape 64x1024)
 
+#include "ceiling.hpp"
 #include "qulo/batch.h"
 #include "qulo/batch_hooks.hpp"
 #include "qulo/mode.h"
@@ -24,6 +32,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,10 +67,11 @@ struct Set {
     std::vector<uint8_t *> out_ptr;
     std::vector<int64_t> plain_len, cipher_len, cap, result;
     int64_t total_plain = 0;
+    int64_t total_cipher = 0;  // bytes of blocks, either direction
 };
 
 Set make_set(const Shape &s, const qulo_key &key) {
-    Set set{s, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, 0};
+    Set set{s, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, 0, 0};
     uint32_t seed = 12345;
     auto next = [&] {
         seed = seed * 1664525u + 1013904223u;
@@ -82,6 +92,7 @@ Set make_set(const Shape &s, const qulo_key &key) {
         set.cipher.push_back(std::move(c));
         set.out.emplace_back(static_cast<size_t>(t));
         set.total_plain += n;
+        set.total_cipher += t;
     }
     for (int i = 0; i < s.messages; ++i) {
         set.plain_ptr.push_back(set.plain[static_cast<size_t>(i)].data());
@@ -97,18 +108,28 @@ Set make_set(const Shape &s, const qulo_key &key) {
 
 enum class Dir { encrypt, decrypt };
 
-// One timed thing: a kernel's batch call, or the one-message loop (kernel
-// empty).
+// One timed thing: a kernel's batch call, the one-message loop (kernel
+// empty), or a bare transform (bare set, no messages).
 struct Variant {
     Set *set;
     Dir dir;
     std::string kernel;
     bool by_descriptor = false;  // qulo_batch_run rather than the named entry point
+    const bench::Bare *bare = nullptr;
     int calls = 1;
     double best = std::numeric_limits<double>::infinity();  // seconds per call
 };
 
+// Transform steps of a bare group per call.
+constexpr int64_t kBareSteps = 256;
+// Where a bare transform's result goes, so that it is computed.
+volatile uint32_t g_bare_sink;
+
 void run_once(const Variant &v, const qulo_key &key) {
+    if (v.bare != nullptr) {
+        g_bare_sink = v.bare->run[v.dir == Dir::encrypt ? 0 : 1](qulo::words_of(&key), kBareSteps);
+        return;
+    }
     Set &s = *v.set;
     const auto count = static_cast<int64_t>(s.shape.messages);
     if (v.kernel.empty()) {
@@ -142,7 +163,7 @@ void run_once(const Variant &v, const qulo_key &key) {
 }
 
 double time_batch(const Variant &v, const qulo_key &key) {
-    if (!v.kernel.empty() && !qulo::batch::select(v.kernel.c_str())) {
+    if (v.bare == nullptr && !v.kernel.empty() && !qulo::batch::select(v.kernel.c_str())) {
         std::abort();
     }
     run_once(v, key);  // the buffers into cache, the kernel chosen
@@ -176,19 +197,62 @@ std::string shape_label(const Shape &s) {
     return std::to_string(s.messages) + " x " + size + (s.mixed ? " mixed" : "");
 }
 
+// Every bare group of the kernels this CPU runs.
+std::vector<const bench::Bare *> bare_groups(const std::vector<std::string> &kernels) {
+    std::vector<std::span<const bench::Bare>> sets = {bench::scalar_bare()};
+#if defined(__x86_64__)
+    sets.push_back(bench::avx2_bare());
+    sets.push_back(bench::avx512_bare());
+#endif
+    std::vector<const bench::Bare *> groups;
+    for (const auto &set : sets) {
+        for (const bench::Bare &b : set) {
+            if (std::find(kernels.begin(), kernels.end(), b.kernel) != kernels.end()) {
+                groups.push_back(&b);
+            }
+        }
+    }
+    return groups;
+}
+
+// Blocks per second of a timed variant, in bytes.
+double block_rate(const Variant &v) {
+    const double bytes = v.bare != nullptr
+                             ? static_cast<double>(kBareSteps) * v.bare->lanes * 8
+                             : static_cast<double>(v.set->total_cipher);
+    return bytes / v.best;
+}
+
+// The ceiling of a kernel in one direction: its fastest bare group.
+const Variant *ceiling_of(const std::vector<Variant> &variants, const std::string &kernel,
+                          Dir dir) {
+    const Variant *best = nullptr;
+    for (const Variant &v : variants) {
+        if (v.bare != nullptr && v.kernel == kernel && v.dir == dir &&
+            (best == nullptr || block_rate(v) > block_rate(*best))) {
+            best = &v;
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     int reps = 15;
     std::string json_path;
+    std::vector<std::string> only;
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];
         if (a == "--reps" && i + 1 < argc) {
             reps = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--json" && i + 1 < argc) {
             json_path = argv[++i];
+        } else if (a == "--shape" && i + 1 < argc) {
+            only.emplace_back(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: %s [--reps N] [--json FILE]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--reps N] [--json FILE] [--shape MxN ...]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -203,6 +267,10 @@ int main(int argc, char **argv) {
     std::vector<Set> sets;
     sets.reserve(kShapes.size());
     for (const Shape &s : kShapes) {
+        const std::string label = std::to_string(s.messages) + "x" + std::to_string(s.bytes);
+        if (!only.empty() && (s.mixed || std::find(only.begin(), only.end(), label) == only.end())) {
+            continue;
+        }
         sets.push_back(make_set(s, key));
     }
     std::vector<Variant> variants;
@@ -216,6 +284,11 @@ int main(int argc, char **argv) {
                 variants.push_back({&s, d, k});
             }
             variants.push_back({&s, d, kernels.front(), true});
+        }
+    }
+    for (const bench::Bare *b : bare_groups(kernels)) {
+        for (Dir d : {Dir::encrypt, Dir::decrypt}) {
+            variants.push_back({nullptr, d, b->kernel, false, b});
         }
     }
     for (Variant &v : variants) {
@@ -232,15 +305,42 @@ int main(int argc, char **argv) {
 
     std::printf("kernel at start-up: %s; best of %d rounds\n\n",
                 qulo_batch_kernel() != nullptr ? qulo_batch_kernel() : "(none)", reps);
-    std::printf("%-22s %-8s %-22s %10s %12s\n", "messages", "dir", "variant", "MB/s",
-                "x one-by-one");
     std::ofstream json;
     if (!json_path.empty()) {
         json.open(json_path);
-        json << "{\n  \"repetitions\": " << reps << ",\n  \"results\": [\n";
+        json << "{\n  \"repetitions\": " << reps << ",\n  \"ceilings\": [\n";
     }
+    std::printf("%-22s %-8s %-22s %10s\n", "bare transform", "dir", "group", "MB/s");
     bool first = true;
     for (const Variant &v : variants) {
+        if (v.bare == nullptr) {
+            continue;
+        }
+        const char *dir = v.dir == Dir::encrypt ? "encrypt" : "decrypt";
+        const double mbs = block_rate(v) / 1e6;
+        const bool top = ceiling_of(variants, v.kernel, v.dir) == &v;
+        const std::string group = std::to_string(v.bare->vectors) + " x " +
+                                  std::to_string(v.bare->lanes / v.bare->vectors) + " lanes" +
+                                  (top ? " (ceiling)" : "");
+        std::printf("%-22s %-8s %-22s %10.1f\n", v.kernel.c_str(), dir, group.c_str(), mbs);
+        if (json.is_open()) {
+            json << (first ? "" : ",\n") << "    {\"kernel\": \"" << v.kernel
+                 << "\", \"direction\": \"" << dir << "\", \"vectors\": " << v.bare->vectors
+                 << ", \"lanes\": " << v.bare->lanes << ", \"mb_per_s\": " << mbs
+                 << ", \"ceiling\": " << (top ? "true" : "false") << "}";
+            first = false;
+        }
+    }
+    if (json.is_open()) {
+        json << "\n  ],\n  \"results\": [\n";
+    }
+    std::printf("\n%-22s %-8s %-22s %10s %12s %10s\n", "messages", "dir", "variant", "MB/s",
+                "x one-by-one", "of ceiling");
+    first = true;
+    for (const Variant &v : variants) {
+        if (v.bare != nullptr) {
+            continue;
+        }
         const Variant *base = nullptr;
         for (const Variant &b : variants) {
             if (b.set == v.set && b.dir == v.dir && b.kernel.empty()) {
@@ -253,8 +353,14 @@ int main(int argc, char **argv) {
         const std::string name = v.kernel.empty()   ? "one message per call"
                                  : v.by_descriptor ? "batch_run " + v.kernel
                                                    : "batch " + v.kernel;
-        std::printf("%-22s %-8s %-22s %10.1f %12.2f\n", shape_label(v.set->shape).c_str(), dir,
+        const Variant *ceiling = v.kernel.empty() ? nullptr : ceiling_of(variants, v.kernel, v.dir);
+        const double share = ceiling != nullptr ? block_rate(v) / block_rate(*ceiling) : 0.0;
+        std::printf("%-22s %-8s %-22s %10.1f %12.2f", shape_label(v.set->shape).c_str(), dir,
                     name.c_str(), mbs, ratio);
+        if (ceiling != nullptr) {
+            std::printf(" %10.2f", share);
+        }
+        std::printf("\n");
         if (json.is_open()) {
             json << (first ? "" : ",\n") << "    {\"messages\": " << v.set->shape.messages
                  << ", \"bytes\": " << v.set->shape.bytes
@@ -263,7 +369,11 @@ int main(int argc, char **argv) {
                  << (v.kernel.empty() ? "one-by-one" : v.kernel)
                  << "\", \"entry\": \"" << (v.by_descriptor ? "qulo_batch_run" : "named")
                  << "\", \"mb_per_s\": " << mbs
-                 << ", \"ratio_to_one_by_one\": " << ratio << "}";
+                 << ", \"ratio_to_one_by_one\": " << ratio;
+            if (ceiling != nullptr) {
+                json << ", \"share_of_ceiling\": " << share;
+            }
+            json << "}";
             first = false;
         }
     }

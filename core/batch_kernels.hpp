@@ -144,24 +144,26 @@ struct Consts {
     V sum[kCycles];
 };
 
-template <class V>
-inline Consts<V> make_consts(const Job &job) {
+template <class V, bool Std>
+inline Consts<V> make_consts(const Words &key, const Sums &sums) {
     Consts<V> c;
-    c.k0 = splat<V>(job.key.k0);
-    c.k1 = splat<V>(job.key.k1);
-    c.k2 = splat<V>(job.key.k2);
-    c.k3 = splat<V>(job.key.k3);
+    c.k0 = splat<V>(key.k0);
+    c.k1 = splat<V>(key.k1);
+    c.k2 = splat<V>(key.k2);
+    c.k3 = splat<V>(key.k3);
     for (int r = 0; r < kCycles; ++r) {
-        c.sum[r] = splat<V>(job.sums[static_cast<size_t>(r)]);
+        c.sum[r] = splat<V>((Std ? kStandardSums : sums)[static_cast<size_t>(r)]);
     }
     return c;
 }
 
-// The sum of cycle r: with the standard sums a compile-time constant (an
-// immediate operand for plain words), otherwise the caller's table.
+// The sum of cycle r: for plain words with the standard sums a compile-time
+// constant (an immediate operand), otherwise a vector kept in memory. A
+// constant vector would be built afresh in every step (a move and a
+// broadcast, both on the vector units) where a memory operand costs a load.
 template <class V, bool Std>
 [[gnu::always_inline]] inline V sum_of(const Consts<V> &c, int r) {
-    if constexpr (Std) {
+    if constexpr (Std && std::is_same_v<V, uint32_t>) {
         return splat<V>(kStandardSums[static_cast<size_t>(r)]);
     } else {
         return c.sum[r];
@@ -206,6 +208,42 @@ template <class V, int U, bool Std>
     }
 }
 
+// The bare transform, the yardstick of a kernel: U vectors of blocks held in
+// registers, each transformed `steps` times over (each time on its own
+// result, a chain as long as a lane's), with the standard sums; no mode, no
+// memory. Returns the XOR of every word, so that no lane's work is dropped.
+template <class V, int U, Dir D>
+uint32_t bare_transform(const Words &key, int64_t steps) {
+    const Consts<V> c = make_consts<V, true>(key, kStandardSums);
+    V hi[U];
+    V lo[U];
+#pragma GCC unroll 8
+    for (int u = 0; u < U; ++u) {
+        hi[u] = c.k0 + splat<V>(static_cast<uint32_t>(u));
+        lo[u] = c.k1;
+    }
+    for (int64_t s = 0; s < steps; ++s) {
+        if constexpr (D == Dir::encrypt) {
+            encrypt_blocks<V, U, true>(c, hi, lo);
+        } else {
+            decrypt_blocks<V, U, true>(c, hi, lo);
+        }
+    }
+    V all = hi[0] ^ lo[0];
+    for (int u = 1; u < U; ++u) {
+        all ^= hi[u] ^ lo[u];
+    }
+    uint32_t folded = 0;
+    for (int w = 0; w < kWidth<V>; ++w) {
+        if constexpr (std::is_same_v<V, uint32_t>) {
+            folded ^= all;
+        } else {
+            folded ^= all[w];
+        }
+    }
+    return folded;
+}
+
 // ---- one block of one lane in memory ----------------------------------------
 
 // A block's 8 bytes, copied into a uint64_t as they lie, as the 64-bit value
@@ -242,10 +280,11 @@ class Lanes {
 public:
     static constexpr int W = kWidth<V>;
     static constexpr int L = U * W;
+    static_assert(W == 1 || W % 4 == 0, "vectors are split in groups of four words");
     // The same bytes as V, seen as W/2 blocks.
     using Qwords = typename QwordVector<sizeof(V)>::type;
 
-    explicit Lanes(const Job &job) : job_(job), c_(make_consts<V>(job)) {
+    explicit Lanes(const Job &job) : job_(job), c_(make_consts<V, Std>(job.key, job.sums)) {
     #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
             prev_c_hi_[u] = prev_c_lo_[u] = prev_x_hi_[u] = prev_x_lo_[u] = splat<V>(0);
@@ -351,7 +390,11 @@ private:
     }
 
     // The blocks of lanes first .. first + W - 1 into their two halves, in
-    // the operation's byte order, and back.
+    // the operation's byte order, and back. Lane first + 4j + i (i < 4) is
+    // word i of the vector's j-th group of four: its block is qword i of
+    // group j of `a` for i < 2, of `b` for i >= 2, so that the split into
+    // halves and the join stay inside each group of four words, one
+    // shuffle of two sources per half (shufps, unpck*, uzp/zip).
     void read_lanes(int first, uintptr_t at, V &hi, V &lo) const {
         if constexpr (W == 1) {
             const uint64_t v = from_order<O>(load_lane(first, at));
@@ -360,18 +403,23 @@ private:
         } else {
             Qwords a;
             Qwords b;
+#pragma GCC unroll 8
             for (int k = 0; k < W / 2; ++k) {
-                a[k] = load_lane(first + k, at);
-                b[k] = load_lane(first + W / 2 + k, at);
+                a[k] = load_lane(first + (k / 2) * 4 + k % 2, at);
+                b[k] = load_lane(first + (k / 2) * 4 + 2 + k % 2, at);
             }
-            // Word 2k of a pair is lane k's first four bytes.
-            const V pa = std::bit_cast<V>(a);
-            const V pb = std::bit_cast<V>(b);
+            V pa = std::bit_cast<V>(a);
+            V pb = std::bit_cast<V>(b);
+            if constexpr (O == Order::big) {
+                pa = swap_words(pa);
+                pb = swap_words(pb);
+            }
+            // Word 2i of a qword is the block's first four bytes.
             const V first_words = pick(pa, pb, std::make_index_sequence<W>{}, 0);
             const V second_words = pick(pa, pb, std::make_index_sequence<W>{}, 1);
             if constexpr (O == Order::big) {
-                hi = swap_words(first_words);
-                lo = swap_words(second_words);
+                hi = first_words;
+                lo = second_words;
             } else {
                 hi = second_words;
                 lo = first_words;
@@ -383,22 +431,20 @@ private:
         if constexpr (W == 1) {
             store_lane(first, at, from_order<O>((uint64_t{hi} << 32) | lo));
         } else {
-            V first_words;
-            V second_words;
+            const V first_words = O == Order::big ? hi : lo;
+            const V second_words = O == Order::big ? lo : hi;
+            V pa = weave(first_words, second_words, std::make_index_sequence<W>{}, 0);
+            V pb = weave(first_words, second_words, std::make_index_sequence<W>{}, 2);
             if constexpr (O == Order::big) {
-                first_words = swap_words(hi);
-                second_words = swap_words(lo);
-            } else {
-                first_words = lo;
-                second_words = hi;
+                pa = swap_words(pa);
+                pb = swap_words(pb);
             }
-            const auto a = std::bit_cast<Qwords>(
-                weave(first_words, second_words, std::make_index_sequence<W>{}, 0));
-            const auto b = std::bit_cast<Qwords>(
-                weave(first_words, second_words, std::make_index_sequence<W>{}, W / 2));
+            const auto a = std::bit_cast<Qwords>(pa);
+            const auto b = std::bit_cast<Qwords>(pb);
+#pragma GCC unroll 8
             for (int k = 0; k < W / 2; ++k) {
-                store_lane(first + k, at, a[k]);
-                store_lane(first + W / 2 + k, at, b[k]);
+                store_lane(first + (k / 2) * 4 + k % 2, at, a[k]);
+                store_lane(first + (k / 2) * 4 + 2 + k % 2, at, b[k]);
             }
         }
     }
@@ -424,19 +470,24 @@ private:
         end_[l] = step_ + run;
     }
 
-    // Words 2k + odd of the pair (a, b), k = 0 .. W-1.
+    // Within each group of four words: words 0 + odd and 2 + odd of a's
+    // group, then the same two of b's (shufps).
     template <size_t... I>
     static V pick(V a, V b, std::index_sequence<I...>, int odd) {
-        return odd == 0 ? __builtin_shufflevector(a, b, (2 * I)...)
-                        : __builtin_shufflevector(a, b, (2 * I + 1)...);
+        return odd == 0
+                   ? __builtin_shufflevector(a, b, ((I & ~3u) + 2 * (I & 1) + (I & 2) / 2 * W)...)
+                   : __builtin_shufflevector(a, b,
+                                             ((I & ~3u) + 2 * (I & 1) + 1 + (I & 2) / 2 * W)...);
     }
 
-    // first[from + k] and second[from + k] side by side, k = 0 .. W/2-1.
+    // Within each group of four words: first[from], second[from],
+    // first[from + 1], second[from + 1] (unpcklo for from 0, unpckhi for 2).
     template <size_t... I>
     static V weave(V first, V second, std::index_sequence<I...>, int from) {
-        return from == 0 ? __builtin_shufflevector(first, second, (I / 2 + (I % 2) * W)...)
-                         : __builtin_shufflevector(first, second,
-                                                   (W / 2 + I / 2 + (I % 2) * W)...);
+        return from == 0
+                   ? __builtin_shufflevector(first, second, ((I & ~3u) + (I & 3) / 2 + (I & 1) * W)...)
+                   : __builtin_shufflevector(first, second,
+                                             ((I & ~3u) + 2 + (I & 3) / 2 + (I & 1) * W)...);
     }
 
     // The four bytes of every word reversed.
