@@ -26,8 +26,6 @@
 namespace qulo {
 namespace {
 
-enum class Dir { encrypt, decrypt };
-
 // ---- the module's state --------------------------------------------------------
 
 // The flat arrays the batch entry points take, carved from one block owned
@@ -89,28 +87,10 @@ bool kernel_ready() {
 
 // One batch call over messages [first, first + count); the interpreter
 // lock must be released.
-int64_t call_batch(Dir dir, const CipherSetup &setup, const Messages &m, Py_ssize_t first,
+int64_t call_batch(const CipherSetup &setup, const Messages &m, Py_ssize_t first,
                    Py_ssize_t count) {
-    const qulo_key *k = &setup.key;
-    const uint8_t *t = setup.sumtable.data();
-    const uint8_t *const *src = m.src + first;
-    const int64_t *len = m.len + first;
-    uint8_t *const *out = m.out + first;
-    const int64_t *cap = m.cap + first;
-    int64_t *result = m.result + first;
-    switch (setup.variant) {
-    case Variant::standard:
-        return dir == Dir::encrypt ? qulo_batch_encrypt_qq(k, count, src, len, out, cap, result)
-                                   : qulo_batch_decrypt_qq(k, count, src, len, out, cap, result);
-    case Variant::table:
-        return dir == Dir::encrypt ? qulo_batch_encrypt(k, t, count, src, len, out, cap, result)
-                                   : qulo_batch_decrypt(k, t, count, src, len, out, cap, result);
-    case Variant::table_native:
-    default:
-        return dir == Dir::encrypt
-                   ? qulo_batch_encrypt_native_endian(k, t, count, src, len, out, cap, result)
-                   : qulo_batch_decrypt_native_endian(k, t, count, src, len, out, cap, result);
-    }
+    return qulo_batch_run(&setup.key, &setup.op, count, m.src + first, m.len + first,
+                          m.out + first, m.cap + first, m.result + first);
 }
 
 // A window of a batch: as many messages as come to about this many bytes,
@@ -124,7 +104,7 @@ constexpr Py_ssize_t kWindowMessages = 1024;
 // follows each window, still without the lock, while that window's outputs
 // are in the cache; it must touch no Python object.
 template <class After>
-bool run_windows(Dir dir, const CipherSetup &setup, const Messages &m, After after) {
+bool run_windows(const CipherSetup &setup, const Messages &m, After after) {
     int64_t r = 0;
     {
         GilRelease unlocked;
@@ -135,7 +115,7 @@ bool run_windows(Dir dir, const CipherSetup &setup, const Messages &m, After aft
             while (last < m.count && (last - first < kWindowMessages || bytes < kWindowBytes)) {
                 bytes += m.len[last++];
             }
-            r = call_batch(dir, setup, m, first, last - first);
+            r = call_batch(setup, m, first, last - first);
             if (r >= 0) {
                 after(m, first, last);
             }
@@ -149,8 +129,8 @@ bool run_windows(Dir dir, const CipherSetup &setup, const Messages &m, After aft
 }
 
 // The same with nothing to do after a window.
-bool run(Dir dir, const CipherSetup &setup, const Messages &m) {
-    return run_windows(dir, setup, m, [](const Messages &, Py_ssize_t, Py_ssize_t) {});
+bool run(const CipherSetup &setup, const Messages &m) {
+    return run_windows(setup, m, [](const Messages &, Py_ssize_t, Py_ssize_t) {});
 }
 
 // Moves n bytes from `from` down to `to` (to < from), as memmove does; short
@@ -321,9 +301,9 @@ struct ListCall {
 
     // False with an exception set.
     bool begin(PyObject *module, PyObject *key, PyObject *messages, PyObject *sumtable,
-               int native_endian) {
+               OpChoice choice) {
         PyTypeObject *tea = cipher_args_state(module).tea_type;
-        if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup) || !kernel_ready()) {
+        if (!parse_cipher_setup(key, sumtable, choice, tea, setup) || !kernel_ready()) {
             return false;
         }
         items = message_items(messages);
@@ -344,7 +324,8 @@ PyObject *encrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     ListCall call;
-    if (!call.begin(module, key, messages, sumtable, native_endian)) {
+    if (!call.begin(module, key, messages, sumtable,
+                    {QULO_ENCRYPT, native_endian != 0, false})) {
         return nullptr;
     }
     const CipherSetup &setup = call.setup;
@@ -366,7 +347,7 @@ PyObject *encrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
         m.out[i] = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(b));
         m.cap[i] = total;
     }
-    if (!run(Dir::encrypt, setup, m)) {
+    if (!run(setup, m)) {
         return nullptr;
     }
     return list.release();
@@ -388,7 +369,8 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     ListCall call;
-    if (!call.begin(module, key, messages, sumtable, native_endian)) {
+    if (!call.begin(module, key, messages, sumtable,
+                    {QULO_DECRYPT, native_endian != 0, false})) {
         return nullptr;
     }
     const CipherSetup &setup = call.setup;
@@ -419,7 +401,7 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
         m.out[i] = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(b));
         m.cap[i] = n;
     }
-    if (!run(Dir::decrypt, setup, m)) {
+    if (!run(setup, m)) {
         return nullptr;
     }
     PyObject **items = PySequence_Fast_ITEMS(list.get());
@@ -608,9 +590,9 @@ struct ArrowCall {
 
     // False with an exception set.
     bool begin(PyObject *module, PyObject *key, PyObject *chunks_arg, PyObject *sumtable,
-               int native_endian) {
+               OpChoice choice) {
         PyTypeObject *tea = cipher_args_state(module).tea_type;
-        if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup) || !kernel_ready() ||
+        if (!parse_cipher_setup(key, sumtable, choice, tea, setup) || !kernel_ready() ||
             !read_chunks(chunks_arg, items, chunks, count, elements)) {
             return false;
         }
@@ -626,7 +608,8 @@ PyObject *encrypt_arrow(PyObject *module, PyObject *args) {
         return nullptr;
     }
     ArrowCall call;
-    if (!call.begin(module, key, chunks_arg, sumtable, native_endian)) {
+    if (!call.begin(module, key, chunks_arg, sumtable,
+                    {QULO_ENCRYPT, native_endian != 0, false})) {
         return nullptr;
     }
     const CipherSetup &setup = call.setup;
@@ -670,7 +653,7 @@ PyObject *encrypt_arrow(PyObject *module, PyObject *args) {
         out.used = total;
     }
     m.count = slot;
-    if (!run(Dir::encrypt, setup, m)) {
+    if (!run(setup, m)) {
         return nullptr;
     }
     for (Py_ssize_t c = 0; c < count; ++c) {
@@ -691,7 +674,8 @@ PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
         return nullptr;
     }
     ArrowCall call;
-    if (!call.begin(module, key, chunks_arg, sumtable, native_endian)) {
+    if (!call.begin(module, key, chunks_arg, sumtable,
+                    {QULO_DECRYPT, native_endian != 0, false})) {
         return nullptr;
     }
     const CipherSetup &setup = call.setup;
@@ -753,7 +737,7 @@ PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
             }
         }
     };
-    if (!run_windows(Dir::decrypt, setup, m, close_up)) {
+    if (!run_windows(setup, m, close_up)) {
         return nullptr;
     }
     slot = 0;

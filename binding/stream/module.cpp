@@ -33,11 +33,6 @@ namespace {
 // the interpreter's own 5 ms switch interval.
 constexpr Py_ssize_t kReleaseThreshold = 8 * 1024;
 
-qulo_op op_of(const CipherSetup &setup, int32_t direction) {
-    return {direction, setup.variant == Variant::table_native ? QULO_HOST_ORDER : QULO_BIG_ENDIAN,
-            setup.variant == Variant::standard ? nullptr : setup.sumtable.data(), 0};
-}
-
 // ---- the two directions ----------------------------------------------------
 
 // What differs between Encryptor and Decryptor, as static members over the
@@ -323,15 +318,15 @@ PyObject *encryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     }
     CipherSetup setup;
     PyTypeObject *tea = cipher_args_state(type).tea_type;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup)) {
+    if (!parse_cipher_setup(key, sumtable, {QULO_ENCRYPT, native_endian != 0, false}, tea,
+                            setup)) {
         return nullptr;
     }
     auto *self = allocate<Encrypting>(type);
     if (self == nullptr) {
         return nullptr;
     }
-    const qulo_op op = op_of(setup, QULO_ENCRYPT);
-    const int64_t total = qulo_encryptor_init(&self->ctx, &setup.key, &op, length);
+    const int64_t total = qulo_encryptor_init(&self->ctx, &setup.key, &setup.op, length);
     if (total < 0) {
         Py_DECREF(self);
         PyErr_SetString(PyExc_SystemError, "qulo stream set-up refused");
@@ -353,15 +348,15 @@ PyObject *decryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     }
     CipherSetup setup;
     PyTypeObject *tea = cipher_args_state(type).tea_type;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup)) {
+    if (!parse_cipher_setup(key, sumtable, {QULO_DECRYPT, native_endian != 0, false}, tea,
+                            setup)) {
         return nullptr;
     }
     auto *self = allocate<Decrypting>(type);
     if (self == nullptr) {
         return nullptr;
     }
-    const qulo_op op = op_of(setup, QULO_DECRYPT);
-    if (qulo_decryptor_init(&self->ctx, &setup.key, &op) < 0) {
+    if (qulo_decryptor_init(&self->ctx, &setup.key, &setup.op) < 0) {
         Py_DECREF(self);
         PyErr_SetString(PyExc_SystemError, "qulo stream set-up refused");
         return nullptr;
