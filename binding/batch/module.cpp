@@ -14,6 +14,7 @@
 #include "interpreters.hpp"
 #include "owned_array.hpp"
 #include "pyref.hpp"
+#include "status_error.hpp"
 #include "qulo/batch.h"
 #include "qulo/capi.h"
 #include "qulo/batch_hooks.hpp"
@@ -152,26 +153,15 @@ void move_down(uint8_t *to, const uint8_t *from, int64_t n) {
     }
 }
 
-// Whether a ciphertext of n bytes can be decrypted at all; the others are
-// refused by the core before it looks at them, so they get no output.
-bool decryptable_length(int64_t n) { return n >= 16 && n % 8 == 0; }
+// Whether a ciphertext of n bytes can be decrypted at all, as the core
+// decides it; the others are refused before it looks at them, so they get
+// no output.
+bool decryptable(int64_t n) { return qulo_ciphertext_status(n) == 0; }
 
-// Why ciphertext `index` of `n` bytes was refused.
-void set_decrypt_error(Py_ssize_t index, int64_t n) {
-    const auto ln = static_cast<long long>(n);
-    if (n < 16) {
-        PyErr_Format(PyExc_ValueError,
-                     "message %zd cannot be decrypted: %lld bytes, fewer than 16", index, ln);
-    } else if (n % 8 != 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "message %zd cannot be decrypted: %lld bytes, not a multiple of 8", index,
-                     ln);
-    } else {
-        PyErr_Format(PyExc_ValueError,
-                     "message %zd cannot be decrypted: its header claims a fill of 7 bytes, "
-                     "more than %lld bytes hold",
-                     index, ln);
-    }
+// Why message `index` (of `length` bytes) was refused: the module's one
+// translation of a result.
+PyObject *refused(Py_ssize_t index, int64_t length, int64_t status) {
+    return raise_batch_status(status, {index, length});
 }
 
 // The one check of `errors`, for lists and Arrow arrays alike: "raise" or
@@ -387,7 +377,7 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
     }
     for (Py_ssize_t i = 0; i < m.count; ++i) {
         const int64_t n = m.len[i];
-        if (!decryptable_length(n)) {
+        if (!decryptable(n)) {
             PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
             m.out[i] = nullptr;
             m.cap[i] = 0;
@@ -409,8 +399,7 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
         const int64_t r = m.result[i];
         if (r < 0) {
             if (!null_errors) {
-                set_decrypt_error(i, m.len[i]);
-                return nullptr;
+                return refused(i, m.len[i], r);
             }
             Py_SETREF(items[i], Py_NewRef(Py_None));
         } else if (r != m.len[i] && _PyBytes_Resize(&items[i], static_cast<Py_ssize_t>(r)) < 0) {
@@ -706,11 +695,11 @@ PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
             }
             const int64_t start = arrow::value_offset(in, i);
             const int64_t n = arrow::value_offset(in, i + 1) - start;
-            const bool decryptable = decryptable_length(n);
+            const bool whole = decryptable(n);
             m.src[slot] = in.data.data == nullptr ? nullptr : in.data.data + start;
             m.len[slot] = n;
-            m.out[slot] = decryptable ? out.base + (start - first) : nullptr;
-            m.cap[slot] = decryptable ? n : 0;
+            m.out[slot] = whole ? out.base + (start - first) : nullptr;
+            m.cap[slot] = whole ? n : 0;
             ++slot;
         }
         out.end_slot = slot;
@@ -752,9 +741,8 @@ PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
                 const int64_t r = m.result[slot];
                 if (r < 0) {
                     if (!null_errors) {
-                        set_decrypt_error(chunks[c].first + static_cast<Py_ssize_t>(i),
-                                          m.len[slot]);
-                        return nullptr;
+                        return refused(chunks[c].first + static_cast<Py_ssize_t>(i),
+                                       m.len[slot], r);
                     }
                     if (!out.make_null(i, in.length)) {
                         return nullptr;
