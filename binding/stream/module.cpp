@@ -4,7 +4,9 @@
 // Each object owns one core context, which holds a copy of the key words
 // (and sum table) taken at construction: a TEA object given as the key may
 // change its key afterwards without affecting the stream. The copy is wiped
-// by finalize() and when the object is released.
+// by finalize() and when the object is released. The context is the one
+// record of the stream's progress: what was announced, what was given and
+// whether it is finished are asked of it, never copied into the object.
 //
 // Concurrency: one object is one chain, so two threads must not feed it at
 // once. Large chunks run with the interpreter lock released, and an object
@@ -15,6 +17,7 @@
 #include "cipher_args.hpp"
 #include "interpreters.hpp"
 #include "pyref.hpp"
+#include "status_error.hpp"
 
 #include "qulo/stream.h"
 
@@ -47,6 +50,8 @@ struct Encrypting {
                           int64_t cap) {
         return qulo_encryptor_update(c, src, n, out, cap);
     }
+    static int64_t given(const Context *c) { return qulo_encryptor_given(c); }
+    static int64_t announced(const Context *c) { return qulo_encryptor_length(c); }
     static void wipe(Context *c) { qulo_encryptor_wipe(c); }
 };
 
@@ -60,6 +65,8 @@ struct Decrypting {
                           int64_t cap) {
         return qulo_decryptor_update(c, src, n, out, cap);
     }
+    static int64_t given(const Context *c) { return qulo_decryptor_given(c); }
+    static int64_t announced(const Context *) { return 0; }  // a ciphertext has any length
     static void wipe(Context *c) { qulo_decryptor_wipe(c); }
 };
 
@@ -67,12 +74,18 @@ template <class D>
 struct StreamObject {
     PyObject_HEAD
     typename D::Context ctx;
-    int64_t announced;  // Encryptor: the plaintext length given at construction
-    int64_t given;      // bytes passed to update so far
     bool busy;
-    bool finished;
     unsigned long busy_thread;  // while busy: the thread of the call
 };
+
+// What the messages of a step name, read from the context before the step
+// (a finish wipes it): the announced length, and the bytes given so far
+// with the step's own `bytes`. A finished context reads as negative
+// counts, which only QULO_E_STATE follows, and its message names none.
+template <class D>
+StreamCall before_step(const StreamObject<D> *self, const char *step, int64_t bytes) {
+    return {D::kName, step, D::announced(&self->ctx), D::given(&self->ctx) + bytes};
+}
 
 // Marks an object busy for one call; refuses when it already is, saying
 // whether the call in progress is another thread's or this thread's own (a
@@ -82,8 +95,8 @@ class BusyGuard {
 public:
     explicit BusyGuard(StreamObject<D> *self) : self_(self) {
         const unsigned long thread = PyThread_get_thread_ident();
-        if (self->finished) {
-            PyErr_Format(PyExc_ValueError, "this %s is finalized", D::kName);
+        if (const int64_t given = D::given(&self->ctx); given < 0) {  // finished
+            raise_stream_status(given, before_step(self, "call", 0));
         } else if (self->busy && self->busy_thread != thread) {
             PyErr_Format(PyExc_RuntimeError,
                          "this %s is in use by another thread; a stream is one chain, "
@@ -119,16 +132,8 @@ private:
 template <class D>
 int64_t needed_for(StreamObject<D> *self, Py_ssize_t n) {
     const int64_t needed = D::update_len(&self->ctx, n);
-    if (needed == QULO_E_TOO_MUCH) {
-        PyErr_Format(PyExc_ValueError,
-                     "data runs past the announced length: %lld bytes announced, %lld given",
-                     static_cast<long long>(self->announced),
-                     static_cast<long long>(self->given + n));
-        return -1;
-    }
     if (needed < 0) {
-        PyErr_Format(PyExc_SystemError, "qulo stream update refused (code %lld)",
-                     static_cast<long long>(needed));
+        raise_stream_status(needed, before_step(self, "update", n));
         return -1;
     }
     return needed;
@@ -137,6 +142,7 @@ int64_t needed_for(StreamObject<D> *self, Py_ssize_t n) {
 // Runs the core update, without the interpreter lock for large chunks.
 template <class D>
 int64_t run_update(StreamObject<D> *self, const ConstByteView &data, uint8_t *out, int64_t cap) {
+    const StreamCall call = before_step(self, "update", data.length);
     int64_t written;
     if (data.length >= kReleaseThreshold) {
         GilRelease unlocked;
@@ -144,16 +150,10 @@ int64_t run_update(StreamObject<D> *self, const ConstByteView &data, uint8_t *ou
     } else {
         written = D::update(&self->ctx, data.data, data.length, out, cap);
     }
-    if (written == QULO_E_OVERLAP) {
-        PyErr_SetString(PyExc_ValueError, "data and out overlap");
-        return -1;
-    }
     if (written < 0) {
-        PyErr_Format(PyExc_SystemError, "qulo stream update refused (code %lld)",
-                     static_cast<long long>(written));
+        raise_stream_status(written, call);
         return -1;
     }
-    self->given += data.length;
     return written;
 }
 
@@ -239,18 +239,10 @@ PyObject *encryptor_finalize(PyObject *op, PyObject *) {
         return nullptr;
     }
     uint8_t last[QULO_STREAM_FINISH_MAX];
+    const StreamCall call = before_step(self, "finish", 0);
     const int64_t written = qulo_encryptor_finish(&self->ctx, last, sizeof last);
-    if (written == QULO_E_TOO_LITTLE) {
-        PyErr_Format(PyExc_ValueError,
-                     "finalize() before the end of the data: %lld bytes announced, %lld given",
-                     static_cast<long long>(self->announced), static_cast<long long>(self->given));
-        return nullptr;
-    }
-    self->finished = true;
     if (written < 0) {
-        PyErr_Format(PyExc_SystemError, "qulo stream finish refused (code %lld)",
-                     static_cast<long long>(written));
-        return nullptr;
+        return raise_stream_status(written, call);
     }
     PyObject *result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(last), written);
     secure_wipe(last, sizeof last);
@@ -263,26 +255,10 @@ PyObject *decryptor_finalize(PyObject *op, PyObject *) {
     if (!guard) {
         return nullptr;
     }
-    const int64_t given = self->given;
+    const StreamCall call = before_step(self, "finish", 0);
     const int64_t result = qulo_decryptor_finish(&self->ctx);
-    self->finished = true;
-    if (result == QULO_E_SHORT || result == QULO_E_BLOCKS || result == QULO_E_FILL) {
-        if (result == QULO_E_FILL) {
-            PyErr_SetString(PyExc_ValueError,
-                            "not a ciphertext under this key: its 16 bytes decrypt to fill "
-                            "count 7, which leaves no room for the plaintext");
-        } else {
-            PyErr_Format(PyExc_ValueError,
-                         "not a ciphertext: %lld bytes given, a ciphertext is a multiple of 8 "
-                         "and at least 16 bytes; discard what update() returned",
-                         static_cast<long long>(given));
-        }
-        return nullptr;
-    }
     if (result < 0) {
-        PyErr_Format(PyExc_SystemError, "qulo stream finish refused (code %lld)",
-                     static_cast<long long>(result));
-        return nullptr;
+        return raise_stream_status(result, call);
     }
     return PyBytes_FromStringAndSize(nullptr, 0);
 }
@@ -329,10 +305,8 @@ PyObject *encryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     const int64_t total = qulo_encryptor_init(&self->ctx, &setup.key, &setup.op, length);
     if (total < 0) {
         Py_DECREF(self);
-        PyErr_SetString(PyExc_SystemError, "qulo stream set-up refused");
-        return nullptr;
+        return raise_stream_status(total, {Encrypting::kName, "set-up", length, 0});
     }
-    self->announced = length;
     return reinterpret_cast<PyObject *>(self);
 }
 
@@ -356,10 +330,10 @@ PyObject *decryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     if (self == nullptr) {
         return nullptr;
     }
-    if (qulo_decryptor_init(&self->ctx, &setup.key, &setup.op) < 0) {
+    if (const int64_t status = qulo_decryptor_init(&self->ctx, &setup.key, &setup.op);
+        status < 0) {
         Py_DECREF(self);
-        PyErr_SetString(PyExc_SystemError, "qulo stream set-up refused");
-        return nullptr;
+        return raise_stream_status(status, {Decrypting::kName, "set-up", 0, 0});
     }
     return reinterpret_cast<PyObject *>(self);
 }
