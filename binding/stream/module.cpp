@@ -14,15 +14,18 @@
 // window (another thread, or Python code the call itself runs, such as the
 // data's __buffer__) gets RuntimeError instead of a corrupted chain.
 #include "byte_view.hpp"
+#include "capsules.hpp"
 #include "cipher_args.hpp"
 #include "interpreters.hpp"
 #include "pyref.hpp"
 #include "status_error.hpp"
 
+#include "qulo/capi.h"
 #include "qulo/stream.h"
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 namespace qulo {
 
@@ -440,9 +443,28 @@ int add_type(PyObject *module, PyType_Spec *spec) {
     return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));
 }
 
+// The incremental entry points in the order of qulo_stream_capi_names.
+void *const kEntryPoints[] = {
+    reinterpret_cast<void *>(qulo_encryptor_init),
+    reinterpret_cast<void *>(qulo_encryptor_update_len),
+    reinterpret_cast<void *>(qulo_encryptor_update),
+    reinterpret_cast<void *>(qulo_encryptor_finish),
+    reinterpret_cast<void *>(qulo_encryptor_length),
+    reinterpret_cast<void *>(qulo_encryptor_given),
+    reinterpret_cast<void *>(qulo_encryptor_wipe),
+    reinterpret_cast<void *>(qulo_decryptor_init),
+    reinterpret_cast<void *>(qulo_decryptor_update_len),
+    reinterpret_cast<void *>(qulo_decryptor_update),
+    reinterpret_cast<void *>(qulo_decryptor_finish),
+    reinterpret_cast<void *>(qulo_decryptor_given),
+    reinterpret_cast<void *>(qulo_decryptor_wipe),
+};
+static_assert(std::size(kEntryPoints) == QULO_STREAM_CAPI_COUNT);
+
 int exec_module(PyObject *module) {
     if (!init_cipher_args_state(module) || add_type(module, &encryptor_spec) < 0 ||
-        add_type(module, &decryptor_spec) < 0) {
+        add_type(module, &decryptor_spec) < 0 ||
+        !add_capsules(module, qulo_stream_capi_names, kEntryPoints)) {
         return -1;
     }
     return 0;
