@@ -344,23 +344,24 @@ PyObject *encrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
 }
 
 PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"key",           "messages", "sumtable",
-                                     "native_endian", "errors",   nullptr};
+    static const char *keywords[] = {"key",    "messages", "sumtable", "native_endian",
+                                     "errors", "verify",   nullptr};
     PyObject *key;
     PyObject *messages;
     PyObject *sumtable = Py_None;
     int native_endian = 0;
     PyObject *errors = nullptr;
+    int verify = 0;
     bool null_errors = false;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OpO:decrypt_many",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OpOp:decrypt_many",
                                      const_cast<char **>(keywords), &key, &messages, &sumtable,
-                                     &native_endian, &errors) ||
+                                     &native_endian, &errors, &verify) ||
         (errors != nullptr && !parse_errors(errors, null_errors))) {
         return nullptr;
     }
     ListCall call;
     if (!call.begin(module, key, messages, sumtable,
-                    {QULO_DECRYPT, native_endian != 0, false})) {
+                    {QULO_DECRYPT, native_endian != 0, verify != 0})) {
         return nullptr;
     }
     const CipherSetup &setup = call.setup;
@@ -656,15 +657,16 @@ PyObject *encrypt_arrow(PyObject *module, PyObject *args) {
 PyObject *decrypt_arrow(PyObject *module, PyObject *args) {
     PyObject *key, *chunks_arg, *sumtable, *errors;
     int native_endian;
+    int verify = 0;
     bool null_errors = false;
-    if (!PyArg_ParseTuple(args, "OOOpO:_decrypt_arrow", &key, &chunks_arg, &sumtable,
-                          &native_endian, &errors) ||
+    if (!PyArg_ParseTuple(args, "OOOpO|p:_decrypt_arrow", &key, &chunks_arg, &sumtable,
+                          &native_endian, &errors, &verify) ||
         !parse_errors(errors, null_errors)) {
         return nullptr;
     }
     ArrowCall call;
     if (!call.begin(module, key, chunks_arg, sumtable,
-                    {QULO_DECRYPT, native_endian != 0, false})) {
+                    {QULO_DECRYPT, native_endian != 0, verify != 0})) {
         return nullptr;
     }
     const CipherSetup &setup = call.setup;
@@ -812,13 +814,13 @@ PyMethodDef kMethods[] = {
      "Encrypts every byte buffer of the iterable `messages` (qulo.encrypt_many)."},
     {"_decrypt_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decrypt_many)),
      METH_VARARGS | METH_KEYWORDS,
-     "_decrypt_list(key, messages, *, sumtable=None, native_endian=False, errors='raise') "
-     "-> list[bytes | None]\n\n"
+     "_decrypt_list(key, messages, *, sumtable=None, native_endian=False, errors='raise', "
+     "verify=False) -> list[bytes | None]\n\n"
      "Decrypts every byte buffer of the iterable `messages` (qulo.decrypt_many)."},
     {"_encrypt_arrow", encrypt_arrow, METH_VARARGS,
      "_encrypt_arrow(key, chunks, sumtable, native_endian) -> list[tuple]"},
     {"_decrypt_arrow", decrypt_arrow, METH_VARARGS,
-     "_decrypt_arrow(key, chunks, sumtable, native_endian, errors) -> list[tuple]"},
+     "_decrypt_arrow(key, chunks, sumtable, native_endian, errors, verify=False) -> list[tuple]"},
     {"batch_kernel", batch_kernel, METH_NOARGS,
      "batch_kernel() -> str\n\nThe name of the batch kernel in use."},
     {"_kernels", kernels, METH_NOARGS,

@@ -314,18 +314,19 @@ PyObject *encryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 }
 
 PyObject *decryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    static const char *kwlist[] = {"key", "sumtable", "native_endian", nullptr};
+    static const char *kwlist[] = {"key", "sumtable", "native_endian", "verify", nullptr};
     PyObject *key = nullptr;
     PyObject *sumtable = Py_None;
     int native_endian = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Op:Decryptor",
+    int verify = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Opp:Decryptor",
                                      const_cast<char **>(kwlist), &key, &sumtable,
-                                     &native_endian)) {
+                                     &native_endian, &verify)) {
         return nullptr;
     }
     CipherSetup setup;
     PyTypeObject *tea = cipher_args_state(type).tea_type;
-    if (!parse_cipher_setup(key, sumtable, {QULO_DECRYPT, native_endian != 0, false}, tea,
+    if (!parse_cipher_setup(key, sumtable, {QULO_DECRYPT, native_endian != 0, verify != 0}, tea,
                             setup)) {
         return nullptr;
     }
@@ -377,8 +378,9 @@ constexpr char kDecryptorFinalizeDoc[] =
     "finalize($self, /)\n--\n\n"
     "Checks the whole ciphertext as the one-message decryption does and returns\n"
     "b'' (all plaintext has already been returned). Raises ValueError when it is\n"
-    "not a ciphertext (then discard what update returned). Wipes the key either\n"
-    "way; every later call raises ValueError.";
+    "not a ciphertext, or with verify=True when its last 7 plaintext bytes are\n"
+    "not zero (then discard what update returned). Wipes the key either way;\n"
+    "every later call raises ValueError.";
 
 PyMethodDef encryptor_methods[] = {
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update<Encrypting>)),
@@ -407,10 +409,13 @@ constexpr char kEncryptorDoc[] =
     "`key` is a TEA object or 16 bytes and is copied now; `sumtable` (64 bytes)\n"
     "selects encrypt(), and native_endian=True with it encrypt_native_endian().";
 constexpr char kDecryptorDoc[] =
-    "Decryptor(key, *, sumtable=None, native_endian=False)\n--\n\n"
+    "Decryptor(key, *, sumtable=None, native_endian=False, verify=False)\n--\n\n"
     "Decrypts a ciphertext of any length in chunks, giving the same plaintext as\n"
     "the TEA method of the same sums and byte order on the whole. `key` is a TEA\n"
-    "object or 16 bytes and is copied now.";
+    "object or 16 bytes and is copied now. With verify=True, finalize() also\n"
+    "checks the seven zero bytes every plaintext ends in before encryption: a\n"
+    "wrong key, a changed block or a cut at a block boundary fails it (missed\n"
+    "with odds 2**-56; no defence against chosen ciphertexts).";
 
 PyType_Slot encryptor_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(encryptor_new)},
@@ -442,6 +447,25 @@ int add_type(PyObject *module, PyType_Spec *spec) {
     }
     return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));
 }
+
+// _ciphertext_status(n): whether n bytes can be a ciphertext at all, as the
+// core decides it: 0, or its negative status (too short, not whole blocks).
+// The command-line tool asks this instead of knowing the shape itself.
+PyObject *ciphertext_status(PyObject *, PyObject *arg) {
+    const long long n = PyLong_AsLongLong(arg);
+    if (n == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    return PyLong_FromLongLong(qulo_ciphertext_status(n));
+}
+
+PyMethodDef kFunctions[] = {
+    {"_ciphertext_status", ciphertext_status, METH_O,
+     "_ciphertext_status(n, /) -> int\n--\n\n"
+     "0 when n bytes can be a ciphertext, else a negative status: fewer than 16\n"
+     "bytes, or not a multiple of 8."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // The incremental entry points in the order of qulo_stream_capi_names.
 void *const kEntryPoints[] = {
@@ -481,7 +505,7 @@ PyModuleDef module_def = {
     "qulo._stream",
     "The qq mode in chunks: Encryptor and Decryptor (re-exported by qulo).",
     sizeof(CipherArgsState),
-    nullptr,
+    kFunctions,
     module_slots,
     traverse_cipher_args_state,
     clear_cipher_args_state,

@@ -22,6 +22,7 @@ def _decrypt_list(
     sumtable: Buffer | None = None,
     native_endian: bool = False,
     errors: Literal["raise", "null"] = "raise",
+    verify: bool = False,
 ) -> list[bytes | None]: ...
 
 # The Arrow path: per chunk (length, offset, validity, offsets, data, offset
@@ -35,6 +36,7 @@ def _decrypt_arrow(
     sumtable: Buffer | None,
     native_endian: bool,
     errors: Literal["raise", "null"],
+    verify: bool = False,
     /,
 ) -> list[tuple[bytes | None, bytes, bytes, int]]: ...
 
