@@ -98,9 +98,10 @@ class BusyGuard {
 public:
     explicit BusyGuard(StreamObject<D> *self) : self_(self) {
         const unsigned long thread = PyThread_get_thread_ident();
-        if (const int64_t given = D::given(&self->ctx); given < 0) {  // finished
-            raise_stream_status(given, before_step(self, "call", 0));
-        } else if (self->busy && self->busy_thread != thread) {
+        // Busy first: while another thread's call runs without the lock,
+        // the context is being written and must not be read, not even to
+        // ask whether it is finished.
+        if (self->busy && self->busy_thread != thread) {
             PyErr_Format(PyExc_RuntimeError,
                          "this %s is in use by another thread; a stream is one chain, "
                          "feed it from one thread at a time",
@@ -111,6 +112,8 @@ public:
                          "runs on this thread (such as a buffer's __buffer__); a stream is one "
                          "chain, one call at a time",
                          D::kName);
+        } else if (const int64_t given = D::given(&self->ctx); given < 0) {  // finished
+            raise_stream_status(given, before_step(self, "call", 0));
         } else {
             self->busy = true;
             self->busy_thread = thread;
