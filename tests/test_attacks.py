@@ -214,6 +214,25 @@ def test_hostile_objects_under_the_debug_allocator():
     assert done.returncode == 0, done.stdout[-4000:] + done.stderr[-4000:]
 
 
+# ---- hostile lengths where a length is the argument ---------------------------------------
+
+class IndexRaises:
+    def __index__(self):
+        raise KeyError("from __index__")
+
+
+@pytest.mark.parametrize("n, raised", [
+    (2 ** 63, OverflowError), (-2 ** 70, OverflowError), ("16", TypeError), (16.0, TypeError),
+    (IndexRaises(), KeyError),
+], ids=["2**63", "-2**70", "str", "float", "__index__ raises"])
+def test_the_ciphertext_status_refuses_what_is_no_64_bit_length(n, raised):
+    from qulo import _stream
+
+    with pytest.raises(raised):
+        _stream._ciphertext_status(n)
+    assert [_stream._ciphertext_status(k) for k in (-1, 15, 17, 16)] == [-2, -2, -3, 0]
+
+
 # ---- Python code run while a call binds and converts its arguments ----------------------
 
 
