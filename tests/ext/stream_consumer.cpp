@@ -14,108 +14,72 @@
 
 namespace {
 
-qulo_stream_capi g_stream;  // filled at import, read-only afterwards
+qulo_stream_capi g;  // filled at import, read-only afterwards
 
-using Bytes = std::vector<uint8_t>;
-
-bool copy_bytes(PyObject *obj, Bytes &out) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0) {
-        return false;
-    }
-    const auto *p = static_cast<const uint8_t *>(view.buf);
-    out.assign(p, p + view.len);
-    PyBuffer_Release(&view);
-    return true;
-}
-
-// Feeds `text` in chunks of `chunk` bytes; the outputs concatenated, or the
-// first negative status.
-int64_t encrypt(const qulo_key &key, const qulo_op &op, const Bytes &text, size_t chunk,
-                Bytes &out) {
+// The outputs of every step concatenated into `out`; the finished context's
+// given() (QULO_E_STATE) for an encryption, the finish's result for a
+// decryption, or the first negative status.
+int64_t stream(const qulo_key &key, const qulo_op &op, const uint8_t *src, int64_t n,
+               int64_t chunk, std::vector<uint8_t> &out) {
+    const bool enc = op.direction == QULO_ENCRYPT;
     qulo_encryptor e;
-    const int64_t total = g_stream.encryptor_init(&e, &key, &op, static_cast<int64_t>(text.size()));
-    if (total < 0) {
-        return total;
-    }
-    for (size_t at = 0; at < text.size(); at += chunk) {
-        const auto n = static_cast<int64_t>(std::min(chunk, text.size() - at));
-        const int64_t need = g_stream.encryptor_update_len(&e, n);
-        Bytes piece(static_cast<size_t>(need));
-        const int64_t w = g_stream.encryptor_update(&e, text.data() + at, n, piece.data(), need);
-        if (w < 0) {
-            g_stream.encryptor_wipe(&e);
-            return w;
-        }
-        out.insert(out.end(), piece.begin(), piece.begin() + w);
-    }
-    uint8_t last[QULO_STREAM_FINISH_MAX];
-    const int64_t w = g_stream.encryptor_finish(&e, last, sizeof last);
-    if (w < 0) {
-        g_stream.encryptor_wipe(&e);
-        return w;
-    }
-    out.insert(out.end(), last, last + w);
-    return g_stream.encryptor_given(&e);  // finished: a negative status, as the header says
-}
-
-int64_t decrypt(const qulo_key &key, const qulo_op &op, const Bytes &text, size_t chunk,
-                Bytes &out) {
     qulo_decryptor d;
-    if (const int64_t r = g_stream.decryptor_init(&d, &key, &op); r < 0) {
-        return r;
+    int64_t r = enc ? g.encryptor_init(&e, &key, &op, n) : g.decryptor_init(&d, &key, &op);
+    if (enc && r >= 0 && g.encryptor_length(&e) != n) {
+        r = -1000;  // the length the core keeps must be the one announced
     }
-    for (size_t at = 0; at < text.size(); at += chunk) {
-        const auto n = static_cast<int64_t>(std::min(chunk, text.size() - at));
-        Bytes piece(static_cast<size_t>(g_stream.decryptor_update_len(&d, n)));
-        const int64_t w = g_stream.decryptor_update(&d, text.data() + at, n, piece.data(),
-                                                    static_cast<int64_t>(piece.size()));
-        if (w < 0) {
-            g_stream.decryptor_wipe(&d);
-            return w;
-        }
-        out.insert(out.end(), piece.begin(), piece.begin() + w);
+    for (int64_t at = 0; r >= 0 && at < n; at += chunk) {
+        const int64_t len = std::min(chunk, n - at);
+        const int64_t cap = enc ? g.encryptor_update_len(&e, len) : g.decryptor_update_len(&d, len);
+        const size_t base = out.size();
+        out.resize(base + static_cast<size_t>(qulo_stream_update_max(len)));
+        r = enc ? g.encryptor_update(&e, src + at, len, out.data() + base, cap)
+                : g.decryptor_update(&d, src + at, len, out.data() + base, cap);
+        out.resize(base + static_cast<size_t>(std::max<int64_t>(r, 0)));
     }
-    if (g_stream.decryptor_given(&d) != static_cast<int64_t>(text.size())) {
-        return -1000;  // the count the core keeps must be what was fed
+    if (r >= 0 && enc) {
+        const size_t base = out.size();
+        out.resize(base + QULO_STREAM_FINISH_MAX);
+        r = g.encryptor_finish(&e, out.data() + base, QULO_STREAM_FINISH_MAX);
+        out.resize(base + static_cast<size_t>(std::max<int64_t>(r, 0)));
+        r = r < 0 ? r : g.encryptor_given(&e);
+    } else if (r >= 0) {
+        r = g.decryptor_given(&d) != n ? -1000 : g.decryptor_finish(&d);
     }
-    return g_stream.decryptor_finish(&d);
+    enc ? g.encryptor_wipe(&e) : g.decryptor_wipe(&d);  // any state: a no-op once finished
+    return r;
 }
 
-// run(direction, key16, sums64 or None, native, verify, data, chunk)
-//   -> (status, bytes): status 0 (decryption) or the finished encryptor's
-//   given() (QULO_E_STATE) on success, else the first negative status.
+// run(direction, key16, sums64 or None, native, verify, data, chunk) -> (status, bytes)
 PyObject *run(PyObject *, PyObject *args) {
     int direction, native, verify;
-    Py_ssize_t chunk;
-    PyObject *key_obj, *sums_obj, *data_obj;
-    if (!PyArg_ParseTuple(args, "iOOppOn", &direction, &key_obj, &sums_obj, &native, &verify,
-                          &data_obj, &chunk)) {
+    const char *k, *data;
+    Py_ssize_t klen, n, chunk;
+    PyObject *sums;
+    if (!PyArg_ParseTuple(args, "iy#Oppy#n", &direction, &k, &klen, &sums, &native, &verify,
+                          &data, &n, &chunk)) {
         return nullptr;
     }
-    Bytes k, sums, data, out;
-    if (!copy_bytes(key_obj, k) || !copy_bytes(data_obj, data) ||
-        (sums_obj != Py_None && !copy_bytes(sums_obj, sums))) {
-        return nullptr;
-    }
-    if (k.size() != 16 || chunk < 1 || (sums_obj != Py_None && sums.size() != 64)) {
+    if (klen != 16 || chunk < 1 || (sums != Py_None && PyBytes_Size(sums) != 64)) {
         PyErr_SetString(PyExc_ValueError, "a 16-byte key, a 64-byte table and chunks of 1 or more");
         return nullptr;
     }
-    const qulo_key key{
-        uint32_t{k[0]} << 24 | uint32_t{k[1]} << 16 | uint32_t{k[2]} << 8 | k[3],
-        uint32_t{k[4]} << 24 | uint32_t{k[5]} << 16 | uint32_t{k[6]} << 8 | k[7],
-        uint32_t{k[8]} << 24 | uint32_t{k[9]} << 16 | uint32_t{k[10]} << 8 | k[11],
-        uint32_t{k[12]} << 24 | uint32_t{k[13]} << 16 | uint32_t{k[14]} << 8 | k[15]};
+    qulo_key key;
+    uint32_t *words[] = {&key.k0, &key.k1, &key.k2, &key.k3};
+    for (int i = 0; i < 4; ++i) {
+        const auto *b = reinterpret_cast<const uint8_t *>(k) + 4 * i;
+        *words[i] = uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+    }
     const qulo_op op{direction, native ? QULO_HOST_ORDER : QULO_BIG_ENDIAN,
-                     sums_obj == Py_None ? nullptr : sums.data(), verify};
+                     sums == Py_None ? nullptr
+                                     : reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(sums)),
+                     verify};
+    std::vector<uint8_t> out;
     int64_t status = 0;
-    Py_BEGIN_ALLOW_THREADS
-    std::thread worker([&] {
-        status = direction == QULO_ENCRYPT ? encrypt(key, op, data, static_cast<size_t>(chunk), out)
-                                           : decrypt(key, op, data, static_cast<size_t>(chunk), out);
-    });
-    worker.join();
+    Py_BEGIN_ALLOW_THREADS  // the bytes objects are held by `args` meanwhile
+    std::thread([&] {
+        status = stream(key, op, reinterpret_cast<const uint8_t *>(data), n, chunk, out);
+    }).join();
     Py_END_ALLOW_THREADS
     // y# makes None of a null pointer: an empty result is b"".
     const char *bytes = out.empty() ? "" : reinterpret_cast<const char *>(out.data());
@@ -125,10 +89,7 @@ PyObject *run(PyObject *, PyObject *args) {
 
 PyObject *import_again(PyObject *, PyObject *) {
     qulo_stream_capi api;
-    if (qulo_import_stream_capi(&api) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return qulo_import_stream_capi(&api) < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
 PyMethodDef kMethods[] = {
@@ -143,8 +104,5 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "stream_consumer", nullptr, -1, kM
 }  // namespace
 
 PyMODINIT_FUNC PyInit_stream_consumer(void) {
-    if (qulo_import_stream_capi(&g_stream) < 0) {
-        return nullptr;
-    }
-    return PyModule_Create(&kModule);
+    return qulo_import_stream_capi(&g) < 0 ? nullptr : PyModule_Create(&kModule);
 }
