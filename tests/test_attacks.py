@@ -205,6 +205,20 @@ def test_hostile_objects_under_the_debug_allocator():
     assert done.returncode == 0, done.stdout[-4000:] + done.stderr[-4000:]
 
 
+# ---- hostile lengths where a length is the argument ---------------------------------------
+
+class IndexRaises:
+    def __index__(self):
+        raise KeyError("from __index__")
+
+
+@pytest.mark.parametrize("n, raised", [(2 ** 63, OverflowError), ("16", TypeError),
+                                       (IndexRaises(), KeyError)], ids=["2**63", "str", "__index__"])
+def test_the_ciphertext_status_refuses_what_is_no_64_bit_length(n, raised):
+    with pytest.raises(raised):
+        qulo._stream._ciphertext_status(n)
+
+
 # ---- Python code run while a call binds and converts its arguments ----------------------
 
 

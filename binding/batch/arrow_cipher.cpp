@@ -24,20 +24,16 @@ struct ArrowCall {
     arrow::ImportedColumn in;
     arrow::OutChunks out;
     Messages m;
-    qulo_op op{};
 
     // False with an exception set.
     bool begin(PyObject *module, PyObject *key, PyObject *column, PyObject *sumtable,
                int native_endian, int32_t direction, bool verify) {
         PyTypeObject *tea = cipher_args_state(module).tea_type;
-        if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup) ||
+        if (!parse_cipher_setup(key, sumtable, {direction, native_endian != 0, verify}, tea,
+                                setup) ||
             !batch::kernel_ready() || !in.read(column)) {
             return false;
         }
-        op = qulo_op{direction,
-                     setup.variant == Variant::table_native ? QULO_HOST_ORDER : QULO_BIG_ENDIAN,
-                     setup.variant == Variant::standard ? nullptr : setup.sumtable.data(),
-                     verify ? 1 : 0};
         if (!out.allocate(in.count()) || !m.allocate(in.elements)) {
             return false;
         }
@@ -74,8 +70,7 @@ struct ArrowCall {
         return batch::run_windows(
             m,
             [this](Py_ssize_t first, Py_ssize_t count) {
-                return qulo_batch_run(&setup.key, &op, count, m.src + first, m.len + first,
-                                      m.out + first, m.cap + first, m.result + first);
+                return batch::call_batch(setup, m, first, count);
             },
             after);
     }
@@ -164,7 +159,7 @@ bool decrypt_offsets(ArrowCall &call, bool null_errors) {
             }
             const int64_t start = arrow::value_offset(in, i);
             const int64_t n = arrow::value_offset(in, i + 1) - start;
-            const bool decryptable = batch::decryptable_length(n);
+            const bool decryptable = batch::decryptable(n);
             m.src[slot] = in.data.data == nullptr ? nullptr : in.data.data + start;
             m.len[slot] = n;
             m.out[slot] = decryptable ? o.data + (start - first) : nullptr;
@@ -209,7 +204,7 @@ bool decrypt_offsets(ArrowCall &call, bool null_errors) {
                 const int64_t r = m.result[slot];
                 if (r < 0) {
                     if (!null_errors) {
-                        batch::set_decrypt_error(call.in.first(c) + static_cast<Py_ssize_t>(i),
+                        batch::refused(call.in.first(c) + static_cast<Py_ssize_t>(i),
                                                  m.len[slot], r);
                         return false;
                     }
@@ -299,7 +294,7 @@ bool write_views(ArrowCall &call, Py_ssize_t c, Py_ssize_t &slot, bool null_erro
         }
         if (r < 0) {
             if (!null_errors) {
-                batch::set_decrypt_error(call.in.first(c) + static_cast<Py_ssize_t>(i),
+                batch::refused(call.in.first(c) + static_cast<Py_ssize_t>(i),
                                          m.len[slot], r);
                 return false;
             }
@@ -322,7 +317,7 @@ bool cipher_views(ArrowCall &call, bool encrypt, bool null_errors) {
         const Py_ssize_t first = slot;
         slot = encrypt ? view_messages(call, c, slot, [](int64_t n) { return qulo_encrypt_len(n); })
                        : view_messages(call, c, slot, [](int64_t n) {
-                             return batch::decryptable_length(n) ? n : int64_t{0};
+                             return batch::decryptable(n) ? n : int64_t{0};
                          });
         if (!place_views(call, c, first, slot)) {
             return false;

@@ -35,28 +35,6 @@ void move_down(uint8_t *to, const uint8_t *from, int64_t n) {
     }
 }
 
-void set_decrypt_error(Py_ssize_t index, int64_t n, int64_t status) {
-    const auto ln = static_cast<long long>(n);
-    if (status == QULO_E_CHECK) {
-        PyErr_Format(PyExc_ValueError,
-                     "message %zd fails the check: its seven trailing bytes are not zero "
-                     "(a wrong key or a damaged ciphertext)",
-                     index);
-    } else if (n < 16) {
-        PyErr_Format(PyExc_ValueError,
-                     "message %zd cannot be decrypted: %lld bytes, fewer than 16", index, ln);
-    } else if (n % 8 != 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "message %zd cannot be decrypted: %lld bytes, not a multiple of 8", index,
-                     ln);
-    } else {
-        PyErr_Format(PyExc_ValueError,
-                     "message %zd cannot be decrypted: its header claims a fill of 7 bytes, "
-                     "more than %lld bytes hold",
-                     index, ln);
-    }
-}
-
 bool parse_errors(PyObject *errors, bool &null_errors) {
     if (!PyUnicode_Check(errors)) {
         PyErr_Format(PyExc_TypeError, "errors must be 'raise' or 'null', not %.200s",

@@ -7,7 +7,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "cipher_args.hpp"
 #include "pyref.hpp"
+#include "qulo/batch.h"
+#include "qulo/mode.h"
+#include "status_error.hpp"
 
 #include <cstdint>
 
@@ -101,13 +105,24 @@ bool run_windows(const Messages &m, Batch batch, After after) {
 // Moves n bytes from `from` down to `to` (to < from), as memmove does.
 void move_down(uint8_t *to, const uint8_t *from, int64_t n);
 
-// Whether a ciphertext of n bytes can be decrypted at all; the others are
-// refused by the core before it looks at them, so they get no output.
-inline bool decryptable_length(int64_t n) { return n >= 16 && n % 8 == 0; }
+// Whether a ciphertext of n bytes can be decrypted at all, as the core
+// decides it; the others are refused by the core before it looks at them,
+// so they get no output.
+inline bool decryptable(int64_t n) { return qulo_ciphertext_status(n) == 0; }
 
-// Why ciphertext `index` of `n` bytes was refused; `status` is the core's
-// result for it (a failed check says so, any other refusal follows from n).
-void set_decrypt_error(Py_ssize_t index, int64_t n, int64_t status = -1);
+// Raises the error of message `index` (of `length` bytes), refused with
+// `status`: the module's one translation of a result. Returns null.
+inline PyObject *refused(Py_ssize_t index, int64_t length, int64_t status) {
+    return raise_batch_status(status, {index, length});
+}
+
+// One batch call over messages [first, first + count) with the call's key
+// and operation; the interpreter lock must be released.
+inline int64_t call_batch(const CipherSetup &setup, const Messages &m, Py_ssize_t first,
+                          Py_ssize_t count) {
+    return qulo_batch_run(&setup.key, &setup.op, count, m.src + first, m.len + first,
+                          m.out + first, m.cap + first, m.result + first);
+}
 
 // The one check of `errors`, for lists and Arrow arrays alike: "raise" or
 // "null"; false with TypeError for what is no str (None included) and

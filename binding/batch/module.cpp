@@ -15,6 +15,7 @@
 #include "interpreters.hpp"
 #include "owned_array.hpp"
 #include "pyref.hpp"
+#include "status_error.hpp"
 #include "qulo/batch.h"
 #include "qulo/capi.h"
 #include "qulo/batch_hooks.hpp"
@@ -27,47 +28,20 @@
 namespace qulo {
 namespace {
 
-enum class Dir { encrypt, decrypt };
-
-using batch::decryptable_length;
+using batch::call_batch;
+using batch::decryptable;
 using batch::kernel_ready;
 using batch::Messages;
 using batch::parse_errors;
+using batch::refused;
 using batch::run_windows;
-using batch::set_decrypt_error;
-
-// One batch call over messages [first, first + count); the interpreter
-// lock must be released.
-int64_t call_batch(Dir dir, const CipherSetup &setup, const Messages &m, Py_ssize_t first,
-                   Py_ssize_t count) {
-    const qulo_key *k = &setup.key;
-    const uint8_t *t = setup.sumtable.data();
-    const uint8_t *const *src = m.src + first;
-    const int64_t *len = m.len + first;
-    uint8_t *const *out = m.out + first;
-    const int64_t *cap = m.cap + first;
-    int64_t *result = m.result + first;
-    switch (setup.variant) {
-    case Variant::standard:
-        return dir == Dir::encrypt ? qulo_batch_encrypt_qq(k, count, src, len, out, cap, result)
-                                   : qulo_batch_decrypt_qq(k, count, src, len, out, cap, result);
-    case Variant::table:
-        return dir == Dir::encrypt ? qulo_batch_encrypt(k, t, count, src, len, out, cap, result)
-                                   : qulo_batch_decrypt(k, t, count, src, len, out, cap, result);
-    case Variant::table_native:
-    default:
-        return dir == Dir::encrypt
-                   ? qulo_batch_encrypt_native_endian(k, t, count, src, len, out, cap, result)
-                   : qulo_batch_decrypt_native_endian(k, t, count, src, len, out, cap, result);
-    }
-}
 
 // The whole batch, with the interpreter lock released once.
-bool run(Dir dir, const CipherSetup &setup, const Messages &m) {
+bool run(const CipherSetup &setup, const Messages &m) {
     return run_windows(
         m,
-        [dir, &setup, &m](Py_ssize_t first, Py_ssize_t count) {
-            return call_batch(dir, setup, m, first, count);
+        [&setup, &m](Py_ssize_t first, Py_ssize_t count) {
+            return call_batch(setup, m, first, count);
         },
         [](const Messages &, Py_ssize_t, Py_ssize_t) {});
 }
@@ -181,9 +155,9 @@ struct ListCall {
 
     // False with an exception set.
     bool begin(PyObject *module, PyObject *key, PyObject *messages, PyObject *sumtable,
-               int native_endian) {
+               OpChoice choice) {
         PyTypeObject *tea = cipher_args_state(module).tea_type;
-        if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup) || !kernel_ready()) {
+        if (!parse_cipher_setup(key, sumtable, choice, tea, setup) || !kernel_ready()) {
             return false;
         }
         items = message_items(messages);
@@ -204,7 +178,8 @@ PyObject *encrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     ListCall call;
-    if (!call.begin(module, key, messages, sumtable, native_endian)) {
+    if (!call.begin(module, key, messages, sumtable,
+                    {QULO_ENCRYPT, native_endian != 0, false})) {
         return nullptr;
     }
     const CipherSetup &setup = call.setup;
@@ -226,29 +201,31 @@ PyObject *encrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
         m.out[i] = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(b));
         m.cap[i] = total;
     }
-    if (!run(Dir::encrypt, setup, m)) {
+    if (!run(setup, m)) {
         return nullptr;
     }
     return list.release();
 }
 
 PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"key",           "messages", "sumtable",
-                                     "native_endian", "errors",   nullptr};
+    static const char *keywords[] = {"key",    "messages", "sumtable", "native_endian",
+                                     "errors", "verify",   nullptr};
     PyObject *key;
     PyObject *messages;
     PyObject *sumtable = Py_None;
     int native_endian = 0;
     PyObject *errors = nullptr;
+    int verify = 0;
     bool null_errors = false;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OpO:decrypt_many",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OpOp:decrypt_many",
                                      const_cast<char **>(keywords), &key, &messages, &sumtable,
-                                     &native_endian, &errors) ||
+                                     &native_endian, &errors, &verify) ||
         (errors != nullptr && !parse_errors(errors, null_errors))) {
         return nullptr;
     }
     ListCall call;
-    if (!call.begin(module, key, messages, sumtable, native_endian)) {
+    if (!call.begin(module, key, messages, sumtable,
+                    {QULO_DECRYPT, native_endian != 0, verify != 0})) {
         return nullptr;
     }
     const CipherSetup &setup = call.setup;
@@ -265,7 +242,7 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
     }
     for (Py_ssize_t i = 0; i < m.count; ++i) {
         const int64_t n = m.len[i];
-        if (!decryptable_length(n)) {
+        if (!decryptable(n)) {
             PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
             m.out[i] = nullptr;
             m.cap[i] = 0;
@@ -279,7 +256,7 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
         m.out[i] = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(b));
         m.cap[i] = n;
     }
-    if (!run(Dir::decrypt, setup, m)) {
+    if (!run(setup, m)) {
         return nullptr;
     }
     PyObject **items = PySequence_Fast_ITEMS(list.get());
@@ -287,8 +264,7 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
         const int64_t r = m.result[i];
         if (r < 0) {
             if (!null_errors) {
-                set_decrypt_error(i, m.len[i]);
-                return nullptr;
+                return refused(i, m.len[i], r);
             }
             Py_SETREF(items[i], Py_NewRef(Py_None));
         } else if (r != m.len[i] && _PyBytes_Resize(&items[i], static_cast<Py_ssize_t>(r)) < 0) {
@@ -349,8 +325,8 @@ PyMethodDef kMethods[] = {
      "Encrypts every byte buffer of the iterable `messages` (qulo.encrypt_many)."},
     {"_decrypt_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decrypt_many)),
      METH_VARARGS | METH_KEYWORDS,
-     "_decrypt_list(key, messages, *, sumtable=None, native_endian=False, errors='raise') "
-     "-> list[bytes | None]\n\n"
+     "_decrypt_list(key, messages, *, sumtable=None, native_endian=False, errors='raise', "
+     "verify=False) -> list[bytes | None]\n\n"
      "Decrypts every byte buffer of the iterable `messages` (qulo.decrypt_many)."},
     {"_encrypt_arrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encrypt_arrow)),
      METH_VARARGS | METH_KEYWORDS,

@@ -87,17 +87,18 @@ void CipherSetup::wipe() noexcept {
     secure_wipe(sumtable.data(), sumtable.size());
 }
 
-bool parse_cipher_setup(PyObject *key, PyObject *sumtable, bool native_endian,
+bool parse_cipher_setup(PyObject *key, PyObject *sumtable, OpChoice choice,
                         PyTypeObject *tea_type, CipherSetup &out) {
     if (!load_key(key, tea_type, out.key)) {
         return false;
     }
+    out.op = {choice.direction, choice.native_endian ? QULO_HOST_ORDER : QULO_BIG_ENDIAN,
+              nullptr, choice.verify ? 1 : 0};
     if (sumtable == nullptr || sumtable == Py_None) {
-        if (native_endian) {
+        if (choice.native_endian) {
             PyErr_SetString(PyExc_ValueError, "native_endian=True needs a sum table");
             return false;
         }
-        out.variant = Variant::standard;
         return true;
     }
     ConstView table;
@@ -109,7 +110,7 @@ bool parse_cipher_setup(PyObject *key, PyObject *sumtable, bool native_endian,
         return false;
     }
     std::memcpy(out.sumtable.data(), table.view().data, out.sumtable.size());
-    out.variant = native_endian ? Variant::table_native : Variant::table;
+    out.op.sumtable = out.sumtable.data();
     return true;
 }
 

@@ -1,11 +1,13 @@
 // The cipher choice that the modules beyond qulo._tea take as arguments:
 // `key` (a TEA object or a 16-byte buffer), `sumtable` (None or a 64-byte
-// buffer) and `native_endian` (only with a sum table).
+// buffer), `native_endian` (only with a sum table) and, for decryption,
+// `verify`; read into a key record and one operation descriptor.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "qulo/mode.h"
 #include "qulo/tea.h"
 
 #include <array>
@@ -14,18 +16,18 @@
 
 namespace qulo {
 
-// Which of the three operation pairs: standard sums, blocks big-endian; a
-// sum table, big-endian; a sum table, host order.
-enum class Variant { standard, table, table_native };
-
+// The key and the operation of one call, as every driver of the core takes
+// them: `op` goes unchanged to qulo_run, the stream contexts or
+// qulo_batch_run. Its sum table, when there is one, is `sumtable` below, so
+// a setup is neither copied nor moved.
 struct CipherSetup {
     qulo_key key{};
-    Variant variant = Variant::standard;
-    std::array<uint8_t, 64> sumtable{};  // unused for Variant::standard
+    qulo_op op{QULO_ENCRYPT, QULO_BIG_ENDIAN, nullptr, 0};
+    std::array<uint8_t, 64> sumtable{};  // what op.sumtable points at, if anything
 
     CipherSetup() = default;
-    CipherSetup(const CipherSetup &) = default;
-    CipherSetup &operator=(const CipherSetup &) = default;
+    CipherSetup(const CipherSetup &) = delete;
+    CipherSetup &operator=(const CipherSetup &) = delete;
     ~CipherSetup() { wipe(); }
     // Clears the key words and the table so they do not outlive their use.
     void wipe() noexcept;
@@ -50,11 +52,18 @@ int traverse_cipher_args_state(PyObject *module, visitproc visit, void *arg);
 int clear_cipher_args_state(PyObject *module);
 void free_cipher_args_state(void *module);
 
+// What a call asks for beyond the key and the table.
+struct OpChoice {
+    int32_t direction;   // QULO_ENCRYPT or QULO_DECRYPT
+    bool native_endian;  // blocks in host order (only with a sum table)
+    bool verify;         // decryption: refuse a plaintext whose trailer is not zero
+};
+
 // Fills `out` from the Python arguments; false with TypeError or ValueError
 // set (the messages name the lengths given). `tea_type` is the TEA type of
 // the calling module's state. The key words and the table are copied, so
 // nothing refers to the caller's objects afterwards.
-bool parse_cipher_setup(PyObject *key, PyObject *sumtable, bool native_endian,
+bool parse_cipher_setup(PyObject *key, PyObject *sumtable, OpChoice choice,
                         PyTypeObject *tea_type, CipherSetup &out);
 
 // Zeroes `size` bytes at `p` in a way the compiler cannot drop as dead.

@@ -4,7 +4,9 @@
 // Each object owns one core context, which holds a copy of the key words
 // (and sum table) taken at construction: a TEA object given as the key may
 // change its key afterwards without affecting the stream. The copy is wiped
-// by finalize() and when the object is released.
+// by finalize() and when the object is released. The context is the one
+// record of the stream's progress: what was announced, what was given and
+// whether it is finished are asked of it, never copied into the object.
 //
 // Concurrency: one object is one chain, so two threads must not feed it at
 // once. Large chunks run with the interpreter lock released, and an object
@@ -12,14 +14,18 @@
 // window (another thread, or Python code the call itself runs, such as the
 // data's __buffer__) gets RuntimeError instead of a corrupted chain.
 #include "byte_view.hpp"
+#include "capsules.hpp"
 #include "cipher_args.hpp"
 #include "interpreters.hpp"
 #include "pyref.hpp"
+#include "status_error.hpp"
 
+#include "qulo/capi.h"
 #include "qulo/stream.h"
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 namespace qulo {
 
@@ -32,11 +38,6 @@ namespace {
 // and holding the lock for 40 us keeps other threads waiting far less than
 // the interpreter's own 5 ms switch interval.
 constexpr Py_ssize_t kReleaseThreshold = 8 * 1024;
-
-qulo_op op_of(const CipherSetup &setup, int32_t direction) {
-    return {direction, setup.variant == Variant::table_native ? QULO_HOST_ORDER : QULO_BIG_ENDIAN,
-            setup.variant == Variant::standard ? nullptr : setup.sumtable.data(), 0};
-}
 
 // ---- the two directions ----------------------------------------------------
 
@@ -52,6 +53,8 @@ struct Encrypting {
                           int64_t cap) {
         return qulo_encryptor_update(c, src, n, out, cap);
     }
+    static int64_t given(const Context *c) { return qulo_encryptor_given(c); }
+    static int64_t announced(const Context *c) { return qulo_encryptor_length(c); }
     static void wipe(Context *c) { qulo_encryptor_wipe(c); }
 };
 
@@ -65,6 +68,8 @@ struct Decrypting {
                           int64_t cap) {
         return qulo_decryptor_update(c, src, n, out, cap);
     }
+    static int64_t given(const Context *c) { return qulo_decryptor_given(c); }
+    static int64_t announced(const Context *) { return 0; }  // a ciphertext has any length
     static void wipe(Context *c) { qulo_decryptor_wipe(c); }
 };
 
@@ -72,12 +77,18 @@ template <class D>
 struct StreamObject {
     PyObject_HEAD
     typename D::Context ctx;
-    int64_t announced;  // Encryptor: the plaintext length given at construction
-    int64_t given;      // bytes passed to update so far
     bool busy;
-    bool finished;
     unsigned long busy_thread;  // while busy: the thread of the call
 };
+
+// What the messages of a step name, read from the context before the step
+// (a finish wipes it): the announced length, and the bytes given so far
+// with the step's own `bytes`. A finished context reads as negative
+// counts, which only QULO_E_STATE follows, and its message names none.
+template <class D>
+StreamCall before_step(const StreamObject<D> *self, const char *step, int64_t bytes) {
+    return {D::kName, step, D::announced(&self->ctx), D::given(&self->ctx) + bytes};
+}
 
 // Marks an object busy for one call; refuses when it already is, saying
 // whether the call in progress is another thread's or this thread's own (a
@@ -87,9 +98,10 @@ class BusyGuard {
 public:
     explicit BusyGuard(StreamObject<D> *self) : self_(self) {
         const unsigned long thread = PyThread_get_thread_ident();
-        if (self->finished) {
-            PyErr_Format(PyExc_ValueError, "this %s is finalized", D::kName);
-        } else if (self->busy && self->busy_thread != thread) {
+        // Busy first: while another thread's call runs without the lock,
+        // the context is being written and must not be read, not even to
+        // ask whether it is finished.
+        if (self->busy && self->busy_thread != thread) {
             PyErr_Format(PyExc_RuntimeError,
                          "this %s is in use by another thread; a stream is one chain, "
                          "feed it from one thread at a time",
@@ -100,6 +112,8 @@ public:
                          "runs on this thread (such as a buffer's __buffer__); a stream is one "
                          "chain, one call at a time",
                          D::kName);
+        } else if (const int64_t given = D::given(&self->ctx); given < 0) {  // finished
+            raise_stream_status(given, before_step(self, "call", 0));
         } else {
             self->busy = true;
             self->busy_thread = thread;
@@ -124,16 +138,8 @@ private:
 template <class D>
 int64_t needed_for(StreamObject<D> *self, Py_ssize_t n) {
     const int64_t needed = D::update_len(&self->ctx, n);
-    if (needed == QULO_E_TOO_MUCH) {
-        PyErr_Format(PyExc_ValueError,
-                     "data runs past the announced length: %lld bytes announced, %lld given",
-                     static_cast<long long>(self->announced),
-                     static_cast<long long>(self->given + n));
-        return -1;
-    }
     if (needed < 0) {
-        PyErr_Format(PyExc_SystemError, "qulo stream update refused (code %lld)",
-                     static_cast<long long>(needed));
+        raise_stream_status(needed, before_step(self, "update", n));
         return -1;
     }
     return needed;
@@ -142,6 +148,7 @@ int64_t needed_for(StreamObject<D> *self, Py_ssize_t n) {
 // Runs the core update, without the interpreter lock for large chunks.
 template <class D>
 int64_t run_update(StreamObject<D> *self, const ConstByteView &data, uint8_t *out, int64_t cap) {
+    const StreamCall call = before_step(self, "update", data.length);
     int64_t written;
     if (data.length >= kReleaseThreshold) {
         GilRelease unlocked;
@@ -149,16 +156,10 @@ int64_t run_update(StreamObject<D> *self, const ConstByteView &data, uint8_t *ou
     } else {
         written = D::update(&self->ctx, data.data, data.length, out, cap);
     }
-    if (written == QULO_E_OVERLAP) {
-        PyErr_SetString(PyExc_ValueError, "data and out overlap");
-        return -1;
-    }
     if (written < 0) {
-        PyErr_Format(PyExc_SystemError, "qulo stream update refused (code %lld)",
-                     static_cast<long long>(written));
+        raise_stream_status(written, call);
         return -1;
     }
-    self->given += data.length;
     return written;
 }
 
@@ -244,18 +245,10 @@ PyObject *encryptor_finalize(PyObject *op, PyObject *) {
         return nullptr;
     }
     uint8_t last[QULO_STREAM_FINISH_MAX];
+    const StreamCall call = before_step(self, "finish", 0);
     const int64_t written = qulo_encryptor_finish(&self->ctx, last, sizeof last);
-    if (written == QULO_E_TOO_LITTLE) {
-        PyErr_Format(PyExc_ValueError,
-                     "finalize() before the end of the data: %lld bytes announced, %lld given",
-                     static_cast<long long>(self->announced), static_cast<long long>(self->given));
-        return nullptr;
-    }
-    self->finished = true;
     if (written < 0) {
-        PyErr_Format(PyExc_SystemError, "qulo stream finish refused (code %lld)",
-                     static_cast<long long>(written));
-        return nullptr;
+        return raise_stream_status(written, call);
     }
     PyObject *result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(last), written);
     secure_wipe(last, sizeof last);
@@ -268,26 +261,10 @@ PyObject *decryptor_finalize(PyObject *op, PyObject *) {
     if (!guard) {
         return nullptr;
     }
-    const int64_t given = self->given;
+    const StreamCall call = before_step(self, "finish", 0);
     const int64_t result = qulo_decryptor_finish(&self->ctx);
-    self->finished = true;
-    if (result == QULO_E_SHORT || result == QULO_E_BLOCKS || result == QULO_E_FILL) {
-        if (result == QULO_E_FILL) {
-            PyErr_SetString(PyExc_ValueError,
-                            "not a ciphertext under this key: its 16 bytes decrypt to fill "
-                            "count 7, which leaves no room for the plaintext");
-        } else {
-            PyErr_Format(PyExc_ValueError,
-                         "not a ciphertext: %lld bytes given, a ciphertext is a multiple of 8 "
-                         "and at least 16 bytes; discard what update() returned",
-                         static_cast<long long>(given));
-        }
-        return nullptr;
-    }
     if (result < 0) {
-        PyErr_Format(PyExc_SystemError, "qulo stream finish refused (code %lld)",
-                     static_cast<long long>(result));
-        return nullptr;
+        return raise_stream_status(result, call);
     }
     return PyBytes_FromStringAndSize(nullptr, 0);
 }
@@ -323,48 +300,47 @@ PyObject *encryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     }
     CipherSetup setup;
     PyTypeObject *tea = cipher_args_state(type).tea_type;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup)) {
+    if (!parse_cipher_setup(key, sumtable, {QULO_ENCRYPT, native_endian != 0, false}, tea,
+                            setup)) {
         return nullptr;
     }
     auto *self = allocate<Encrypting>(type);
     if (self == nullptr) {
         return nullptr;
     }
-    const qulo_op op = op_of(setup, QULO_ENCRYPT);
-    const int64_t total = qulo_encryptor_init(&self->ctx, &setup.key, &op, length);
+    const int64_t total = qulo_encryptor_init(&self->ctx, &setup.key, &setup.op, length);
     if (total < 0) {
         Py_DECREF(self);
-        PyErr_SetString(PyExc_SystemError, "qulo stream set-up refused");
-        return nullptr;
+        return raise_stream_status(total, {Encrypting::kName, "set-up", length, 0});
     }
-    self->announced = length;
     return reinterpret_cast<PyObject *>(self);
 }
 
 PyObject *decryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    static const char *kwlist[] = {"key", "sumtable", "native_endian", nullptr};
+    static const char *kwlist[] = {"key", "sumtable", "native_endian", "verify", nullptr};
     PyObject *key = nullptr;
     PyObject *sumtable = Py_None;
     int native_endian = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Op:Decryptor",
+    int verify = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Opp:Decryptor",
                                      const_cast<char **>(kwlist), &key, &sumtable,
-                                     &native_endian)) {
+                                     &native_endian, &verify)) {
         return nullptr;
     }
     CipherSetup setup;
     PyTypeObject *tea = cipher_args_state(type).tea_type;
-    if (!parse_cipher_setup(key, sumtable, native_endian != 0, tea, setup)) {
+    if (!parse_cipher_setup(key, sumtable, {QULO_DECRYPT, native_endian != 0, verify != 0}, tea,
+                            setup)) {
         return nullptr;
     }
     auto *self = allocate<Decrypting>(type);
     if (self == nullptr) {
         return nullptr;
     }
-    const qulo_op op = op_of(setup, QULO_DECRYPT);
-    if (qulo_decryptor_init(&self->ctx, &setup.key, &op) < 0) {
+    if (const int64_t status = qulo_decryptor_init(&self->ctx, &setup.key, &setup.op);
+        status < 0) {
         Py_DECREF(self);
-        PyErr_SetString(PyExc_SystemError, "qulo stream set-up refused");
-        return nullptr;
+        return raise_stream_status(status, {Decrypting::kName, "set-up", 0, 0});
     }
     return reinterpret_cast<PyObject *>(self);
 }
@@ -405,8 +381,9 @@ constexpr char kDecryptorFinalizeDoc[] =
     "finalize($self, /)\n--\n\n"
     "Checks the whole ciphertext as the one-message decryption does and returns\n"
     "b'' (all plaintext has already been returned). Raises ValueError when it is\n"
-    "not a ciphertext (then discard what update returned). Wipes the key either\n"
-    "way; every later call raises ValueError.";
+    "not a ciphertext, or with verify=True when its last 7 plaintext bytes are\n"
+    "not zero (then discard what update returned). Wipes the key either way;\n"
+    "every later call raises ValueError.";
 
 PyMethodDef encryptor_methods[] = {
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update<Encrypting>)),
@@ -435,10 +412,13 @@ constexpr char kEncryptorDoc[] =
     "`key` is a TEA object or 16 bytes and is copied now; `sumtable` (64 bytes)\n"
     "selects encrypt(), and native_endian=True with it encrypt_native_endian().";
 constexpr char kDecryptorDoc[] =
-    "Decryptor(key, *, sumtable=None, native_endian=False)\n--\n\n"
+    "Decryptor(key, *, sumtable=None, native_endian=False, verify=False)\n--\n\n"
     "Decrypts a ciphertext of any length in chunks, giving the same plaintext as\n"
     "the TEA method of the same sums and byte order on the whole. `key` is a TEA\n"
-    "object or 16 bytes and is copied now.";
+    "object or 16 bytes and is copied now. With verify=True, finalize() also\n"
+    "checks the seven zero bytes every plaintext ends in before encryption: a\n"
+    "wrong key, a changed block or a cut at a block boundary fails it (missed\n"
+    "with odds 2**-56; no defence against chosen ciphertexts).";
 
 PyType_Slot encryptor_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(encryptor_new)},
@@ -471,9 +451,47 @@ int add_type(PyObject *module, PyType_Spec *spec) {
     return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));
 }
 
+// _ciphertext_status(n): whether n bytes can be a ciphertext at all, as the
+// core decides it: 0, or its negative status (too short, not whole blocks).
+// The command-line tool asks this instead of knowing the shape itself.
+PyObject *ciphertext_status(PyObject *, PyObject *arg) {
+    const long long n = PyLong_AsLongLong(arg);
+    if (n == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    return PyLong_FromLongLong(qulo_ciphertext_status(n));
+}
+
+PyMethodDef kFunctions[] = {
+    {"_ciphertext_status", ciphertext_status, METH_O,
+     "_ciphertext_status(n, /) -> int\n--\n\n"
+     "0 when n bytes can be a ciphertext, else a negative status: fewer than 16\n"
+     "bytes, or not a multiple of 8."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The incremental entry points in the order of qulo_stream_capi_names.
+void *const kEntryPoints[] = {
+    reinterpret_cast<void *>(qulo_encryptor_init),
+    reinterpret_cast<void *>(qulo_encryptor_update_len),
+    reinterpret_cast<void *>(qulo_encryptor_update),
+    reinterpret_cast<void *>(qulo_encryptor_finish),
+    reinterpret_cast<void *>(qulo_encryptor_length),
+    reinterpret_cast<void *>(qulo_encryptor_given),
+    reinterpret_cast<void *>(qulo_encryptor_wipe),
+    reinterpret_cast<void *>(qulo_decryptor_init),
+    reinterpret_cast<void *>(qulo_decryptor_update_len),
+    reinterpret_cast<void *>(qulo_decryptor_update),
+    reinterpret_cast<void *>(qulo_decryptor_finish),
+    reinterpret_cast<void *>(qulo_decryptor_given),
+    reinterpret_cast<void *>(qulo_decryptor_wipe),
+};
+static_assert(std::size(kEntryPoints) == QULO_STREAM_CAPI_COUNT);
+
 int exec_module(PyObject *module) {
     if (!init_cipher_args_state(module) || add_type(module, &encryptor_spec) < 0 ||
-        add_type(module, &decryptor_spec) < 0) {
+        add_type(module, &decryptor_spec) < 0 ||
+        !add_capsules(module, qulo_stream_capi_names, kEntryPoints)) {
         return -1;
     }
     return 0;
@@ -490,7 +508,7 @@ PyModuleDef module_def = {
     "qulo._stream",
     "The qq mode in chunks: Encryptor and Decryptor (re-exported by qulo).",
     sizeof(CipherArgsState),
-    nullptr,
+    kFunctions,
     module_slots,
     traverse_cipher_args_state,
     clear_cipher_args_state,

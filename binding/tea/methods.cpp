@@ -8,6 +8,7 @@
 #include "pyref.hpp"
 #include "tea_type.hpp"
 #include "traceback.hpp"
+#include "qulo/mode.h"
 
 #include <span>
 
@@ -28,11 +29,15 @@ struct MethodSpec {
     const char *doc;
     Direction direction;
     bool into;
-    // Stated, not derived from the pointers: a function's address compared
-    // with null is no constant expression under some sanitizer builds.
-    bool sumtable;
-    qulo_qq_fn qq;        // the standard-sums entry point, or
-    qulo_table_fn table;  // the sum-table entry point
+    bool sumtable;   // takes a sum table (otherwise the standard sums)
+    int32_t order;   // QULO_BIG_ENDIAN or QULO_HOST_ORDER
+
+    // The operation, as the core's one-message driver takes it. These
+    // methods check nothing beyond the ciphertext's shape (no verify).
+    qulo_op op(const ConstByteView *sums) const {
+        return {direction == Direction::encrypt ? QULO_ENCRYPT : QULO_DECRYPT, order,
+                sumtable ? sums->data : nullptr, 0};
+    }
 };
 
 // Output size the method demands: the ciphertext length for encryption,
@@ -65,12 +70,9 @@ int64_t run_core(PyObject *self, const ConstByteView *sums, const ConstByteView 
     // Another thread may assign the key once the lock is released: the
     // cipher works on a copy taken under the lock.
     const qulo_key key = copy_key(self);
+    const qulo_op op = S.op(sums);
     GilRelease unlocked;
-    if constexpr (!S.sumtable) {
-        return S.qq(&key, text->data, text->length, out, capacity);
-    } else {
-        return S.table(&key, sums->data, text->data, text->length, out, capacity);
-    }
+    return qulo_run(&key, &op, text->data, text->length, out, capacity);
 }
 
 // Checks shared by both forms, after the arguments are converted.
@@ -250,52 +252,52 @@ using D = Direction;
 
 constexpr MethodSpec kEncryptQq{"encrypt_qq", "TEA.encrypt_qq", "qulo._tea.TEA.encrypt_qq",
     "TEA.encrypt_qq(self, const uint8_t[::1] text) -> bytes",
-    D::encrypt, false, false, qulo_encrypt_qq, nullptr};
+    D::encrypt, false, false, QULO_BIG_ENDIAN};
 constexpr MethodSpec kEncryptQqInto{"encrypt_qq_into", "TEA.encrypt_qq_into",
     "qulo._tea.TEA.encrypt_qq_into",
     "TEA.encrypt_qq_into(self, const uint8_t[::1] text, uint8_t[::1] out) -> int64_t",
-    D::encrypt, true, false, qulo_encrypt_qq, nullptr};
+    D::encrypt, true, false, QULO_BIG_ENDIAN};
 constexpr MethodSpec kEncrypt{"encrypt", "TEA.encrypt", "qulo._tea.TEA.encrypt",
     "TEA.encrypt(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) -> bytes",
-    D::encrypt, false, true, nullptr, qulo_encrypt};
+    D::encrypt, false, true, QULO_BIG_ENDIAN};
 constexpr MethodSpec kEncryptInto{"encrypt_into", "TEA.encrypt_into", "qulo._tea.TEA.encrypt_into",
     "TEA.encrypt_into(self, const uint8_t[::1] text, const uint8_t[::1] sumtable, "
     "uint8_t[::1] out) -> int64_t",
-    D::encrypt, true, true, nullptr, qulo_encrypt};
+    D::encrypt, true, true, QULO_BIG_ENDIAN};
 constexpr MethodSpec kEncryptNative{"encrypt_native_endian", "TEA.encrypt_native_endian",
     "qulo._tea.TEA.encrypt_native_endian",
     "TEA.encrypt_native_endian(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) "
     "-> bytes",
-    D::encrypt, false, true, nullptr, qulo_encrypt_native_endian};
+    D::encrypt, false, true, QULO_HOST_ORDER};
 constexpr MethodSpec kEncryptNativeInto{"encrypt_native_endian_into",
     "TEA.encrypt_native_endian_into", "qulo._tea.TEA.encrypt_native_endian_into",
     "TEA.encrypt_native_endian_into(self, const uint8_t[::1] text, const uint8_t[::1] "
     "sumtable, uint8_t[::1] out) -> int64_t",
-    D::encrypt, true, true, nullptr, qulo_encrypt_native_endian};
+    D::encrypt, true, true, QULO_HOST_ORDER};
 constexpr MethodSpec kDecryptQq{"decrypt_qq", "TEA.decrypt_qq", "qulo._tea.TEA.decrypt_qq",
     "TEA.decrypt_qq(self, const uint8_t[::1] text) -> bytes",
-    D::decrypt, false, false, qulo_decrypt_qq, nullptr};
+    D::decrypt, false, false, QULO_BIG_ENDIAN};
 constexpr MethodSpec kDecryptQqInto{"decrypt_qq_into", "TEA.decrypt_qq_into",
     "qulo._tea.TEA.decrypt_qq_into",
     "TEA.decrypt_qq_into(self, const uint8_t[::1] text, uint8_t[::1] out) -> int64_t",
-    D::decrypt, true, false, qulo_decrypt_qq, nullptr};
+    D::decrypt, true, false, QULO_BIG_ENDIAN};
 constexpr MethodSpec kDecrypt{"decrypt", "TEA.decrypt", "qulo._tea.TEA.decrypt",
     "TEA.decrypt(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) -> bytes",
-    D::decrypt, false, true, nullptr, qulo_decrypt};
+    D::decrypt, false, true, QULO_BIG_ENDIAN};
 constexpr MethodSpec kDecryptInto{"decrypt_into", "TEA.decrypt_into", "qulo._tea.TEA.decrypt_into",
     "TEA.decrypt_into(self, const uint8_t[::1] text, const uint8_t[::1] sumtable, "
     "uint8_t[::1] out) -> int64_t",
-    D::decrypt, true, true, nullptr, qulo_decrypt};
+    D::decrypt, true, true, QULO_BIG_ENDIAN};
 constexpr MethodSpec kDecryptNative{"decrypt_native_endian", "TEA.decrypt_native_endian",
     "qulo._tea.TEA.decrypt_native_endian",
     "TEA.decrypt_native_endian(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) "
     "-> bytes",
-    D::decrypt, false, true, nullptr, qulo_decrypt_native_endian};
+    D::decrypt, false, true, QULO_HOST_ORDER};
 constexpr MethodSpec kDecryptNativeInto{"decrypt_native_endian_into",
     "TEA.decrypt_native_endian_into", "qulo._tea.TEA.decrypt_native_endian_into",
     "TEA.decrypt_native_endian_into(self, const uint8_t[::1] text, const uint8_t[::1] "
     "sumtable, uint8_t[::1] out) -> int64_t",
-    D::decrypt, true, true, nullptr, qulo_decrypt_native_endian};
+    D::decrypt, true, true, QULO_HOST_ORDER};
 
 template <const MethodSpec &S>
 constexpr FunctionDef function_def() {

@@ -5,8 +5,8 @@
     >>> t.decrypt_qq(t.encrypt_qq(b"hello"))
     b'hello'
 
-The capsules of the extension modules (the cipher's entry points and the
-batch entry points, named in ``<qulo/capi.h>``) are also attributes of this
+The capsules of the extension modules (the cipher's entry points, the
+batch entry points and the incremental ones, named in ``<qulo/capi.h>``) are also attributes of this
 package, under the names of their entry points, because
 ``PyCapsule_Import("qulo.qulo_encrypt_qq", 0)`` looks them up here. C
 extensions include ``<qulo/capi.h>`` from the folder that
@@ -15,17 +15,18 @@ extensions include ``<qulo/capi.h>`` from the folder that
 
 from types import CapsuleType as _CapsuleType
 
-from . import _batch, _tea
+from . import _batch, _stream, _tea
 from ._many import ArrowColumn, batch_kernel, decrypt_many, encrypt_many
 from ._stream import Decryptor, Encryptor
 from ._tea import TEA, encrypt_len
 
-# Besides the names above, the public names of the two modules are their
+# Besides the names above, the public names of the three modules are their
 # capsules: re-exported as the modules publish them, not listed here.
 from ._batch import *  # noqa: F403
+from ._stream import *  # noqa: F403
 from ._tea import *  # noqa: F403
 
-_CAPSULES = [name for module in (_tea, _batch) for name, value in vars(module).items()
+_CAPSULES = [name for module in (_tea, _batch, _stream) for name, value in vars(module).items()
              if isinstance(value, _CapsuleType)]
 
 __all__ = [

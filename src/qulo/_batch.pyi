@@ -21,6 +21,7 @@ def _decrypt_list(
     sumtable: Buffer | None = None,
     native_endian: bool = False,
     errors: Literal["raise", "null"] = "raise",
+    verify: bool = False,
 ) -> list[bytes | None]: ...
 
 # The Arrow path: any Arrow column of binary, large_binary or binary_view (an

@@ -7,6 +7,7 @@
 # BufferError).
 
 from collections.abc import Buffer
+from types import CapsuleType
 from typing import Self, SupportsIndex, final
 
 from ._tea import TEA
@@ -35,7 +36,27 @@ class Decryptor:
         *,
         sumtable: Buffer | None = None,
         native_endian: bool = False,
+        verify: bool = False,
     ) -> Self: ...
     def update(self, /, data: Buffer) -> bytes: ...
     def update_into(self, /, data: Buffer, out: Buffer) -> int: ...
     def finalize(self, /) -> bytes: ...
+
+# 0 when n bytes can be a ciphertext, else the core's negative status.
+def _ciphertext_status(n: SupportsIndex, /) -> int: ...
+
+# The incremental entry points for compiled callers (<qulo/capi.h>); each
+# capsule is named "qulo." followed by the attribute name.
+qulo_encryptor_init: CapsuleType
+qulo_encryptor_update_len: CapsuleType
+qulo_encryptor_update: CapsuleType
+qulo_encryptor_finish: CapsuleType
+qulo_encryptor_length: CapsuleType
+qulo_encryptor_given: CapsuleType
+qulo_encryptor_wipe: CapsuleType
+qulo_decryptor_init: CapsuleType
+qulo_decryptor_update_len: CapsuleType
+qulo_decryptor_update: CapsuleType
+qulo_decryptor_finish: CapsuleType
+qulo_decryptor_given: CapsuleType
+qulo_decryptor_wipe: CapsuleType

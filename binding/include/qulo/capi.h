@@ -4,8 +4,9 @@
  *
  * Put the folder that qulo.get_include() returns on the include path; it
  * holds this header, <qulo/tea.h>, which declares qulo_key and the
- * signatures and contracts of the entry points, and <qulo/batch.h>, those
- * of the batch entry points (many messages per call).
+ * signatures and contracts of the entry points, <qulo/batch.h>, those of
+ * the batch entry points (many messages per call), and <qulo/stream.h>,
+ * those of the incremental contexts (one message in chunks).
  *
  *     #include <qulo/capi.h>
  *
@@ -43,6 +44,7 @@
 #include <string.h>
 
 #include "qulo/batch.h"
+#include "qulo/stream.h"
 #include "qulo/tea.h"
 
 #ifdef __cplusplus
@@ -53,11 +55,11 @@ extern "C" {
 
 /* Each capsule is named "qulo." followed by the name of its entry point,
  * which is also the attribute that holds it in the module that publishes it
- * and in the package (where PyCapsule_Import looks). These two lists are the
+ * and in the package (where PyCapsule_Import looks). These lists are the
  * one record of the names: the modules publish from them, in this order,
- * and the import helpers below read them; the fields of qulo_capi and
- * qulo_batch_capi follow the same order. */
-enum { QULO_CAPI_COUNT = 7, QULO_BATCH_CAPI_COUNT = 7 };
+ * and the import helpers below read them; the fields of qulo_capi,
+ * qulo_batch_capi and qulo_stream_capi follow the same order. */
+enum { QULO_CAPI_COUNT = 7, QULO_BATCH_CAPI_COUNT = 7, QULO_STREAM_CAPI_COUNT = 13 };
 
 static const char *const qulo_capi_names[QULO_CAPI_COUNT] = {
     "qulo.qulo_encrypt_qq", "qulo.qulo_decrypt_qq",
@@ -71,6 +73,16 @@ static const char *const qulo_batch_capi_names[QULO_BATCH_CAPI_COUNT] = {
     "qulo.qulo_batch_encrypt", "qulo.qulo_batch_decrypt",
     "qulo.qulo_batch_encrypt_native_endian", "qulo.qulo_batch_decrypt_native_endian",
     "qulo.qulo_batch_kernel",
+};
+
+static const char *const qulo_stream_capi_names[QULO_STREAM_CAPI_COUNT] = {
+    "qulo.qulo_encryptor_init", "qulo.qulo_encryptor_update_len",
+    "qulo.qulo_encryptor_update", "qulo.qulo_encryptor_finish",
+    "qulo.qulo_encryptor_length", "qulo.qulo_encryptor_given",
+    "qulo.qulo_encryptor_wipe",
+    "qulo.qulo_decryptor_init", "qulo.qulo_decryptor_update_len",
+    "qulo.qulo_decryptor_update", "qulo.qulo_decryptor_finish",
+    "qulo.qulo_decryptor_given", "qulo.qulo_decryptor_wipe",
 };
 
 /* ---- the seven entry points ------------------------------------------- */
@@ -169,6 +181,66 @@ static inline int qulo_import_batch_capi(qulo_batch_capi *api) {
     memcpy(&found.encrypt_native_endian, &pointers[4], sizeof found.encrypt_native_endian);
     memcpy(&found.decrypt_native_endian, &pointers[5], sizeof found.decrypt_native_endian);
     memcpy(&found.kernel, &pointers[6], sizeof found.kernel);
+    *api = found;
+    return 0;
+}
+
+/* ---- the incremental entry points --------------------------------------- */
+
+/* One message in chunks, from qulo._stream (re-exported by the package): one
+ * field per capsule, with the signatures and contracts of the functions of
+ * the same name (with the qulo_ prefix) in <qulo/stream.h>. The contexts
+ * are the caller's own storage; the calls touch no Python object, so they
+ * may run on any thread without the interpreter lock (one thread per
+ * context at a time).
+ *
+ *     static qulo_stream_capi stream;
+ *     if (qulo_import_stream_capi(&stream) < 0) return NULL;   // GIL held
+ *     ...
+ *     qulo_encryptor e;
+ *     qulo_op op = {QULO_ENCRYPT, QULO_BIG_ENDIAN, NULL, 0};
+ *     int64_t total = stream.encryptor_init(&e, &key, &op, n);
+ *     for each chunk: w = stream.encryptor_update(&e, chunk, len, out, cap);
+ *     w = stream.encryptor_finish(&e, out, cap); */
+
+typedef struct qulo_stream_capi {
+    qulo_encryptor_init_fn encryptor_init;
+    qulo_encryptor_update_len_fn encryptor_update_len;
+    qulo_encryptor_update_fn encryptor_update;
+    qulo_encryptor_finish_fn encryptor_finish;
+    qulo_encryptor_count_fn encryptor_length;
+    qulo_encryptor_count_fn encryptor_given;
+    qulo_encryptor_wipe_fn encryptor_wipe;
+    qulo_decryptor_init_fn decryptor_init;
+    qulo_decryptor_update_len_fn decryptor_update_len;
+    qulo_decryptor_update_fn decryptor_update;
+    qulo_decryptor_finish_fn decryptor_finish;
+    qulo_decryptor_count_fn decryptor_given;
+    qulo_decryptor_wipe_fn decryptor_wipe;
+} qulo_stream_capi;
+
+/* Imports the thirteen stream capsules (qulo_stream_capi_names) into `api`,
+ * with the same results and errors as qulo_import_capi; `api` is left
+ * untouched on failure. */
+static inline int qulo_import_stream_capi(qulo_stream_capi *api) {
+    void *pointers[QULO_STREAM_CAPI_COUNT];
+    qulo_stream_capi found;
+    if (qulo_import_capsules_(qulo_stream_capi_names, QULO_STREAM_CAPI_COUNT, pointers) < 0) {
+        return -1;
+    }
+    memcpy(&found.encryptor_init, &pointers[0], sizeof found.encryptor_init);
+    memcpy(&found.encryptor_update_len, &pointers[1], sizeof found.encryptor_update_len);
+    memcpy(&found.encryptor_update, &pointers[2], sizeof found.encryptor_update);
+    memcpy(&found.encryptor_finish, &pointers[3], sizeof found.encryptor_finish);
+    memcpy(&found.encryptor_length, &pointers[4], sizeof found.encryptor_length);
+    memcpy(&found.encryptor_given, &pointers[5], sizeof found.encryptor_given);
+    memcpy(&found.encryptor_wipe, &pointers[6], sizeof found.encryptor_wipe);
+    memcpy(&found.decryptor_init, &pointers[7], sizeof found.decryptor_init);
+    memcpy(&found.decryptor_update_len, &pointers[8], sizeof found.decryptor_update_len);
+    memcpy(&found.decryptor_update, &pointers[9], sizeof found.decryptor_update);
+    memcpy(&found.decryptor_finish, &pointers[10], sizeof found.decryptor_finish);
+    memcpy(&found.decryptor_given, &pointers[11], sizeof found.decryptor_given);
+    memcpy(&found.decryptor_wipe, &pointers[12], sizeof found.decryptor_wipe);
     *api = found;
     return 0;
 }

@@ -135,6 +135,24 @@ int64_t qulo_decryptor_given(const qulo_decryptor *ctx);
 
 void qulo_decryptor_wipe(qulo_decryptor *ctx);
 
+/* Function-pointer types of the entry points above, as published in
+ * capsules. */
+typedef int64_t (*qulo_encryptor_init_fn)(qulo_encryptor *, const qulo_key *, const qulo_op *,
+                                          int64_t);
+typedef int64_t (*qulo_encryptor_update_len_fn)(const qulo_encryptor *, int64_t);
+typedef int64_t (*qulo_encryptor_update_fn)(qulo_encryptor *, const uint8_t *, int64_t,
+                                            uint8_t *, int64_t);
+typedef int64_t (*qulo_encryptor_finish_fn)(qulo_encryptor *, uint8_t *, int64_t);
+typedef int64_t (*qulo_encryptor_count_fn)(const qulo_encryptor *);
+typedef void (*qulo_encryptor_wipe_fn)(qulo_encryptor *);
+typedef int64_t (*qulo_decryptor_init_fn)(qulo_decryptor *, const qulo_key *, const qulo_op *);
+typedef int64_t (*qulo_decryptor_update_len_fn)(const qulo_decryptor *, int64_t);
+typedef int64_t (*qulo_decryptor_update_fn)(qulo_decryptor *, const uint8_t *, int64_t,
+                                            uint8_t *, int64_t);
+typedef int64_t (*qulo_decryptor_finish_fn)(qulo_decryptor *);
+typedef int64_t (*qulo_decryptor_count_fn)(const qulo_decryptor *);
+typedef void (*qulo_decryptor_wipe_fn)(qulo_decryptor *);
+
 #ifdef __cplusplus
 }
 #endif
