@@ -34,7 +34,7 @@ def loaded(tmp_path_factory):
     return set(json.loads(done.stdout))
 
 
-@pytest.mark.parametrize("module", ["importlib.metadata", "argparse", "tqdm", "qulo.cli"])
+@pytest.mark.parametrize("module", ["importlib.metadata", "typing", "argparse", "tqdm", "qulo.cli"])
 def test_import_loads_neither_the_tool_nor_the_metadata(loaded, module):
     assert "qulo._tea" in loaded
     assert module not in loaded

@@ -12,25 +12,18 @@ interpreter lock is released once for the whole batch.
 
 from __future__ import annotations
 
-from collections.abc import Buffer, Iterable
-from typing import Any, Literal, Protocol, TypeVar, overload
+# The annotations are for readers; the checkers read _many.pyi, which has
+# the overloads. Nothing here imports typing: `import qulo` stays cheap.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Buffer
+    from typing import Any, Literal
 
 from . import _batch
 from ._batch import ArrowColumn, batch_kernel
 from ._tea import TEA
 
 __all__ = ["encrypt_many", "decrypt_many", "batch_kernel", "ArrowColumn"]
-
-
-class _ArrowColumn(Protocol):
-    """What the signatures ask of an Arrow column: the PyCapsule interface
-    (a pyarrow Array has only the first, a ChunkedArray or a polars Series
-    only the second)."""
-
-    def __len__(self) -> int: ...
-
-
-_ArrowT = TypeVar("_ArrowT", bound=_ArrowColumn)
 
 
 def _is_arrow(messages: object) -> bool:
@@ -58,22 +51,6 @@ def _same_kind(messages: Any, column: ArrowColumn) -> Any:
     return column
 
 
-@overload
-def encrypt_many(
-    key: TEA | Buffer,
-    messages: Iterable[Buffer],
-    *,
-    sumtable: Buffer | None = None,
-    native_endian: bool = False,
-) -> list[bytes]: ...
-@overload
-def encrypt_many(
-    key: TEA | Buffer,
-    messages: _ArrowT,
-    *,
-    sumtable: Buffer | None = None,
-    native_endian: bool = False,
-) -> _ArrowT: ...
 def encrypt_many(
     key: TEA | Buffer,
     messages: Any,
@@ -95,36 +72,6 @@ def encrypt_many(
     return _same_kind(messages, column)
 
 
-@overload
-def decrypt_many(
-    key: TEA | Buffer,
-    messages: Iterable[Buffer],
-    *,
-    sumtable: Buffer | None = None,
-    native_endian: bool = False,
-    errors: Literal["raise"] = "raise",
-    verify: bool = False,
-) -> list[bytes]: ...
-@overload
-def decrypt_many(
-    key: TEA | Buffer,
-    messages: Iterable[Buffer],
-    *,
-    sumtable: Buffer | None = None,
-    native_endian: bool = False,
-    errors: Literal["null"],
-    verify: bool = False,
-) -> list[bytes | None]: ...
-@overload
-def decrypt_many(
-    key: TEA | Buffer,
-    messages: _ArrowT,
-    *,
-    sumtable: Buffer | None = None,
-    native_endian: bool = False,
-    errors: Literal["raise", "null"] = "raise",
-    verify: bool = False,
-) -> _ArrowT: ...
 def decrypt_many(
     key: TEA | Buffer,
     messages: Any,
