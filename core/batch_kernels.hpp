@@ -537,10 +537,9 @@ private:
         const int w = l % W;
         set_word(carry_hi_[u], w, 0);
         set_word(carry_lo_[u], w, 0);
-        for (auto &slot : late_) {
-            set_word(slot[0][u], w, 0);
-            set_word(slot[1][u], w, 0);
-        }
+        // The next step ends with the slot of its own parity.
+        set_word(late_[step_ & 1][0][u], w, 0);
+        set_word(late_[step_ & 1][1][u], w, 0);
     }
 
     // Gives lane l the next pending message, or idles it.
