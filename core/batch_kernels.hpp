@@ -287,7 +287,8 @@ public:
     explicit Lanes(const Job &job) : job_(job), c_(make_consts<V, Std>(job.key, job.sums)) {
     #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            prev_c_hi_[u] = prev_c_lo_[u] = prev_x_hi_[u] = prev_x_lo_[u] = splat<V>(0);
+            carry_hi_[u] = carry_lo_[u] = splat<V>(0);
+            late_[0][0][u] = late_[0][1][u] = late_[1][0][u] = late_[1][1][u] = splat<V>(0);
         }
     }
 
@@ -298,15 +299,13 @@ public:
         }
         next_event_ = earliest_end();
         while (active_ > 0) {
-            step();
-            if (++step_ == next_event_) {
-                for (int l = 0; l < L; ++l) {
-                    if (end_[l] == step_) {
-                        on_event(l);
-                    }
+            run_steps();
+            for (int l = 0; l < L; ++l) {
+                if (end_[l] == step_) {
+                    on_event(l);
                 }
-                next_event_ = earliest_end();
             }
+            next_event_ = earliest_end();
         }
         return refused_;
     }
@@ -320,9 +319,36 @@ private:
         int64_t body;        // encryption: where the plaintext starts in the padding
     };
 
+    // The steps up to the next event. The chained block a step starts from
+    // (the last ciphertext when encrypting, the last X when decrypting) is
+    // the previous step's result: it stays in registers from one step to
+    // the next, so the latency chain never passes through memory. The
+    // block a step needs only at its end (the last X, the last ciphertext)
+    // goes to memory when it is formed, one slot per parity of the step,
+    // and is read back a whole transform later.
+    void run_steps() {
+        V carry_hi[U];
+        V carry_lo[U];
+#pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            carry_hi[u] = carry_hi_[u];
+            carry_lo[u] = carry_lo_[u];
+        }
+        do {
+            step(carry_hi, carry_lo);
+        } while (++step_ != next_event_);
+#pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            carry_hi_[u] = carry_hi[u];
+            carry_lo_[u] = carry_lo[u];
+        }
+    }
+
     // One step: every lane moves one block along its chain.
-    void step() {
+    [[gnu::always_inline]] void step(V (&carry_hi)[U], V (&carry_lo)[U]) {
         const uintptr_t at = step_offset();
+        V(&late_in)[2][U] = late_[step_ & 1];
+        V(&late_out)[2][U] = late_[(step_ & 1) ^ 1];
         // Each lane's 8 bytes are taken as they lie; the byte order and the
         // split into halves happen in the vectors, all lanes at once.
         V hi[U];
@@ -333,45 +359,37 @@ private:
         }
         if constexpr (D == Dir::encrypt) {
             // X = P ^ C(prev); C = E(X) ^ X(prev)
-            V x_hi[U];
-            V x_lo[U];
         #pragma GCC unroll 8
             for (int u = 0; u < U; ++u) {
-                x_hi[u] = hi[u] ^ prev_c_hi_[u];
-                x_lo[u] = lo[u] ^ prev_c_lo_[u];
-                hi[u] = x_hi[u];
-                lo[u] = x_lo[u];
+                hi[u] ^= carry_hi[u];
+                lo[u] ^= carry_lo[u];
+                late_out[0][u] = hi[u];
+                late_out[1][u] = lo[u];
             }
             encrypt_blocks<V, U, Std>(c_, hi, lo);
         #pragma GCC unroll 8
             for (int u = 0; u < U; ++u) {
-                hi[u] ^= prev_x_hi_[u];
-                lo[u] ^= prev_x_lo_[u];
-                prev_c_hi_[u] = hi[u];
-                prev_c_lo_[u] = lo[u];
-                prev_x_hi_[u] = x_hi[u];
-                prev_x_lo_[u] = x_lo[u];
+                hi[u] ^= late_in[0][u];
+                lo[u] ^= late_in[1][u];
+                carry_hi[u] = hi[u];
+                carry_lo[u] = lo[u];
             }
         } else {
             // X = D(C ^ X(prev)); P = X ^ C(prev)
-            V c_hi[U];
-            V c_lo[U];
         #pragma GCC unroll 8
             for (int u = 0; u < U; ++u) {
-                c_hi[u] = hi[u];
-                c_lo[u] = lo[u];
-                hi[u] ^= prev_x_hi_[u];
-                lo[u] ^= prev_x_lo_[u];
+                late_out[0][u] = hi[u];
+                late_out[1][u] = lo[u];
+                hi[u] ^= carry_hi[u];
+                lo[u] ^= carry_lo[u];
             }
             decrypt_blocks<V, U, Std>(c_, hi, lo);
         #pragma GCC unroll 8
             for (int u = 0; u < U; ++u) {
-                prev_x_hi_[u] = hi[u];
-                prev_x_lo_[u] = lo[u];
-                hi[u] ^= prev_c_hi_[u];
-                lo[u] ^= prev_c_lo_[u];
-                prev_c_hi_[u] = c_hi[u];
-                prev_c_lo_[u] = c_lo[u];
+                carry_hi[u] = hi[u];
+                carry_lo[u] = lo[u];
+                hi[u] ^= late_in[0][u];
+                lo[u] ^= late_in[1][u];
             }
         }
     #pragma GCC unroll 8
@@ -401,15 +419,10 @@ private:
             hi = static_cast<uint32_t>(v >> 32);
             lo = static_cast<uint32_t>(v);
         } else {
-            Qwords a;
-            Qwords b;
-#pragma GCC unroll 8
-            for (int k = 0; k < W / 2; ++k) {
-                a[k] = load_lane(first + (k / 2) * 4 + k % 2, at);
-                b[k] = load_lane(first + (k / 2) * 4 + 2 + k % 2, at);
-            }
-            V pa = std::bit_cast<V>(a);
-            V pb = std::bit_cast<V>(b);
+            // Built whole from its loads: element by element, the compiler
+            // starts from a stale copy of the vector and inserts into it.
+            V pa = std::bit_cast<V>(gather_lanes(first, at, std::make_index_sequence<W / 2>{}));
+            V pb = std::bit_cast<V>(gather_lanes(first + 2, at, std::make_index_sequence<W / 2>{}));
             if constexpr (O == Order::big) {
                 pa = swap_words(pa);
                 pb = swap_words(pb);
@@ -447,6 +460,13 @@ private:
                 store_lane(first + (k / 2) * 4 + 2 + k % 2, at, b[k]);
             }
         }
+    }
+
+    // The blocks of lanes first + 4j + i (j < W / 4, i < 2), in that order.
+    template <size_t... K>
+    [[gnu::always_inline]] Qwords gather_lanes(int first, uintptr_t at,
+                                               std::index_sequence<K...>) const {
+        return Qwords{load_lane(first + static_cast<int>(K / 2 * 4 + K % 2), at)...};
     }
 
     // Lane l's block of this step, `at` being step_offset(): its run's
@@ -515,10 +535,11 @@ private:
     void reset_chain(int l) {
         const int u = l / W;
         const int w = l % W;
-        set_word(prev_c_hi_[u], w, 0);
-        set_word(prev_c_lo_[u], w, 0);
-        set_word(prev_x_hi_[u], w, 0);
-        set_word(prev_x_lo_[u], w, 0);
+        set_word(carry_hi_[u], w, 0);
+        set_word(carry_lo_[u], w, 0);
+        // The next step ends with the slot of its own parity.
+        set_word(late_[step_ & 1][0][u], w, 0);
+        set_word(late_[step_ & 1][1][u], w, 0);
     }
 
     // Gives lane l the next pending message, or idles it.
@@ -740,7 +761,10 @@ private:
 
     const Job &job_;
     const Consts<V> c_;
-    V prev_c_hi_[U], prev_c_lo_[U], prev_x_hi_[U], prev_x_lo_[U];
+    // Between runs of steps: the chained block each step starts from, and
+    // the one it ends with, [parity of the step][half] (see run_steps).
+    V carry_hi_[U], carry_lo_[U];
+    V late_[2][2][U];
     // Where each lane's run reads and writes, less kBlock per step taken
     // (see load_lane), as integers: the base may lie outside any object.
     uintptr_t in_[L];
