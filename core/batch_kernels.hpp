@@ -21,6 +21,7 @@
 #include "qulo/block.hpp"
 #include "qulo/length_rule.hpp"
 #include "qulo/mode.h"
+#include "qulo/move_down.hpp"
 #include "qulo/operation.hpp"
 #include "qulo/tea.h"
 
@@ -711,7 +712,7 @@ private:
             const int64_t n = job_.src_len[i];
             const int64_t fill = out[0] & 0x07;
             const int64_t plain = n - fill - 10;
-            move_down(out, fill + 3, plain);
+            qulo::move_down(out, out + fill + 3, plain);
             // The move ends before the trailer, still where it was decrypted.
             job_.result[i] = plain;
             if (job_.verify) [[unlikely]] {
@@ -728,29 +729,6 @@ private:
         if (!trailer_is_zero(job_.out[i] + job_.src_len[i] - kTrailer)) {
             job_.result[i] = job_.refusal(QULO_E_CHECK);
             ++refused_;
-        }
-    }
-
-    // The plaintext to the front of the output, as memmove would move it
-    // (shift >= 3, so a forward copy never reads a byte it has written).
-    // Short ones word by word: a library call would cost more than the
-    // copy, and the kernel its vector registers.
-    static void move_down(uint8_t *out, int64_t shift, int64_t plain) {
-        if (plain > kStagedLength) {
-            std::memmove(out, out + shift, static_cast<size_t>(plain));
-            return;
-        }
-        int64_t k = 0;
-        for (; k + 32 <= plain; k += 32) {
-            uint8_t piece[32];  // taken whole before any of it is written
-            std::memcpy(piece, out + shift + k, sizeof piece);
-            std::memcpy(out + k, piece, sizeof piece);
-        }
-        for (; k + kBlock <= plain; k += kBlock) {
-            store8(out + k, load8(out + shift + k));
-        }
-        for (; k < plain; ++k) {
-            out[k] = out[shift + k];
         }
     }
 

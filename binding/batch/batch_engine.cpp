@@ -17,24 +17,6 @@ bool kernel_ready() {
     return true;
 }
 
-// Short moves go in pieces taken whole before they are written (a later piece is
-// never overwritten before it is read, as the move goes down).
-void move_down(uint8_t *to, const uint8_t *from, int64_t n) {
-    if (n > 512) {
-        std::memmove(to, from, static_cast<size_t>(n));
-        return;
-    }
-    int64_t k = 0;
-    for (; k + 16 <= n; k += 16) {
-        uint8_t piece[16];
-        std::memcpy(piece, from + k, sizeof piece);
-        std::memcpy(to + k, piece, sizeof piece);
-    }
-    for (; k < n; ++k) {
-        to[k] = from[k];
-    }
-}
-
 bool parse_errors(PyObject *errors, bool &null_errors) {
     if (!PyUnicode_Check(errors)) {
         PyErr_Format(PyExc_TypeError, "errors must be 'raise' or 'null', not %.200s",

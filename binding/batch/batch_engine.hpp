@@ -11,6 +11,7 @@
 #include "pyref.hpp"
 #include "qulo/batch.h"
 #include "qulo/mode.h"
+#include "qulo/move_down.hpp"
 #include "status_error.hpp"
 
 #include <cstdint>
@@ -102,8 +103,8 @@ bool run_windows(const Messages &m, Batch batch, After after) {
     return true;
 }
 
-// Moves n bytes from `from` down to `to` (to < from), as memmove does.
-void move_down(uint8_t *to, const uint8_t *from, int64_t n);
+// Moves plaintexts down, as the kernels do (core/internal/qulo/move_down.hpp).
+using qulo::move_down;
 
 // Whether a ciphertext of n bytes can be decrypted at all, as the core
 // decides it; the others are refused by the core before it looks at them,
