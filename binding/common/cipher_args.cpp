@@ -80,11 +80,9 @@ void free_cipher_args_state(void *module) {
     }
 }
 
-void secure_wipe(void *p, std::size_t size) noexcept { qulo_wipe(p, size); }
-
 void CipherSetup::wipe() noexcept {
-    secure_wipe(&key, sizeof key);
-    secure_wipe(sumtable.data(), sumtable.size());
+    qulo_wipe(&key, sizeof key);
+    qulo_wipe(sumtable.data(), sumtable.size());
 }
 
 bool parse_cipher_setup(PyObject *key, PyObject *sumtable, OpChoice choice,

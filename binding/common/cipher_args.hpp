@@ -11,7 +11,6 @@
 #include "qulo/tea.h"
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
 
 namespace qulo {
@@ -66,7 +65,5 @@ struct OpChoice {
 bool parse_cipher_setup(PyObject *key, PyObject *sumtable, OpChoice choice,
                         PyTypeObject *tea_type, CipherSetup &out);
 
-// Zeroes `size` bytes at `p` in a way the compiler cannot drop as dead.
-void secure_wipe(void *p, std::size_t size) noexcept;
 
 }  // namespace qulo

@@ -251,7 +251,7 @@ PyObject *encryptor_finalize(PyObject *op, PyObject *) {
         return raise_stream_status(written, call);
     }
     PyObject *result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(last), written);
-    secure_wipe(last, sizeof last);
+    qulo_wipe(last, sizeof last);
     return result;
 }
 
