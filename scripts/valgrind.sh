@@ -44,7 +44,8 @@ SUPP="$ROOT/scripts/valgrind-python.supp"
 
 tool_venv "$VVENV"
 export PATH="$VVENV/bin:$PATH"
-"$VVENV/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
+# With the package's own requirements (the tool's progress bar), not its extras.
+"$VVENV/bin/python" -m pip install -q --no-build-isolation --force-reinstall \
     -Cbuild-dir="$OUT/ext" -Ccmake.build-type=RelWithDebInfo "$ROOT"
 
 if [ "$#" -eq 0 ]; then
