@@ -28,7 +28,7 @@ chroot_configure() {
     # The host's architecture adds nothing to the digest, so the default
     # chroot keeps the name it had.
     local arch_line=()
-    [ "$CHROOT_ARCH" = "$(dpkg --print-architecture)" ] || arch_line=("$CHROOT_ARCH")
+    [ "$CHROOT_ARCH" = "$(dpkg --print-architecture)" ] || arch_line=("$CHROOT_ARCH" unpacked)
     CHROOT_KEY="$(printf '%s\n' "$CHROOT_SUITE" "$CHROOT_MIRROR" minbase "${arch_line[@]}" \
         "${CHROOT_PACKAGES[@]}" | sha256sum | cut -c1-16)"
     CHROOT_BASE="$ROOT/build/$CHROOT_NAME"
@@ -130,10 +130,22 @@ chroot_ensure() {
     echo "chroot: debootstrap $CHROOT_SUITE $CHROOT_ARCH with ${CHROOT_PACKAGES[*]}"
     local include
     include="$(IFS=,; echo "${CHROOT_PACKAGES[*]}")"
-    debootstrap --arch="$CHROOT_ARCH" --variant=minbase --include="$include" \
+    # Another architecture's packages are only unpacked (--foreign, then
+    # the rest by dpkg-deb), not set up: their set-up scripts would run
+    # under emulation, about ten minutes, and what runs there (an
+    # interpreter and the programs it starts) needs none of it.
+    local foreign=()
+    [ "$CHROOT_ARCH" = "$(dpkg --print-architecture)" ] || foreign=(--foreign)
+    debootstrap "${foreign[@]}" --arch="$CHROOT_ARCH" --variant=minbase --include="$include" \
         "$CHROOT_SUITE" "$partial" \
         "$CHROOT_MIRROR" >"$CHROOT_BASE/debootstrap.log" 2>&1 ||
         { tail -30 "$CHROOT_BASE/debootstrap.log" >&2; return 1; }
+    if [ ${#foreign[@]} -gt 0 ]; then
+        local deb
+        for deb in "$partial"/var/cache/apt/archives/*.deb; do
+            dpkg-deb -x "$deb" "$partial"
+        done
+    fi
     # The package cache is not needed again: the chroot is rebuilt, not upgraded.
     rm -rf "$partial"/var/cache/apt/archives/*.deb
     touch "$partial/.complete"
