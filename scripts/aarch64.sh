@@ -9,8 +9,8 @@
 #    cross-compiled against the CPython 3.13 of an arm64 Debian stable
 #    chroot, repaired, installed alone into a fresh environment in that
 #    chroot and checked there (scripts/emulated_check.py).
-# The chroot is made once (about ten minutes, mostly emulated package set-
-# up) and kept under build/chroot-arm64/. Needs root (apt, debootstrap,
+# The chroot is made once (its packages unpacked, under a minute) and kept
+# under build/chroot-arm64/. Needs root (apt, debootstrap,
 # chroot, mount, binfmt_misc). Where the kernel's binfmt_misc cannot be had,
 # step 2 is left out, saying so, and the stage still passes on step 1.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
@@ -46,7 +46,7 @@ echo "== aarch64: native tests done in $((SECONDS - start)) s"
 chroot_configure chroot-arm64 trixie arm64
 if ! chroot_binfmt; then
     echo "== aarch64: wheel NOT checked: binfmt_misc is unavailable here, and the" \
-        "arm64 chroot needs it (debootstrap's second stage, pip)"
+        "arm64 chroot needs it (venv, pip and the demo start the chroot's programs)"
     exit 0
 fi
 QULO_WHEEL_ARCH=aarch64 bash "$ROOT/scripts/wheel.sh"
