@@ -55,11 +55,16 @@ struct Kernel {
 };
 
 // Every kernel this build has, fastest first; the last one runs on every
-// CPU. The choice, its error text and the hooks all read this table.
+// CPU. The choice, its error text and the hooks all read this table. The
+// vector kernels are those of the architecture compiled for (the same test
+// as in core/CMakeLists.txt and batch_kernels.hpp); elsewhere only the
+// portable one.
 constexpr Kernel kKernels[] = {
 #if defined(__x86_64__)
     {"avx512", &batch::kAvx512Kernel, runs_avx512},
     {"avx2", &batch::kAvx2Kernel, runs_avx2},
+#elif defined(__aarch64__)
+    {"neon", &batch::kNeonKernel, runs_anywhere},  // Advanced SIMD is baseline AArch64
 #endif
     {"scalar", &batch::kScalarKernel, runs_anywhere},
 };

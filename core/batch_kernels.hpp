@@ -1,7 +1,7 @@
 // The lane kernel of the many-messages engine, written once over a vector
 // type and instantiated per instruction set by batch_scalar.cpp,
-// batch_avx2.cpp and batch_avx512.cpp (each compiled with its own target
-// flags). Not installed.
+// batch_avx2.cpp and batch_avx512.cpp (x86-64, each compiled with its own
+// target flags) and batch_neon.cpp (AArch64, baseline flags). Not installed.
 //
 // A kernel runs L = U x W lanes: U vectors of W 32-bit words, interleaved so
 // that the core always has independent work. Each lane carries one message
@@ -79,6 +79,8 @@ extern const KernelOps kScalarKernel;
 #if defined(__x86_64__)
 extern const KernelOps kAvx2Kernel;
 extern const KernelOps kAvx512Kernel;
+#elif defined(__aarch64__)
+extern const KernelOps kNeonKernel;
 #endif
 
 namespace {

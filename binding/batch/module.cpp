@@ -283,13 +283,14 @@ PyObject *batch_kernel(PyObject *, PyObject *) {
     return PyUnicode_FromString(qulo_batch_kernel());
 }
 
-PyObject *kernels(PyObject *, PyObject *) {
+// The kernels of this build, or only those this CPU runs, fastest first.
+PyObject *kernel_names(bool runnable_only) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) {
         return nullptr;
     }
     for (size_t i = 0; const char *k = qulo_batch_kernel_known(i); ++i) {
-        if (qulo_batch_kernel_supported(k) != 0) {
+        if (!runnable_only || qulo_batch_kernel_supported(k) != 0) {
             Ref name = Ref::steal(PyUnicode_FromString(k));
             if (!name || PyList_Append(list.get(), name.get()) < 0) {
                 return nullptr;
@@ -298,6 +299,10 @@ PyObject *kernels(PyObject *, PyObject *) {
     }
     return PyList_AsTuple(list.get());
 }
+
+PyObject *kernels(PyObject *, PyObject *) { return kernel_names(true); }
+
+PyObject *known_kernels(PyObject *, PyObject *) { return kernel_names(false); }
 
 PyObject *select_kernel(PyObject *, PyObject *arg) {
     const char *name = nullptr;
@@ -342,6 +347,9 @@ PyMethodDef kMethods[] = {
      "batch_kernel() -> str\n\nThe name of the batch kernel in use."},
     {"_kernels", kernels, METH_NOARGS,
      "_kernels() -> tuple[str, ...]\n\nThe kernels this CPU runs, fastest first."},
+    {"_known_kernels", known_kernels, METH_NOARGS,
+     "_known_kernels() -> tuple[str, ...]\n\nEvery kernel of this build, fastest first, whether "
+     "or not this CPU runs it."},
     {"_select_kernel", select_kernel, METH_O,
      "_select_kernel(name) -> None\n\nUses the named kernel from now on (None: the start-up "
      "choice). For tests and benchmarks."},

@@ -401,6 +401,25 @@ TEST(BatchKernel, TheScalarKernelRunsEverywhereAndUnknownNamesNowhere) {
     EXPECT_EQ(qulo_batch_kernel_supported("avx1024"), 0);
 }
 
+// The vector kernels are those of the architecture compiled for, the
+// portable one closes the list everywhere; AArch64's NEON needs no feature
+// check, as every such CPU runs it.
+TEST(BatchKernel, TheBuildHasTheKernelsOfItsArchitecture) {
+#if defined(__x86_64__)
+    const std::vector<std::string> expected = {"avx512", "avx2", "scalar"};
+#elif defined(__aarch64__)
+    const std::vector<std::string> expected = {"neon", "scalar"};
+    EXPECT_TRUE(qulo::batch::supported("neon"));
+#else
+    const std::vector<std::string> expected = {"scalar"};
+#endif
+    std::vector<std::string> known;
+    for (size_t i = 0; const char *k = qulo::batch::known(i); ++i) {
+        known.emplace_back(k);
+    }
+    EXPECT_EQ(known, expected);
+}
+
 TEST(BatchKernel, SelectionNamesTheKernelInUseUntilCleared) {
     const std::string startup = qulo_batch_kernel();
     ASSERT_TRUE(qulo::batch::select("scalar"));

@@ -100,7 +100,8 @@ int64_t qulo_batch_run(const qulo_key *key, const qulo_op *op, int64_t count,
 
 /*
  * Kernels: on x86-64 "avx512" (AVX-512 F, BW and VL; 64 lanes) and "avx2"
- * (32 lanes); everywhere "scalar" (portable, four messages interleaved).
+ * (32 lanes); on AArch64 "neon" (every such CPU; 16 lanes); everywhere
+ * "scalar" (portable, four messages interleaved).
  * All give the same bytes;
  * they differ only in speed. Lanes only pay when they are filled: a call
  * with fewer messages than lanes leaves the rest idle.
