@@ -79,6 +79,17 @@ struct ArrowCall {
         return run([](const Messages &, Py_ssize_t, Py_ssize_t) {});
     }
 
+    // Message `slot`, element i of chunk c, was refused: its error raised,
+    // or with errors="null" the element made null. False with an exception
+    // set.
+    bool refuse(Py_ssize_t c, int64_t i, Py_ssize_t slot, bool null_errors) {
+        if (!null_errors) {
+            batch::refused(in.first(c) + static_cast<Py_ssize_t>(i), m.len[slot], m.result[slot]);
+            return false;
+        }
+        return out[c]->set_null(i);
+    }
+
     // The column of the output chunks.
     PyObject *finish() {
         for (Py_ssize_t c = 0; c < out.count(); ++c) {
@@ -203,12 +214,7 @@ bool decrypt_offsets(ArrowCall &call, bool null_errors) {
             if (arrow::is_valid(in, i)) {
                 const int64_t r = m.result[slot];
                 if (r < 0) {
-                    if (!null_errors) {
-                        batch::refused(call.in.first(c) + static_cast<Py_ssize_t>(i),
-                                                 m.len[slot], r);
-                        return false;
-                    }
-                    if (!o.set_null(i)) {
+                    if (!call.refuse(c, i, slot, null_errors)) {
                         return false;
                     }
                 } else {
@@ -293,12 +299,7 @@ bool write_views(ArrowCall &call, Py_ssize_t c, Py_ssize_t &slot, bool null_erro
             o.sizes[p.buffer] = p.at + m.cap[slot];
         }
         if (r < 0) {
-            if (!null_errors) {
-                batch::refused(call.in.first(c) + static_cast<Py_ssize_t>(i),
-                                         m.len[slot], r);
-                return false;
-            }
-            if (!o.set_null(i)) {
+            if (!call.refuse(c, i, slot, null_errors)) {
                 return false;
             }
         } else {
