@@ -64,21 +64,6 @@ struct ArrowCall {
         return true;
     }
 
-    // Runs the batch, after(m, first, last) following each window.
-    template <class After>
-    bool run(After after) {
-        return batch::run_windows(
-            m,
-            [this](Py_ssize_t first, Py_ssize_t count) {
-                return batch::call_batch(setup, m, first, count);
-            },
-            after);
-    }
-
-    bool run() {
-        return run([](const Messages &, Py_ssize_t, Py_ssize_t) {});
-    }
-
     // Message `slot`, element i of chunk c, was refused: its error raised,
     // or with errors="null" the element made null. False with an exception
     // set.
@@ -136,7 +121,7 @@ bool encrypt_offsets(ArrowCall &call) {
         o.data_size = total;  // the rest of the block is given back below
     }
     m.count = slot;
-    if (!call.run()) {
+    if (!batch::run(call.setup, call.m)) {
         return false;
     }
     for (Py_ssize_t c = 0; c < call.out.count(); ++c) {
@@ -201,7 +186,7 @@ bool decrypt_offsets(ArrowCall &call, bool null_errors) {
             }
         }
     };
-    if (!call.run(close_up)) {
+    if (!batch::run_windows(call.setup, call.m, close_up)) {
         return false;
     }
     slot = 0;
@@ -325,7 +310,7 @@ bool cipher_views(ArrowCall &call, bool encrypt, bool null_errors) {
         }
     }
     call.m.count = slot;
-    if (!call.run()) {
+    if (!batch::run(call.setup, call.m)) {
         return false;
     }
     slot = 0;

@@ -72,14 +72,22 @@ bool kernel_ready();
 inline constexpr int64_t kWindowBytes = int64_t{256} << 10;
 inline constexpr Py_ssize_t kWindowMessages = 1024;
 
+// One batch call over messages [first, first + count) with the call's key
+// and operation; the interpreter lock must be released.
+inline int64_t call_batch(const CipherSetup &setup, const Messages &m, Py_ssize_t first,
+                          Py_ssize_t count) {
+    return qulo_batch_run(&setup.key, &setup.op, count, m.src + first, m.len + first,
+                          m.out + first, m.cap + first, m.result + first);
+}
+
 // Runs the batch with the interpreter lock released once for all of it: the
 // messages' memory is held by views or owned by this call, so nothing can
-// move under it. The batch runs window by window: batch(first, count) runs
-// one (a batch entry point's result), and after(m, first, last) follows
-// each window, still without the lock, while that window's outputs are in
-// the cache. Neither may touch a Python object.
-template <class Batch, class After>
-bool run_windows(const Messages &m, Batch batch, After after) {
+// move under it. The batch runs window by window with the call's key and
+// operation, and after(m, first, last) follows each window, still without
+// the lock, while that window's outputs are in the cache; it must touch no
+// Python object.
+template <class After>
+bool run_windows(const CipherSetup &setup, const Messages &m, After after) {
     int64_t r = 0;
     {
         GilRelease unlocked;
@@ -90,7 +98,7 @@ bool run_windows(const Messages &m, Batch batch, After after) {
             while (last < m.count && (last - first < kWindowMessages || bytes < kWindowBytes)) {
                 bytes += m.len[last++];
             }
-            r = batch(first, last - first);
+            r = call_batch(setup, m, first, last - first);
             if (r >= 0) {
                 after(m, first, last);
             }
@@ -101,6 +109,11 @@ bool run_windows(const Messages &m, Batch batch, After after) {
         return kernel_ready() && (PyErr_SetString(PyExc_SystemError, "batch call refused"), false);
     }
     return true;
+}
+
+// The same with nothing to do after a window.
+inline bool run(const CipherSetup &setup, const Messages &m) {
+    return run_windows(setup, m, [](const Messages &, Py_ssize_t, Py_ssize_t) {});
 }
 
 // Moves plaintexts down, as the kernels do (core/internal/qulo/move_down.hpp).
@@ -115,14 +128,6 @@ inline bool decryptable(int64_t n) { return qulo_ciphertext_status(n) == 0; }
 // `status`: the module's one translation of a result. Returns null.
 inline PyObject *refused(Py_ssize_t index, int64_t length, int64_t status) {
     return raise_batch_status(status, {index, length});
-}
-
-// One batch call over messages [first, first + count) with the call's key
-// and operation; the interpreter lock must be released.
-inline int64_t call_batch(const CipherSetup &setup, const Messages &m, Py_ssize_t first,
-                          Py_ssize_t count) {
-    return qulo_batch_run(&setup.key, &setup.op, count, m.src + first, m.len + first,
-                          m.out + first, m.cap + first, m.result + first);
 }
 
 // The one check of `errors`, for lists and Arrow arrays alike: "raise" or

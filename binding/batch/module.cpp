@@ -28,23 +28,12 @@
 namespace qulo {
 namespace {
 
-using batch::call_batch;
 using batch::decryptable;
 using batch::kernel_ready;
 using batch::Messages;
 using batch::parse_errors;
 using batch::refused;
-using batch::run_windows;
-
-// The whole batch, with the interpreter lock released once.
-bool run(const CipherSetup &setup, const Messages &m) {
-    return run_windows(
-        m,
-        [&setup, &m](Py_ssize_t first, Py_ssize_t count) {
-            return call_batch(setup, m, first, count);
-        },
-        [](const Messages &, Py_ssize_t, Py_ssize_t) {});
-}
+using batch::run;
 
 // ---- collections owned by the call ---------------------------------------------
 
