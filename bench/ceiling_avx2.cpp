@@ -1,24 +1,15 @@
 // 8-word vectors, built with -mavx2 (kernel: core/batch_avx2.cpp).
-#include "ceiling.hpp"
-
-#include "batch_kernels.hpp"
+#include "ceiling_groups.hpp"
 
 #if defined(__x86_64__)
 
 namespace bench {
 namespace {
 
-using qulo::Dir;
-using qulo::batch::bare_transform;
 using Words8 = uint32_t __attribute__((vector_size(32)));
 
-template <int U>
-constexpr Bare group() {
-    return {"avx2", U, U * qulo::batch::kWidth<Words8>,
-            {bare_transform<Words8, U, Dir::encrypt>, bare_transform<Words8, U, Dir::decrypt>}};
-}
-
-constexpr Bare kGroups[] = {group<2>(), group<4>(), group<8>()};
+constexpr Bare kGroups[] = {bare_group<Words8, 2>("avx2"), bare_group<Words8, 4>("avx2"),
+                             bare_group<Words8, 8>("avx2")};
 
 }  // namespace
 

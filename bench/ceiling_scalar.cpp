@@ -1,21 +1,11 @@
 // Scalar words, several blocks interleaved (kernel: core/batch_scalar.cpp).
-#include "ceiling.hpp"
-
-#include "batch_kernels.hpp"
+#include "ceiling_groups.hpp"
 
 namespace bench {
 namespace {
 
-using qulo::Dir;
-using qulo::batch::bare_transform;
-
-template <int U>
-constexpr Bare group() {
-    return {"scalar", U, U * qulo::batch::kWidth<uint32_t>,
-            {bare_transform<uint32_t, U, Dir::encrypt>, bare_transform<uint32_t, U, Dir::decrypt>}};
-}
-
-constexpr Bare kGroups[] = {group<2>(), group<4>(), group<8>()};
+constexpr Bare kGroups[] = {bare_group<uint32_t, 2>("scalar"), bare_group<uint32_t, 4>("scalar"),
+                             bare_group<uint32_t, 8>("scalar")};
 
 }  // namespace
 
