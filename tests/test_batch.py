@@ -137,6 +137,19 @@ def test_decryption_takes_any_buffer_and_cuts_each_result_to_its_plaintext(tea):
     assert got == plain and all(type(g) is bytes for g in got)
 
 
+@pytest.mark.no_valgrind(reason="200 MB of messages")
+def test_short_plaintexts_past_the_scratch_limit_come_out_whole(tea):
+    # Short ciphertexts are decrypted in a block of at most 64 MiB and copied
+    # out; those past it take the long way, in one call with the others.
+    plain = bytes(range(250)) * 2  # 500 bytes: a ciphertext of 512
+    texts = qulo.encrypt_many(tea, [plain] * 140_000)
+    texts[1] = bytes(8)  # refused: None with errors="null", wherever it is
+    texts[-1] = tea.encrypt_qq(b"last")
+    got = qulo.decrypt_many(tea, texts, errors="null")
+    assert got[1] is None and got[-1] == b"last"
+    assert got[2:-1] == [plain] * (len(texts) - 3) and got[0] == plain
+
+
 def test_calls_on_several_threads_at_once_each_get_their_own_results(tea):
     # The calls overlap while the lock is released, each with arrays of its
     # own; batches of different sizes, so that reused storage would show.
