@@ -112,16 +112,6 @@ struct QwordVector {
 };
 
 template <class V>
-[[gnu::always_inline]] inline void set_word(V &v, int i, uint32_t x) {
-    if constexpr (std::is_same_v<V, uint32_t>) {
-        (void)i;
-        v = x;
-    } else {
-        v[i] = x;
-    }
-}
-
-template <class V>
 [[gnu::always_inline]] inline V load_words(const void *p) {
     V v;
     std::memcpy(&v, p, sizeof v);
@@ -179,10 +169,14 @@ template <class V>
     return ((x << 4) + ka) ^ (x + sum) ^ ((x >> 5) + kb);
 }
 
+// Cycles [from, to) of the transform; the whole of it is [0, kCycles). A
+// decryption runs its cycles in reverse: its cycle k is the cipher's cycle
+// kCycles - 1 - k.
 template <class V, int U, bool Std>
-[[gnu::always_inline]] inline void encrypt_blocks(const Consts<V> &c, V (&hi)[U], V (&lo)[U]) {
+[[gnu::always_inline]] inline void encrypt_cycles(const Consts<V> &c, V (&hi)[U], V (&lo)[U],
+                                                  int from, int to) {
 #pragma GCC unroll 16
-    for (int r = 0; r < kCycles; ++r) {
+    for (int r = from; r < to; ++r) {
         const V sum = sum_of<V, Std>(c, r);
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
@@ -196,10 +190,11 @@ template <class V, int U, bool Std>
 }
 
 template <class V, int U, bool Std>
-[[gnu::always_inline]] inline void decrypt_blocks(const Consts<V> &c, V (&hi)[U], V (&lo)[U]) {
+[[gnu::always_inline]] inline void decrypt_cycles(const Consts<V> &c, V (&hi)[U], V (&lo)[U],
+                                                  int from, int to) {
 #pragma GCC unroll 16
-    for (int r = kCycles - 1; r >= 0; --r) {
-        const V sum = sum_of<V, Std>(c, r);
+    for (int k = from; k < to; ++k) {
+        const V sum = sum_of<V, Std>(c, kCycles - 1 - k);
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
             lo[u] -= round_function(hi[u], sum, c.k2, c.k3);
@@ -208,6 +203,16 @@ template <class V, int U, bool Std>
         for (int u = 0; u < U; ++u) {
             hi[u] -= round_function(lo[u], sum, c.k0, c.k1);
         }
+    }
+}
+
+template <class V, int U, Dir D, bool Std>
+[[gnu::always_inline]] inline void transform_cycles(const Consts<V> &c, V (&hi)[U], V (&lo)[U],
+                                                    int from, int to) {
+    if constexpr (D == Dir::encrypt) {
+        encrypt_cycles<V, U, Std>(c, hi, lo, from, to);
+    } else {
+        decrypt_cycles<V, U, Std>(c, hi, lo, from, to);
     }
 }
 
@@ -226,11 +231,7 @@ uint32_t bare_transform(const Words &key, int64_t steps) {
         lo[u] = c.k1;
     }
     for (int64_t s = 0; s < steps; ++s) {
-        if constexpr (D == Dir::encrypt) {
-            encrypt_blocks<V, U, true>(c, hi, lo);
-        } else {
-            decrypt_blocks<V, U, true>(c, hi, lo);
-        }
+        transform_cycles<V, U, D, true>(c, hi, lo, 0, kCycles);
     }
     V all = hi[0] ^ lo[0];
     for (int u = 1; u < U; ++u) {
@@ -277,9 +278,16 @@ template <Order O>
 constexpr int64_t kIdleBlocks = 32;
 // Plaintexts up to this length are laid out whole in their output first.
 constexpr int64_t kStagedLength = 512;
+// The longest plaintext the driver passes on.
+constexpr int64_t kMaxLength = QULO_MAX_PLAINTEXT_LEN;
 
+// A kernel's state starts a page of its own. Left to the stack frame, where
+// it fell within a page moved with every change of the code, and the
+// timings with it, by up to 7% for 64-byte messages (presumably loads held
+// back behind stores at the same offset of another page): aligned, it
+// stays put, and so do the timings.
 template <class V, int U, Order O, Dir D, bool Std>
-class Lanes {
+class alignas(4096) Lanes {
 public:
     static constexpr int W = kWidth<V>;
     static constexpr int L = U * W;
@@ -303,12 +311,16 @@ public:
         next_event_ = earliest_end();
         while (active_ > 0) {
             run_steps();
+            // The lanes at an event move on; the next event is found in
+            // the same pass.
+            int64_t next = INT64_MAX;
             for (int l = 0; l < L; ++l) {
                 if (end_[l] == step_) {
                     on_event(l);
                 }
+                next = end_[l] < next ? end_[l] : next;
             }
-            next_event_ = earliest_end();
+            next_event_ = next;
         }
         return refused_;
     }
@@ -337,9 +349,17 @@ private:
             carry_hi[u] = carry_hi_[u];
             carry_lo[u] = carry_lo_[u];
         }
+        if constexpr (kSpread) {
+            read_ahead(step_offset());
+        }
+        bool written = true;  // the previous step's results are out
         do {
-            step(carry_hi, carry_lo);
+            step(carry_hi, carry_lo, written);
+            written = false;
         } while (++step_ != next_event_);
+        if constexpr (kSpread) {
+            write_back(step_offset() - kBlock);
+        }
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
             carry_hi_[u] = carry_hi[u];
@@ -347,57 +367,97 @@ private:
         }
     }
 
+    // Vectors spread their lanes' moves through the transform rather than
+    // putting them around it: a step reads the next step's blocks halfway
+    // through its cycles and writes the previous step's results a few
+    // cycles in. Where the chains hand over from one step to the next, the
+    // core then finds cipher work instead of a queue of loads, shuffles and
+    // stores filling its window while the chains wait. Plain words move a
+    // block with a load and a store, nothing to spread; holding the blocks
+    // over would only add moves.
+    static constexpr bool kSpread = W > 1;
+    static constexpr int kWriteAt = 3;  // cycles before the last results go out
+    static constexpr int kReadAt = 8;   // cycles before the next blocks come in
+
     // One step: every lane moves one block along its chain.
-    [[gnu::always_inline]] void step(V (&carry_hi)[U], V (&carry_lo)[U]) {
+    [[gnu::always_inline]] void step(V (&carry_hi)[U], V (&carry_lo)[U], bool written) {
         const uintptr_t at = step_offset();
         V(&late_in)[2][U] = late_[step_ & 1];
         V(&late_out)[2][U] = late_[(step_ & 1) ^ 1];
-        // Each lane's 8 bytes are taken as they lie; the byte order and the
-        // split into halves happen in the vectors, all lanes at once.
         V hi[U];
         V lo[U];
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            read_lanes(u * W, at, hi[u], lo[u]);
-        }
-        if constexpr (D == Dir::encrypt) {
-            // X = P ^ C(prev); C = E(X) ^ X(prev)
-        #pragma GCC unroll 8
-            for (int u = 0; u < U; ++u) {
+            if constexpr (kSpread) {
+                hi[u] = ahead_[0][u];
+                lo[u] = ahead_[1][u];
+            } else {
+                read_lanes(u * W, at, hi[u], lo[u]);
+            }
+            if constexpr (D == Dir::encrypt) {
+                // X = P ^ C(prev); C = E(X) ^ X(prev)
                 hi[u] ^= carry_hi[u];
                 lo[u] ^= carry_lo[u];
                 late_out[0][u] = hi[u];
                 late_out[1][u] = lo[u];
+            } else {
+                // X = D(C ^ X(prev)); P = X ^ C(prev)
+                late_out[0][u] = hi[u];
+                late_out[1][u] = lo[u];
+                hi[u] ^= carry_hi[u];
+                lo[u] ^= carry_lo[u];
             }
-            encrypt_blocks<V, U, Std>(c_, hi, lo);
-        #pragma GCC unroll 8
-            for (int u = 0; u < U; ++u) {
-                hi[u] ^= late_in[0][u];
-                lo[u] ^= late_in[1][u];
-                carry_hi[u] = hi[u];
-                carry_lo[u] = lo[u];
+        }
+        if constexpr (kSpread) {
+            transform_cycles<V, U, D, Std>(c_, hi, lo, 0, kWriteAt);
+            if (!written) {
+                write_back(at - kBlock);
             }
+            transform_cycles<V, U, D, Std>(c_, hi, lo, kWriteAt, kReadAt);
+            if (step_ + 1 != next_event_) {
+                read_ahead(at + kBlock);
+            }
+            transform_cycles<V, U, D, Std>(c_, hi, lo, kReadAt, kCycles);
         } else {
-            // X = D(C ^ X(prev)); P = X ^ C(prev)
-        #pragma GCC unroll 8
-            for (int u = 0; u < U; ++u) {
-                late_out[0][u] = hi[u];
-                late_out[1][u] = lo[u];
-                hi[u] ^= carry_hi[u];
-                lo[u] ^= carry_lo[u];
-            }
-            decrypt_blocks<V, U, Std>(c_, hi, lo);
-        #pragma GCC unroll 8
-            for (int u = 0; u < U; ++u) {
+            transform_cycles<V, U, D, Std>(c_, hi, lo, 0, kCycles);
+        }
+#pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            if constexpr (D == Dir::encrypt) {
+                hi[u] ^= late_in[0][u];
+                lo[u] ^= late_in[1][u];
+                carry_hi[u] = hi[u];
+                carry_lo[u] = lo[u];
+            } else {
                 carry_hi[u] = hi[u];
                 carry_lo[u] = lo[u];
                 hi[u] ^= late_in[0][u];
                 lo[u] ^= late_in[1][u];
             }
+            if constexpr (kSpread) {
+                done_[0][u] = hi[u];
+                done_[1][u] = lo[u];
+            } else {
+                write_lanes(u * W, at, hi[u], lo[u]);
+            }
         }
-    #pragma GCC unroll 8
+    }
+
+    // The blocks of the step at offset `at` (a step_offset()) into ahead_.
+    // Each lane's 8 bytes are taken as they lie; the byte order and the
+    // split into halves happen in the vectors, all lanes at once.
+    [[gnu::always_inline]] void read_ahead(uintptr_t at) {
+#pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            write_lanes(u * W, at, hi[u], lo[u]);
+            read_lanes(u * W, at, ahead_[0][u], ahead_[1][u]);
+        }
+    }
+
+    // The results in done_ to the lanes, for the step at offset `at`.
+    [[gnu::always_inline]] void write_back(uintptr_t at) {
+#pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            write_lanes(u * W, at, done_[0][u], done_[1][u]);
         }
     }
 
@@ -536,17 +596,22 @@ private:
 
     // A fresh chain in lane l: both carried blocks are zero.
     void reset_chain(int l) {
-        const int u = l / W;
-        const int w = l % W;
-        set_word(carry_hi_[u], w, 0);
-        set_word(carry_lo_[u], w, 0);
         // The next step ends with the slot of its own parity.
-        set_word(late_[step_ & 1][0][u], w, 0);
-        set_word(late_[step_ & 1][1][u], w, 0);
+        V(&late)[2][U] = late_[step_ & 1];
+        clear_word(carry_hi_, l);
+        clear_word(carry_lo_, l);
+        clear_word(late[0], l);
+        clear_word(late[1], l);
+    }
+
+    // Lane l's word of an array of U vectors is word l of its bytes.
+    static void clear_word(V (&v)[U], int l) {
+        const uint32_t zero = 0;
+        std::memcpy(reinterpret_cast<unsigned char *>(v) + l * sizeof zero, &zero, sizeof zero);
     }
 
     // Gives lane l the next pending message, or idles it.
-    void take_next(int l) {
+    [[gnu::always_inline]] void take_next(int l) {
         while (next_ < job_.count && job_.result[next_] != kPending) {
             ++next_;
         }
@@ -558,16 +623,33 @@ private:
         Message &m = msg_[l];
         m.index = i;
         const int64_t n = job_.src_len[i];
+        if (n < 0 || (D == Dir::encrypt && n > kMaxLength)) {
+            __builtin_unreachable();  // the driver settled every other length
+        }
+        ++active_;
+        reset_chain(l);
         if constexpr (D == Dir::encrypt) {
             const int64_t total = length_rule(n);
             m.blocks = total / kBlock;
             m.body = total - n - 7;  // header, fill count + 2 zero bytes
+            if (n <= kStagedLength) {
+                // A short message is cheaper laid out whole in its output
+                // (as one message is) than read in pieces: one run, no
+                // stops at its edges. Each block is read before it is
+                // overwritten, both in the same step.
+                uint8_t *const out = job_.out[i];
+                const uint8_t *const src = job_.src[i];
+                arm(l, out, out, m.blocks);
+                m.next_block = m.blocks;
+                // Last: its stores might alias anything, so what is read
+                // above is read before them.
+                stage_padded(src, out, m.body, n, total);
+                return;
+            }
         } else {
             m.blocks = n / kBlock;
         }
         m.next_block = 0;
-        ++active_;
-        reset_chain(l);
         start_run(l);
     }
 
@@ -585,16 +667,6 @@ private:
             // the others (header, the plaintext's edges, the trailing
             // zeros) are put together in the lane's own block first.
             const int64_t n = job_.src_len[i];
-            if (b == 0 && n <= kStagedLength) {
-                // A short message is cheaper laid out whole in its output
-                // (as one message is) than read in pieces: one run, no
-                // stops at its edges. Each block is read before it is
-                // overwritten, both in the same step.
-                stage_padded(job_.src[i], out, m.body, n, m.blocks * kBlock);
-                arm(l, out, out, m.blocks);
-                m.next_block = m.blocks;
-                return;
-            }
             const int64_t direct_begin = (m.body + kBlock - 1) / kBlock;
             const int64_t direct_end = (m.body + n) / kBlock;
             if (b >= direct_begin && b < direct_end) {
@@ -635,7 +707,10 @@ private:
         store8(out + total - kBlock, 0);
         out[0] = static_cast<uint8_t>(0xF8u | static_cast<uint32_t>(body - 3));
         uint8_t *const dst = out + body;
-        if (n >= 32) {
+        if (n >= 32 && n <= 64) {  // two pieces
+            std::memcpy(dst, src, 32);
+            std::memcpy(dst + n - 32, src + n - 32, 32);
+        } else if (n > 64) {
             int64_t k = 0;
             for (; k + 32 <= n; k += 32) {
                 std::memcpy(dst + k, src + k, 32);
@@ -681,7 +756,7 @@ private:
         }
     }
 
-    void on_event(int l) {
+    [[gnu::always_inline]] void on_event(int l) {
         Message &m = msg_[l];
         const int64_t i = m.index;
         if (i < 0) {
@@ -734,7 +809,7 @@ private:
         }
     }
 
-    void finish(int l) {
+    [[gnu::always_inline]] void finish(int l) {
         --active_;
         take_next(l);
     }
@@ -745,6 +820,10 @@ private:
     // the one it ends with, [parity of the step][half] (see run_steps).
     V carry_hi_[U], carry_lo_[U];
     V late_[2][2][U];
+    // The next step's blocks, read ahead, and the last step's results, not
+    // yet written: [half][vector].
+    V ahead_[2][U];
+    V done_[2][U];
     // Where each lane's run reads and writes, less kBlock per step taken
     // (see load_lane), as integers: the base may lie outside any object.
     uintptr_t in_[L];
