@@ -635,8 +635,8 @@ private:
             if (n <= kStagedLength) {
                 // A short message is cheaper laid out whole in its output
                 // (as one message is) than read in pieces: one run, no
-                // stops at its edges. Each block is read before it is
-                // overwritten, both in the same step.
+                // stops at its edges. Each block is read before its
+                // result overwrites it.
                 uint8_t *const out = job_.out[i];
                 const uint8_t *const src = job_.src[i];
                 arm(l, out, out, m.blocks);
