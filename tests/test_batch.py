@@ -196,6 +196,21 @@ def test_the_interpreter_lock_is_released_during_the_batch(tea):
     assert seen == [True]
 
 
+def test_every_kernel_runs_on_a_thread_with_the_smallest_stack_python_allows(kernel, tea):
+    # A kernel keeps its lanes' state on the stack, on a page of its own.
+    messages = mixed_messages(seed=5, count=80)
+    got = []
+    old = threading.stack_size(32 * 1024)
+    try:
+        worker = threading.Thread(
+            target=lambda: got.append(qulo.decrypt_many(tea, qulo.encrypt_many(tea, messages))))
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(old)
+    assert got == [messages]
+
+
 # ---- the kernel choice ---------------------------------------------------------------
 
 
