@@ -216,7 +216,6 @@ public:
 
     // Chooses the messages of `m` decrypted here; false with MemoryError.
     bool plan(const Messages &m) {
-        m_ = &m;
         int64_t size = 0;
         Py_ssize_t last = 0;
         for (Py_ssize_t i = 0; i < m.count; ++i) {
@@ -243,10 +242,9 @@ public:
         return true;
     }
 
-    // Room for message i (of a decryptable length, asked in order), or null
-    // when it is not decrypted here.
-    uint8_t *room(Py_ssize_t i) {
-        const int64_t n = m_->len[i];
+    // Room for message i of n bytes (a decryptable length, asked in order),
+    // or null when it is not decrypted here.
+    uint8_t *room(Py_ssize_t i, int64_t n) {
         if (i >= last_ || n > kCopiedLength) {
             return nullptr;
         }
@@ -255,13 +253,13 @@ public:
         return at;
     }
 
-    // Whether message i was decrypted here.
-    bool holds(Py_ssize_t i) const {
-        return block_ != nullptr && m_->out[i] >= block_ && m_->out[i] < end_;
+    // Whether an output lies in the block.
+    bool holds(const uint8_t *out) const {
+        const auto at = reinterpret_cast<uintptr_t>(out);
+        return at >= reinterpret_cast<uintptr_t>(block_) && at < reinterpret_cast<uintptr_t>(end_);
     }
 
 private:
-    const Messages *m_ = nullptr;
     uint8_t *block_ = nullptr;
     uint8_t *end_ = nullptr;
     uint8_t *next_ = nullptr;
@@ -295,38 +293,33 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
     // plaintext copied into a bytes object of its own length; a long one is
     // decrypted straight into a bytes object of the ciphertext's length,
     // then cut in place (see CopiedOut). A text of a length the core
-    // refuses outright gets None. The list is filled with None first: it
-    // never holds a null, since while the lock is released other threads
-    // may reach it through the collector's lists of objects.
+    // refuses outright gets None, and so, until it is copied out, does a
+    // text decrypted in the scratch block: the list never holds a null
+    // while the lock is released, when other threads may reach it through
+    // the collector's lists of objects.
+    CopiedOut copied;
     Ref list = Ref::steal(PyList_New(m.count));
-    if (!list) {
+    if (!list || !copied.plan(m)) {
         return nullptr;
     }
     PyObject **items = PySequence_Fast_ITEMS(list.get());
     for (Py_ssize_t i = 0; i < m.count; ++i) {
-        items[i] = Py_NewRef(Py_None);
-    }
-    CopiedOut copied;
-    if (!copied.plan(m)) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < m.count; ++i) {
         const int64_t n = m.len[i];
-        if (!decryptable(n)) {
-            m.out[i] = nullptr;
-            m.cap[i] = 0;
-        } else if (uint8_t *scratch = copied.room(i)) {
+        const bool refused = !decryptable(n);
+        uint8_t *const scratch = refused ? nullptr : copied.room(i, n);
+        if (refused || scratch != nullptr) {
+            items[i] = Py_NewRef(Py_None);
             m.out[i] = scratch;
-            m.cap[i] = n;
-        } else {
-            PyObject *b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
-            if (b == nullptr) {
-                return nullptr;
-            }
-            Py_SETREF(items[i], b);
-            m.out[i] = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(b));
-            m.cap[i] = n;
+            m.cap[i] = scratch != nullptr ? n : 0;
+            continue;
         }
+        PyObject *b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+        if (b == nullptr) {
+            return nullptr;  // the list's remaining items are null, which it takes
+        }
+        items[i] = b;
+        m.out[i] = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(b));
+        m.cap[i] = n;
     }
     if (!run(setup, m)) {
         return nullptr;
@@ -338,7 +331,7 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
                 return refused(i, m.len[i], r);
             }
             Py_SETREF(items[i], Py_NewRef(Py_None));
-        } else if (copied.holds(i)) {
+        } else if (copied.holds(m.out[i])) {
             PyObject *b = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(m.out[i]),
                                                     static_cast<Py_ssize_t>(r));
             if (b == nullptr) {
