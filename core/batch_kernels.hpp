@@ -111,18 +111,6 @@ struct QwordVector {
     typedef uint64_t type __attribute__((vector_size(N < 8 ? 8 : N)));
 };
 
-template <class V>
-[[gnu::always_inline]] inline V load_words(const void *p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-template <class V>
-[[gnu::always_inline]] inline void store_words(void *p, V v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
 // ---- the block transform over U vectors at once ----------------------------
 //
 // The half-cycles of qulo/block.hpp applied to U independent vectors in
