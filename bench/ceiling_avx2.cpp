@@ -8,8 +8,7 @@ namespace {
 
 using Words8 = uint32_t __attribute__((vector_size(32)));
 
-constexpr Bare kGroups[] = {bare_group<Words8, 2>("avx2"), bare_group<Words8, 4>("avx2"),
-                             bare_group<Words8, 8>("avx2")};
+constexpr auto kGroups = bare_groups<Words8>("avx2");
 
 }  // namespace
 

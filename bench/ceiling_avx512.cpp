@@ -8,8 +8,7 @@ namespace {
 
 using Words16 = uint32_t __attribute__((vector_size(64)));
 
-constexpr Bare kGroups[] = {bare_group<Words16, 2>("avx512"), bare_group<Words16, 4>("avx512"),
-                             bare_group<Words16, 8>("avx512")};
+constexpr auto kGroups = bare_groups<Words16>("avx512");
 
 }  // namespace
 

@@ -4,8 +4,7 @@
 namespace bench {
 namespace {
 
-constexpr Bare kGroups[] = {bare_group<uint32_t, 2>("scalar"), bare_group<uint32_t, 4>("scalar"),
-                             bare_group<uint32_t, 8>("scalar")};
+constexpr auto kGroups = bare_groups<uint32_t>("scalar");
 
 }  // namespace
 

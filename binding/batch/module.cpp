@@ -305,9 +305,9 @@ PyObject *decrypt_many(PyObject *module, PyObject *args, PyObject *kwargs) {
     PyObject **items = PySequence_Fast_ITEMS(list.get());
     for (Py_ssize_t i = 0; i < m.count; ++i) {
         const int64_t n = m.len[i];
-        const bool refused = !decryptable(n);
-        uint8_t *const scratch = refused ? nullptr : copied.room(i, n);
-        if (refused || scratch != nullptr) {
+        const bool undecryptable = !decryptable(n);
+        uint8_t *const scratch = undecryptable ? nullptr : copied.room(i, n);
+        if (undecryptable || scratch != nullptr) {
             items[i] = Py_NewRef(Py_None);
             m.out[i] = scratch;
             m.cap[i] = scratch != nullptr ? n : 0;
