@@ -548,6 +548,12 @@ HELLO = ENCRYPT + ["--hex-input", b"hello".hex(), "--hex", "-o"]
 HELLO_HEX = TEA.encrypt_qq(b"hello").hex().encode() + b"\n"
 APPENDED = {"log": b"log\n" + HELLO_HEX}
 SAME = "are the same file"
+KEY_FILE, BY_KEY_FILE = KEY_HEX.encode() + b"\n", ["--key-file", "my.key"]
+
+
+def same(read, output):
+    return f"{read} and the output ({output}) {SAME}"
+
 
 # argv ({fd}: the descriptor passed), the child's descriptors (on files the
 # test made in its folder; None closes standard error), the status, what
@@ -564,6 +570,20 @@ OUTPUT_RULES = {
     "same-file-hard-link": (ENCRYPT + ["plain", "-o", "plain-hard"], {}, 2, SAME, {"plain": TEXT}),
     "same-file-symlink": (ENCRYPT + ["plain-sym", "-o", "plain"], {}, 2, SAME, {"plain": TEXT}),
     "same-file-stdin": (ENCRYPT + ["-o", "plain"], {"stdin": "plain"}, 2, SAME, {"plain": TEXT}),
+    "key-file-encrypt": (["encrypt", *BY_KEY_FILE, "plain", "-o", "my.key"], {}, 2,
+                         same("the key file (my.key)", "my.key"), {"my.key": KEY_FILE}),
+    "key-file-decrypt": (["decrypt", *BY_KEY_FILE, "sealed", "-o", "my.key"], {}, 2,
+                         same("the key file (my.key)", "my.key"), {"my.key": KEY_FILE}),
+    "key-file-hard-link": (["encrypt", *BY_KEY_FILE, "plain", "-o", "key-hard"], {}, 2,
+                           same("the key file (my.key)", "key-hard"), {"my.key": KEY_FILE}),
+    "key-file-symlink": (["decrypt", "--key-file", "key-sym", "sealed", "-o", "my.key"], {}, 2,
+                         same("the key file (key-sym)", "my.key"), {"my.key": KEY_FILE}),
+    "key-file-stdout": (["encrypt", *BY_KEY_FILE, "plain"], {"stdout": "my.key"}, 2,
+                        same("the key file (my.key)", "standard output"), {"my.key": KEY_FILE}),
+    "sumtable-file-encrypt": (ENCRYPT + ["--sumtable-file", "sums", "plain", "-o", "sums"], {}, 2,
+                              same("the sum table file (sums)", "sums"), {"sums": SUMS}),
+    "sumtable-file-decrypt": (DECRYPT + ["--sumtable-file", "sums", "sealed", "-o", "sums"], {}, 2,
+                              same("the sum table file (sums)", "sums"), {"sums": SUMS}),
     "refused-at-the-end": (DECRYPT + ["-o", "plain"], {"stdin": "refused"}, 2, "not a ciph", {"plain": TEXT}),
 }
 
@@ -571,12 +591,15 @@ OUTPUT_RULES = {
 @pytest.mark.parametrize("argv, streams, status, says, after", OUTPUT_RULES.values(), ids=OUTPUT_RULES.keys())
 def test_output_goes_through_named_descriptors_never_onto_its_input_nor_into_a_lost_stderr(
         argv, streams, status, says, after, tmp_path):
-    for name, data in {"log": b"log\n", "plain": TEXT, "sealed": SEALED,
+    for name, data in {"log": b"log\n", "plain": TEXT, "sealed": SEALED, "my.key": KEY_FILE, "sums": SUMS,
                        "refused": _refused_16_byte_ciphertext()}.items():
         (tmp_path / name).write_bytes(data)
-    os.link(tmp_path / "plain", tmp_path / "plain-hard")
-    (tmp_path / "plain-sym").symlink_to("plain")
+    for name, link in (("plain", "plain-hard"), ("my.key", "key-hard")):
+        os.link(tmp_path / name, tmp_path / link)
+    for name, link in (("plain", "plain-sym"), ("my.key", "key-sym")):
+        (tmp_path / link).symlink_to(name)
     (tmp_path / "to-stdout").symlink_to("/proc/self/fd/1")
+    before = {p.name for p in tmp_path.iterdir()}
     kwargs = {"stderr": None, "preexec_fn": lambda: os.close(2)} if "stderr" in streams else {}
     with contextlib.ExitStack() as opened:
         for stream, name in streams.items():
@@ -590,6 +613,20 @@ def test_output_goes_through_named_descriptors_never_onto_its_input_nor_into_a_l
         assert says in err and err.count("\n") == (status != 0) and "Traceback" not in err, err
     for name, data in after.items():
         assert (done.stdout if name == "stdout" else (tmp_path / name).read_bytes()) == data, name
+    assert {p.name for p in tmp_path.iterdir()} - before <= set(after), "a temporary was left behind"
+
+
+@pytest.mark.parametrize("output", ["plain", "my.key", "sums"])
+def test_a_file_the_run_reads_is_refused_before_an_output_file_is_made(output, tmp_path, capfdbinary,
+                                                                       monkeypatch):
+    for name, data in {"plain": TEXT, "my.key": KEY, "sums": SUMS}.items():
+        (tmp_path / name).write_bytes(data)
+    monkeypatch.setattr(files, "AtomicSink", lambda *a: pytest.fail("an output file was made"))
+    status, _, err = run(["encrypt", "--key-file", str(tmp_path / "my.key"), "--sumtable-file",
+                          str(tmp_path / "sums"), str(tmp_path / "plain"), "-o", str(tmp_path / output)],
+                         capfdbinary)
+    assert_one_line(err, status, 2)
+    assert SAME in err
 
 
 # ---- terminals, progress, memory --------------------------------------------------------

@@ -79,12 +79,12 @@ def same_file(a: os.stat_result | None, b: os.stat_result | None) -> bool:
             and (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino))
 
 
-def read_head(what: str, path: str, limit: int) -> bytes:
+def read_head(what: str, path: str, limit: int) -> tuple[bytes, os.stat_result]:
     """The first `limit` bytes of a small file (a key, say) and one more, so
-    that the caller sees when there are more."""
+    that the caller sees when there are more; and what the file is."""
     try:
         with open(path, "rb") as f:
-            return f.read(limit + 1)
+            return f.read(limit + 1), os.fstat(f.fileno())
     except OSError as e:
         raise failure(f"{what}: cannot read {show(path)}", e) from None
 
@@ -443,13 +443,20 @@ class AtomicSink:
         self._close_folder()
 
 
-def open_output(path: str) -> FdSink | AtomicSink:
+Vet = Callable[[os.stat_result, str], None]
+
+
+def open_output(path: str, vet: Vet) -> FdSink | AtomicSink:
     """A sink for the path given with -o; what it does depends on what the
-    path names (see each kind of sink)."""
+    path names (see each kind of sink). `vet` is shown the file the output
+    would write and its name, before anything is made or written there, and
+    raises to refuse it (a file that does not exist yet is not shown)."""
     shown = show(path)
     fd = descriptor_named(path)
     if fd is not None:
-        return descriptor_sink(fd, shown)
+        sink = descriptor_sink(fd, shown)
+        vet(sink.file, shown)  # a descriptor of the process's own: nothing to undo
+        return sink
     # A link is followed to the file it names, which is then replaced or
     # written like any other: the link stays a link.
     target = os.path.realpath(path) if os.path.islink(path) else path
@@ -462,6 +469,7 @@ def open_output(path: str) -> FdSink | AtomicSink:
         return AtomicSink(target, shown)
     except OSError as e:
         raise failure(f"-o: cannot write {shown}", e) from None
+    vet(st, shown)
     mode = st.st_mode
     if stat.S_ISREG(mode):
         return AtomicSink(target, shown)

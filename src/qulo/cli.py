@@ -68,7 +68,8 @@ table) reads each block in host byte order instead.
 -o replaces a regular file atomically, writes through a symbolic link to its
 target, writes straight into a FIFO, socket or character device, and writes
 a descriptor the process already has (/dev/stdout, /dev/fd/N) in place.
-The input and the output may not be the same file.
+The output may not be a file the run reads: INPUT, the key file or the
+sum table file.
 
 Exit status: 0 on success, 1 when reading or writing failed, 2 on bad input
 (the reason is one line on standard error).{decrypt}
@@ -173,17 +174,23 @@ def _looks_like_text(data: bytes) -> bool:
     return all(32 <= b < 127 or b in b"\t\n\r" for b in data)
 
 
-def _secret_file(what: str, path: str, size: int, kind: str) -> bytes:
-    """`size` raw bytes, or 2*size hex digits with an optional newline."""
-    data = _files.read_head(what, path, 4 * size)
-    if len(data) == size:
-        return data
+# A file the run reads, described as a message names it, and what it is.
+_Read = tuple[str, os.stat_result | None]
+
+
+def _secret_file(what: str, path: str, size: int, kind: str) -> tuple[bytes, _Read]:
+    """`size` raw bytes, or 2*size hex digits with an optional newline; and
+    the file they came from."""
+    data, file = _files.read_head(what, path, 4 * size)
     shown = _files.show(path)
+    read = (f"the {kind} file ({shown})", file)
+    if len(data) == size:
+        return data, read
     if data and _looks_like_text(data):
         text = data.decode("ascii")
         body = text[:-2] if text.endswith("\r\n") else text[:-1] if text.endswith("\n") else text
         if len(body) == 2 * size and all(ch in _HEX_DIGITS for ch in body):
-            return bytes.fromhex(body)
+            return bytes.fromhex(body), read
         raise BadInput(
             f"{what}: {shown} is a text file but not a {kind}: expected {2 * size} hex digits "
             f"and an optional newline (or {size} raw bytes)"
@@ -192,19 +199,23 @@ def _secret_file(what: str, path: str, size: int, kind: str) -> bytes:
     raise BadInput(f"{what}: {shown} holds {amount} bytes; a {kind} file holds exactly {size} bytes")
 
 
-def _cipher(args: argparse.Namespace) -> tuple[TEA, dict[str, Any]]:
+def _cipher(args: argparse.Namespace) -> tuple[TEA, dict[str, Any], list[_Read]]:
+    """The cipher, its options, and the files they were read from."""
+    read: list[_Read] = []
     if args.key is not None:
         key = _sized_hex("--key", args.key, KEY_BYTES)
     else:
-        key = _secret_file("--key-file", args.key_file, KEY_BYTES, "key")
+        key, where = _secret_file("--key-file", args.key_file, KEY_BYTES, "key")
+        read.append(where)
     sumtable: bytes | None = None
     if args.sumtable is not None:
         sumtable = _sized_hex("--sumtable", args.sumtable, SUMTABLE_BYTES)
     elif args.sumtable_file is not None:
-        sumtable = _secret_file("--sumtable-file", args.sumtable_file, SUMTABLE_BYTES, "sum table")
+        sumtable, where = _secret_file("--sumtable-file", args.sumtable_file, SUMTABLE_BYTES, "sum table")
+        read.append(where)
     if args.native_endian and sumtable is None:
         raise BadInput("--native-endian needs a sum table (--sumtable or --sumtable-file)")
-    return TEA(key), {"sumtable": sumtable, "native_endian": args.native_endian}
+    return TEA(key), {"sumtable": sumtable, "native_endian": args.native_endian}, read
 
 
 # ---- where the bytes come from and go -------------------------------------------------
@@ -226,19 +237,25 @@ def _open_input(args: argparse.Namespace) -> Source:
     return _files.open_file("INPUT", args.input)
 
 
-def _open_output(args: argparse.Namespace, source: Source) -> _files.FdSink | _files.AtomicSink:
-    """The output, once it is known to be a place this run may write to."""
+def _open_output(args: argparse.Namespace, read: list[_Read]) -> _files.FdSink | _files.AtomicSink:
+    """The output, once it is known to be a place this run may write to:
+    none of the files it reads (`read`), nor a terminal for a ciphertext."""
+    def refuse_what_is_read(file: os.stat_result, name: str) -> None:
+        # Read and written at once, a file would be fed its own output (and
+        # grow until the disk is full) or lose the data it is read from; a
+        # key or sum table written over leaves its ciphertexts undecryptable.
+        for described, read_file in read:
+            if _files.same_file(read_file, file):
+                raise BadInput(f"{described} and the output ({name}) are the same file: "
+                               "write the output elsewhere")
+
     sink: _files.FdSink | _files.AtomicSink
     if args.output is None or args.output == "-":
         sink = _files.descriptor_sink(1, "standard output")
+        refuse_what_is_read(sink.file, sink.name)  # not owned: nothing to undo
     else:
-        sink = _files.open_output(args.output)
+        sink = _files.open_output(args.output, refuse_what_is_read)
     try:
-        # Read and written at once, a file would be fed its own output (and
-        # grow until the disk is full) or lose the data it is read from.
-        if _files.same_file(source.file, sink.file):
-            raise BadInput(f"the input ({source.name}) and the output ({sink.name}) are the same "
-                           "file: write the output elsewhere")
         # A plaintext is usually text; a ciphertext would garble the terminal.
         if args.command == "encrypt" and not args.hex and not args.force and os.isatty(sink.fd):
             raise BadInput(
@@ -342,13 +359,13 @@ def _decrypt(source: Source, sink: Output, decryptor: Decryptor, args: argparse.
 
 
 def _run(args: argparse.Namespace) -> None:
-    tea, options = _cipher(args)
+    tea, options, read = _cipher(args)
     source = _open_input(args)
     sink: Output | None = None
     try:
         if args.command == "decrypt" and source.size is not None:
             _refuse_unless_ciphertext_length(source.size)
-        sink = _open_output(args, source)
+        sink = _open_output(args, [(f"the input ({source.name})", source.file), *read])
         unrecalled = None if isinstance(sink, _files.AtomicSink) else sink.name
         if args.hex:
             sink = _HexDigits(sink)
