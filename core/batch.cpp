@@ -16,6 +16,7 @@
 #include "qulo/mode.h"
 #include "qulo/operation.hpp"
 #include "qulo/ranges.hpp"
+#include "qulo/secret.hpp"
 #include "qulo/tea.h"
 
 #include <atomic>
@@ -82,26 +83,41 @@ int find_kernel(const char *name) {
     return kNoSuchKernel;
 }
 
-const char *wanted_kernel() { return std::getenv("QULO_BATCH_KERNEL"); }
+// The variable's value as the start-up choice read it: as many bytes as its
+// sentence can show (kShownValue, and one more to know it is longer). The
+// variable may change later; what was refused is what was read.
+constexpr size_t kShownValue = 32;
+
+struct StartupChoice {
+    int kernel;
+    char wanted[kShownValue + 2];
+};
 
 // The environment's kernel, or the fastest this CPU runs.
-int startup_choice() {
-    const char *wanted = wanted_kernel();
+StartupChoice make_startup_choice() {
+    StartupChoice c{kUnchosen, {}};
+    const char *wanted = std::getenv("QULO_BATCH_KERNEL");
     if (wanted == nullptr || wanted[0] == '\0') {
         int i = 0;
         while (!kKernels[i].cpu_runs()) {
             ++i;  // ends at the last kernel, which runs everywhere
         }
-        return i;
+        c.kernel = i;
+        return c;
     }
+    std::strncpy(c.wanted, wanted, sizeof c.wanted - 1);
     const int k = find_kernel(wanted);
-    return k < 0 || kKernels[k].cpu_runs() ? k : kCannotRun;
+    c.kernel = k < 0 || kKernels[k].cpu_runs() ? k : kCannotRun;
+    return c;
 }
 
-// The start-up choice, made on first use. It depends only on the
-// environment and the CPU, so threads that race here all store the same
-// answer: no lock, no waiting.
-std::atomic<int> g_startup{kUnchosen};
+// The start-up choice, made once, on first use; it depends only on the
+// environment and the CPU.
+const StartupChoice &startup_choice() {
+    static const StartupChoice choice = make_startup_choice();
+    return choice;
+}
+
 // A kernel selected through the hooks, or kUnchosen.
 std::atomic<int> g_selected{kUnchosen};
 
@@ -109,12 +125,7 @@ int kernel_choice() {
     if (const int k = g_selected.load(std::memory_order_relaxed); k >= 0) {
         return k;
     }
-    int k = g_startup.load(std::memory_order_relaxed);
-    if (k == kUnchosen) {
-        k = startup_choice();
-        g_startup.store(k, std::memory_order_relaxed);
-    }
-    return k;
+    return startup_choice().kernel;
 }
 
 // The text of qulo_batch_kernel_error, written with snprintf's contract:
@@ -173,7 +184,6 @@ struct Escaped {
 
 // The variable's value escaped; when that is longer than kShownValue
 // characters, cut after the last whole byte that fits with "..." behind it.
-constexpr size_t kShownValue = 32;
 
 void add_value(Text &text, const char *value) {
     size_t full = 0;
@@ -231,6 +241,9 @@ int64_t settle(const qulo_key *key, const qulo_op *op, const Job &job, bool &any
             r = job.refusal(r);
             ++refused;
         }
+        if (job.start != nullptr) {
+            job.start[i] = 0;  // a ciphertext, or a plaintext qulo_run moved to the front
+        }
         job.result[i] = r;
     }
     return refused;
@@ -238,7 +251,7 @@ int64_t settle(const qulo_key *key, const qulo_op *op, const Job &job, bool &any
 
 int64_t run_batch(const qulo_key *key, const qulo_op *op, bool named, int64_t count,
                   const uint8_t *const *src, const int64_t *src_len, uint8_t *const *out,
-                  const int64_t *out_capacity, int64_t *result) {
+                  const int64_t *out_capacity, int64_t *result, int64_t *start = nullptr) {
     if (op == nullptr) {
         return QULO_E_NULL;
     }
@@ -250,16 +263,16 @@ int64_t run_batch(const qulo_key *key, const qulo_op *op, bool named, int64_t co
     if (kernel < 0) {
         return QULO_E_STATE;
     }
-    const Job job{words_of(key), sums_of(*op), count,  src, src_len, out, out_capacity,
-                  result,        operation->verify, named};
+    const Secret<Job> job(words_of(key), sums_of(*op), count, src, src_len, out, out_capacity,
+                          result, start, operation->verify, named);
     bool any_pending = false;
     int64_t refused = operation->dir == Dir::encrypt
-                          ? settle<Dir::encrypt>(key, op, job, any_pending)
-                          : settle<Dir::decrypt>(key, op, job, any_pending);
+                          ? settle<Dir::encrypt>(key, op, *job, any_pending)
+                          : settle<Dir::decrypt>(key, op, *job, any_pending);
     if (any_pending) {
         const KernelOps &ops = *kKernels[kernel].ops;
         refused += dispatch(*operation, [&]<Dir D, Order O, bool Std>() {
-            return ops.get<D, O, Std>()(job);
+            return ops.get<D, O, Std>()(*job);
         });
     }
     return refused;
@@ -303,6 +316,16 @@ int64_t qulo_batch_run(const qulo_key *key, const qulo_op *op, int64_t count,
                        const uint8_t *const *src, const int64_t *src_len, uint8_t *const *out,
                        const int64_t *out_capacity, int64_t *result) {
     return run_batch(key, op, false, count, src, src_len, out, out_capacity, result);
+}
+
+int64_t qulo_batch_run_placed(const qulo_key *key, const qulo_op *op, int64_t count,
+                              const uint8_t *const *src, const int64_t *src_len,
+                              uint8_t *const *out, const int64_t *out_capacity, int64_t *result,
+                              int64_t *start) {
+    if (start == nullptr) {
+        return QULO_E_NULL;
+    }
+    return run_batch(key, op, false, count, src, src_len, out, out_capacity, result, start);
 }
 
 int64_t qulo_batch_encrypt_qq(const qulo_key *key, int64_t count, const uint8_t *const *src,
@@ -360,9 +383,8 @@ size_t qulo_batch_kernel_error(char *buf, size_t size) {
     if (k >= 0) {
         return 0;
     }
-    const char *wanted = wanted_kernel();
     text << "QULO_BATCH_KERNEL=";
-    add_value(text, wanted != nullptr ? wanted : "");
+    add_value(text, startup_choice().wanted);
     if (k == kNoSuchKernel) {
         text << " names no kernel (known: ";
         add_names(text, false);

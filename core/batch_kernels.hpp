@@ -23,11 +23,13 @@
 #include "qulo/mode.h"
 #include "qulo/move_down.hpp"
 #include "qulo/operation.hpp"
+#include "qulo/secret.hpp"
 #include "qulo/tea.h"
 
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -45,8 +47,9 @@ struct Job {
     uint8_t *const *out;
     const int64_t *out_capacity;
     int64_t *result;
-    bool verify;  // decryption: refuse a plaintext whose trailer is not zero
-    bool named;   // for a named entry point: every refusal is -1
+    int64_t *start;  // decryption: where each plaintext is left, or null: moved to out[i][0]
+    bool verify;     // decryption: refuse a plaintext whose trailer is not zero
+    bool named;      // for a named entry point: every refusal is -1
 
     // The result of a refused message.
     int64_t refusal(int64_t status) const { return named ? -1 : status; }
@@ -266,16 +269,10 @@ template <Order O>
 constexpr int64_t kIdleBlocks = 32;
 // Plaintexts up to this length are laid out whole in their output first.
 constexpr int64_t kStagedLength = 512;
-// The longest plaintext the driver passes on.
-constexpr int64_t kMaxLength = QULO_MAX_PLAINTEXT_LEN;
 
-// A kernel's state starts a page of its own. Left to the stack frame, where
-// it fell within a page moved with every change of the code, and the
-// timings with it, by up to 7% for 64-byte messages (presumably loads held
-// back behind stores at the same offset of another page): aligned, it
-// stays put, and so do the timings.
+// A kernel's state, on the stack of the calling thread (see OnPage).
 template <class V, int U, Order O, Dir D, bool Std>
-class alignas(4096) Lanes {
+class Lanes {
 public:
     static constexpr int W = kWidth<V>;
     static constexpr int L = U * W;
@@ -397,17 +394,17 @@ private:
             }
         }
         if constexpr (kSpread) {
-            transform_cycles<V, U, D, Std>(c_, hi, lo, 0, kWriteAt);
+            transform_cycles<V, U, D, Std>(*c_, hi, lo, 0, kWriteAt);
             if (!written) {
                 write_back(at - kBlock);
             }
-            transform_cycles<V, U, D, Std>(c_, hi, lo, kWriteAt, kReadAt);
+            transform_cycles<V, U, D, Std>(*c_, hi, lo, kWriteAt, kReadAt);
             if (step_ + 1 != next_event_) {
                 read_ahead(at + kBlock);
             }
-            transform_cycles<V, U, D, Std>(c_, hi, lo, kReadAt, kCycles);
+            transform_cycles<V, U, D, Std>(*c_, hi, lo, kReadAt, kCycles);
         } else {
-            transform_cycles<V, U, D, Std>(c_, hi, lo, 0, kCycles);
+            transform_cycles<V, U, D, Std>(*c_, hi, lo, 0, kCycles);
         }
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
@@ -611,13 +608,13 @@ private:
         Message &m = msg_[l];
         m.index = i;
         const int64_t n = job_.src_len[i];
-        if (n < 0 || (D == Dir::encrypt && n > kMaxLength)) {
+        const int64_t total = output_capacity(D, n);
+        if (total < 0) {
             __builtin_unreachable();  // the driver settled every other length
         }
         ++active_;
         reset_chain(l);
         if constexpr (D == Dir::encrypt) {
-            const int64_t total = length_rule(n);
             m.blocks = total / kBlock;
             m.body = total - n - 7;  // header, fill count + 2 zero bytes
             if (n <= kStagedLength) {
@@ -777,8 +774,12 @@ private:
             const int64_t n = job_.src_len[i];
             const int64_t fill = out[0] & 0x07;
             const int64_t plain = n - fill - 10;
-            qulo::move_down(out, out + fill + 3, plain);
-            // The move ends before the trailer, still where it was decrypted.
+            if (job_.start != nullptr) {
+                job_.start[i] = fill + 3;
+            } else {
+                // The move ends before the trailer, still where it was decrypted.
+                qulo::move_down(out, out + fill + 3, plain);
+            }
             job_.result[i] = plain;
             if (job_.verify) [[unlikely]] {
                 verify(i);
@@ -803,7 +804,7 @@ private:
     }
 
     const Job &job_;
-    const Consts<V> c_;
+    const Secret<Consts<V>> c_;  // the key words and sums in every word
     // Between runs of steps: the chained block each step starts from, and
     // the one it ends with, [parity of the step][half] (see run_steps).
     V carry_hi_[U], carry_lo_[U];
@@ -827,10 +828,39 @@ private:
     int active_ = 0;
 };
 
+// A T that starts a page of its own, in a frame of its size and one page
+// more. Left to the stack frame, where the kernel's state fell within a
+// page moved with every change of the code, and the timings with it, by up
+// to 7% for 64-byte messages (presumably loads held back behind stores at
+// the same offset of another page): on a page boundary it stays put, and
+// so do the timings. Declared alignas(4096), the state would also round its
+// size up to whole pages, and the frame by up to a page more.
+template <class T>
+class OnPage {
+public:
+    static constexpr size_t kPage = 4096;
+
+    template <class... Args>
+    explicit OnPage(Args &&...args) {
+        const auto at = reinterpret_cast<uintptr_t>(raw_);
+        void *page = raw_ + ((kPage - at % kPage) % kPage);
+        object_ = new (page) T(std::forward<Args>(args)...);
+    }
+    ~OnPage() { object_->~T(); }
+    OnPage(const OnPage &) = delete;
+    OnPage &operator=(const OnPage &) = delete;
+
+    T *operator->() { return object_; }
+
+private:
+    alignas(alignof(T)) unsigned char raw_[sizeof(T) + kPage - alignof(T)];
+    T *object_;
+};
+
 template <class V, int U, Order O, Dir D, bool Std>
 int64_t run_lanes(const Job &job) {
-    Lanes<V, U, O, D, Std> lanes(job);
-    return lanes.run();
+    OnPage<Lanes<V, U, O, D, Std>> lanes(job);
+    return lanes->run();
 }
 
 template <class V, int U>

@@ -12,6 +12,7 @@
 #include "qulo/length_rule.hpp"
 #include "qulo/operation.hpp"
 #include "qulo/ranges.hpp"
+#include "qulo/secret.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -66,12 +67,12 @@ template <Order O>
         return i >= direct_begin && i < direct_end ? src + (i - body) : out + i;
     };
 
-    const Words k = words_of(key);
+    const Secret<Words> k(words_of(key));
     Block prev_c{};
     Block prev_x{};
     for (int64_t i = 0; i < total; i += kBlock) {
         const Block x = load_block<O>(padded(i)) ^ prev_c;
-        const Block c = encrypt_block(k, sums, x) ^ prev_x;
+        const Block c = encrypt_block(*k, sums, x) ^ prev_x;
         store_block<O>(out + i, c);
         prev_c = c;
         prev_x = x;
@@ -86,12 +87,12 @@ template <Order O>
     if (const int64_t status = length_status<Dir::decrypt>(n, cap); status < 0) {
         return status;
     }
-    const Words k = words_of(key);
+    const Secret<Words> k(words_of(key));
 
     // The first block decides the plaintext length; decode it locally so
     // that a refused ciphertext leaves `out` (perhaps `src` itself) intact.
     const Block c0 = load_block<O>(src);
-    const Block x0 = decrypt_block(k, sums, c0);
+    const Block x0 = decrypt_block(*k, sums, c0);
     uint8_t first[kBlock];
     store_block<O>(first, x0);
     const int64_t fill = first[0] & 0x07;
@@ -116,7 +117,7 @@ template <Order O>
         // Block i of src is read before block i of out is written, so
         // src == out decrypts in place.
         const Block c = load_block<O>(src + i);
-        const Block x = decrypt_block(k, sums, c ^ prev_x);
+        const Block x = decrypt_block(*k, sums, c ^ prev_x);
         store_block<O>(out + i, x ^ prev_c);
         prev_c = c;
         prev_x = x;
@@ -151,7 +152,8 @@ template <Dir D, Order O, bool Std>
     if constexpr (Std) {
         return drive(kStandardSums);
     } else {
-        return drive(load_sums(sumtable));
+        const Secret<Sums> sums(load_sums(sumtable));
+        return drive(*sums);
     }
 }
 
@@ -216,5 +218,16 @@ int64_t qulo_decrypt_native_endian(const qulo_key *key, const uint8_t *sumtable,
 int64_t qulo_encrypt_len(int64_t n) { return length_rule(n); }
 
 int64_t qulo_ciphertext_status(int64_t n) { return ciphertext_status(n); }
+
+int64_t qulo_output_capacity(const qulo_op *op, int64_t n) {
+    if (op == nullptr) {
+        return QULO_E_NULL;
+    }
+    const std::optional<Operation> operation = read_op(*op);
+    if (!operation) {
+        return QULO_E_ARGUMENT;
+    }
+    return output_capacity(operation->dir, n);
+}
 
 }  // extern "C"

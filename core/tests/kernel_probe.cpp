@@ -19,6 +19,15 @@ int main(int argc, char **argv) {
     if (std::memchr(buf.data(), '\0', size + 16) == nullptr && !untouched) {
         return 2;  // not terminated
     }
+    // The choice is made once: a later change of the variable changes
+    // neither the kernel nor the sentence, which names what was refused.
+    setenv("QULO_BATCH_KERNEL", "scalar", 1);
+    std::vector<char> again(size + 16, '#');
+    if (qulo_batch_kernel() != kernel ||
+        qulo_batch_kernel_error(size > 0 ? again.data() : nullptr, size) != length ||
+        std::memcmp(again.data(), buf.data(), size) != 0) {
+        return 3;
+    }
     std::printf("%s\n%zu\n%s", kernel != nullptr ? kernel : "(none)", length,
                 untouched ? "(untouched)" : buf.data());
     return 0;

@@ -32,6 +32,27 @@ TEST(CiphertextStatus, KnowsTheShapeOfACiphertext) {
     }
 }
 
+TEST(OutputCapacity, IsTheRoomEveryDriverAsksFor) {
+    const qulo_op enc{QULO_ENCRYPT, QULO_BIG_ENDIAN, nullptr, 0};
+    const qulo_op dec{QULO_DECRYPT, QULO_HOST_ORDER, nullptr, 1};
+    const qulo_op bad{7, QULO_BIG_ENDIAN, nullptr, 0};
+    struct Row {
+        const qulo_op *op;
+        int64_t n;
+        int64_t room;
+    };
+    const Row rows[] = {
+        {&enc, 0, 16},          {&enc, 7, 24},       {&enc, kMax - 17, kMax - 7},
+        {&enc, kMax - 16, QULO_E_ARGUMENT},          {&enc, -1, QULO_E_ARGUMENT},
+        {&dec, 16, 16},         {&dec, 1024, 1024},  {&dec, 15, QULO_E_SHORT},
+        {&dec, -8, QULO_E_SHORT}, {&dec, 20, QULO_E_BLOCKS},
+        {&bad, 16, QULO_E_ARGUMENT},                 {nullptr, 16, QULO_E_NULL},
+    };
+    for (const Row &r : rows) {
+        EXPECT_EQ(qulo_output_capacity(r.op, r.n), r.room) << r.n;
+    }
+}
+
 class RunTest : public ::testing::TestWithParam<Mode> {
   protected:
     Cipher c = cipher_for(GetParam());

@@ -99,6 +99,21 @@ int64_t qulo_batch_run(const qulo_key *key, const qulo_op *op, int64_t count,
                        const int64_t *out_capacity, int64_t *result);
 
 /*
+ * The same as qulo_batch_run, except that a decrypted plaintext is left
+ * where the blocks put it: message i's plaintext of result[i] bytes starts
+ * at out[i] + start[i]. start[i] is written for every message: 0 for a
+ * ciphertext and for a plaintext already at the front (a message that
+ * overlaps its own output goes through qulo_run), otherwise 3 to 10, the
+ * header and its fill before it; a failed check leaves the blocks as they
+ * were decrypted. A caller that packs plaintexts one after another (a
+ * column) then moves each of them once. QULO_E_NULL for a null start.
+ */
+int64_t qulo_batch_run_placed(const qulo_key *key, const qulo_op *op, int64_t count,
+                              const uint8_t *const *src, const int64_t *src_len,
+                              uint8_t *const *out, const int64_t *out_capacity, int64_t *result,
+                              int64_t *start);
+
+/*
  * Kernels: on x86-64 "avx512" (AVX-512 F, BW and VL; 64 lanes) and "avx2"
  * (32 lanes); on AArch64 "neon" (every such CPU; 16 lanes); everywhere
  * "scalar" (portable, four messages interleaved).

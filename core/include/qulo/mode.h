@@ -74,6 +74,16 @@ enum qulo_status {
  * drivers return them. */
 int64_t qulo_ciphertext_status(int64_t n);
 
+/* The room a result of `op` needs for n source bytes: the output capacity
+ * that qulo_run, a batch message or a one-message entry point must be
+ * given. Encryption: the ciphertext length, or QULO_E_ARGUMENT for a
+ * negative n or one above QULO_MAX_PLAINTEXT_LEN. Decryption: n itself (the
+ * plaintext is shorter, but every block is written), or for a length that
+ * cannot be decrypted at all the status of qulo_ciphertext_status
+ * (QULO_E_SHORT, a negative n included, or QULO_E_BLOCKS). QULO_E_NULL / QULO_E_ARGUMENT for a
+ * null or unknown descriptor. Every layer sizes its outputs with this. */
+int64_t qulo_output_capacity(const qulo_op *op, int64_t n);
+
 /*
  * One message, any operation: the length (>= 0) or a negative status, with
  * the same effects on `out` as the named entry points of <qulo/tea.h> (which
@@ -91,8 +101,9 @@ int64_t qulo_run(const qulo_key *key, const qulo_op *op, const uint8_t *src, int
                  uint8_t *out, int64_t out_capacity);
 
 /* Zeroes `size` bytes at `p` so that the compiler cannot drop it as a dead
- * store. The one wipe: every holder of key material (core contexts, the
- * binding's copies) calls it. */
+ * store. The rule it serves: every copy of key words or round sums that the
+ * core or the binding makes in memory is cleared before that memory is
+ * given up (ciphertext and plaintext are the caller's and are not). */
 void qulo_wipe(void *p, size_t size);
 
 #ifdef __cplusplus

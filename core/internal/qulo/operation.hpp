@@ -29,22 +29,25 @@ constexpr int64_t ciphertext_status(int64_t n) {
     return n % kBlock != 0 ? QULO_E_BLOCKS : 0;
 }
 
+// The room a result needs for n source bytes (qulo_output_capacity).
+constexpr int64_t output_capacity(Dir d, int64_t n) {
+    if (d == Dir::encrypt) {
+        return n < 0 || n > QULO_MAX_PLAINTEXT_LEN ? int64_t{QULO_E_ARGUMENT} : length_rule(n);
+    }
+    const int64_t status = ciphertext_status(n);
+    return status < 0 ? status : n;
+}
+
 // What refuses a message from its lengths alone, before anything is
 // written: 0, or the status. A plaintext must have a ciphertext length that
 // fits; a ciphertext must have the right shape; either must fit the output.
 template <Dir D>
 constexpr int64_t length_status(int64_t n, int64_t cap) {
-    if constexpr (D == Dir::encrypt) {
-        if (n < 0 || n > QULO_MAX_PLAINTEXT_LEN) {
-            return QULO_E_ARGUMENT;
-        }
-        return length_rule(n) > cap ? QULO_E_SPACE : 0;
-    } else {
-        if (const int64_t status = ciphertext_status(n); status < 0) {
-            return status;
-        }
-        return n > cap ? QULO_E_SPACE : 0;
+    const int64_t need = output_capacity(D, n);
+    if (need < 0) {
+        return need;
     }
+    return need > cap ? QULO_E_SPACE : 0;
 }
 
 // An operation as the drivers run it. The standard sums are compiled in as

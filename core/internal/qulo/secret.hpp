@@ -1,0 +1,34 @@
+// The one rule for secrets, kept by one type: a copy of key words or round
+// sums lives in a Secret, which clears it (qulo_wipe) when it goes out of
+// scope, however the scope is left. Not installed.
+#pragma once
+
+#include "qulo/mode.h"
+
+#include <type_traits>
+#include <utility>
+
+namespace qulo {
+
+template <class T>
+class Secret {
+    static_assert(std::is_trivially_destructible_v<T>,
+                  "a secret is plain bytes: nothing may run after it is cleared");
+
+public:
+    template <class... Args>
+    explicit Secret(Args &&...args) : value_(std::forward<Args>(args)...) {}
+    ~Secret() { qulo_wipe(&value_, sizeof value_); }
+    Secret(const Secret &) = delete;
+    Secret &operator=(const Secret &) = delete;
+
+    T &operator*() { return value_; }
+    const T &operator*() const { return value_; }
+    T *operator->() { return &value_; }
+    const T *operator->() const { return &value_; }
+
+private:
+    T value_;
+};
+
+}  // namespace qulo
