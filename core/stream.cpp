@@ -12,6 +12,7 @@
 #include "qulo/length_rule.hpp"
 #include "qulo/mode.h"
 #include "qulo/operation.hpp"
+#include "qulo/secret.hpp"
 #include "qulo/ranges.hpp"
 
 #include <cstdint>
@@ -127,12 +128,12 @@ template <Dir D, class F>
 template <Order O>
 [[gnu::always_inline]] inline void encrypt_run(State &s, const Sums &sums, const uint8_t *src,
                                                uint8_t *out, int64_t blocks) {
-    const Words k = s.key;
+    const Secret<Words> k(s.key);
     Block prev_c = s.prev_c;
     Block prev_x = s.prev_x;
     for (int64_t i = 0; i < blocks; ++i) {
         const Block x = load_block<O>(src + i * kBlock) ^ prev_c;
-        const Block c = encrypt_block(k, sums, x) ^ prev_x;
+        const Block c = encrypt_block(*k, sums, x) ^ prev_x;
         store_block<O>(out + i * kBlock, c);
         prev_c = c;
         prev_x = x;
@@ -246,18 +247,18 @@ template <Order O>
                                                   int64_t blocks) {
     std::memcpy(out, s.tail + 1, kTrailer);
     uint8_t *o = out + kTrailer;
-    const Words k = s.key;
+    const Secret<Words> k(s.key);
     Block prev_c = s.prev_c;
     Block prev_x = s.prev_x;
     for (int64_t i = 0; i + 1 < blocks; ++i) {
         const Block c = load_block<O>(src + i * kBlock);
-        const Block x = decrypt_block(k, sums, c ^ prev_x);
+        const Block x = decrypt_block(*k, sums, c ^ prev_x);
         store_block<O>(o + i * kBlock, x ^ prev_c);
         prev_c = c;
         prev_x = x;
     }
     const Block c = load_block<O>(src + (blocks - 1) * kBlock);
-    const Block x = decrypt_block(k, sums, c ^ prev_x);
+    const Block x = decrypt_block(*k, sums, c ^ prev_x);
     store_block<O>(s.tail, x ^ prev_c);
     o[(blocks - 1) * kBlock] = s.tail[0];
     s.prev_c = c;
