@@ -468,6 +468,36 @@ def test_execute_step_on_a_second_module_object_is_refused():
     assert tea_module.TEA is TEA and encrypt_len(7) == 24
 
 
+# PyModuleDef as <moduleobject.h> lays it out, PyModuleDef_Base first.
+class ModuleDefSlot(ctypes.Structure):
+    _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
+
+
+class ModuleDef(ctypes.Structure):
+    _fields_ = [
+        ("ob_base", ctypes.c_char * object.__basicsize__), ("m_init", ctypes.c_void_p),
+        ("m_index", ctypes.c_ssize_t), ("m_copy", ctypes.c_void_p),
+        ("m_name", ctypes.c_char_p), ("m_doc", ctypes.c_char_p), ("m_size", ctypes.c_ssize_t),
+        ("m_methods", ctypes.c_void_p), ("m_slots", ctypes.POINTER(ModuleDefSlot)),
+        ("m_traverse", ctypes.c_void_p), ("m_clear", ctypes.c_void_p), ("m_free", ctypes.c_void_p),
+    ]
+
+
+PY_MOD_CREATE, PY_MOD_EXEC = 1, 2
+
+
+def test_module_record_has_the_create_and_execute_steps_only():
+    lib = ctypes.PyDLL(tea_module.__file__)
+    lib.PyInit__tea.restype = ctypes.POINTER(ModuleDef)
+    record = lib.PyInit__tea().contents
+    slots = []
+    while (slot := record.m_slots[len(slots)].slot) != 0:
+        slots.append(slot)
+    assert slots == [PY_MOD_CREATE, PY_MOD_EXEC]
+    assert (record.m_name, record.m_doc, record.m_size, record.m_methods) == (b"_tea", None, 0, None)
+    assert (record.m_traverse, record.m_clear, record.m_free) == (None, None, None)
+
+
 def test_loaded_under_another_name_it_also_registers_its_full_name():
     result = run_child("""
         import glob, importlib.util, sys
