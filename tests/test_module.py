@@ -40,10 +40,10 @@ SUMTABLES = {
 LENGTHS = list(range(71)) + [1000, 4096 + 3]
 
 
-def run_child(code, *flags):
+def run_child(code, *flags, args=()):
     """Run code in a fresh interpreter that sees the installed package only."""
     return subprocess.run(
-        [sys.executable, "-I", *flags, "-c", textwrap.dedent(code)],
+        [sys.executable, "-I", *flags, "-c", textwrap.dedent(code), *args],
         capture_output=True, text=True, cwd=tempfile.gettempdir(),
         timeout=300)
 
@@ -466,6 +466,82 @@ def test_execute_step_on_a_second_module_object_is_refused():
     assert "TEA" not in vars(stranger)
     assert exec_def(tea_module, definition) == 0  # the started module: nothing to do
     assert tea_module.TEA is TEA and encrypt_len(7) == 24
+
+
+# PyModuleDef as <moduleobject.h> lays it out, PyModuleDef_Base first.
+class ModuleDefSlot(ctypes.Structure):
+    _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
+
+
+class ModuleDef(ctypes.Structure):
+    _fields_ = [
+        ("ob_base", ctypes.c_char * object.__basicsize__), ("m_init", ctypes.c_void_p),
+        ("m_index", ctypes.c_ssize_t), ("m_copy", ctypes.c_void_p),
+        ("m_name", ctypes.c_char_p), ("m_doc", ctypes.c_char_p), ("m_size", ctypes.c_ssize_t),
+        ("m_methods", ctypes.c_void_p), ("m_slots", ctypes.POINTER(ModuleDefSlot)),
+        ("m_traverse", ctypes.c_void_p), ("m_clear", ctypes.c_void_p), ("m_free", ctypes.c_void_p),
+    ]
+
+
+PY_MOD_CREATE, PY_MOD_EXEC = 1, 2
+
+
+def test_module_record_has_the_create_and_execute_steps_only():
+    lib = ctypes.PyDLL(tea_module.__file__)
+    lib.PyInit__tea.restype = ctypes.POINTER(ModuleDef)
+    record = lib.PyInit__tea().contents
+    slots = []
+    while (slot := record.m_slots[len(slots)].slot) != 0:
+        slots.append(slot)
+    assert slots == [PY_MOD_CREATE, PY_MOD_EXEC]
+    assert (record.m_name, record.m_doc, record.m_size, record.m_methods) == (b"_tea", None, 0, None)
+    assert (record.m_traverse, record.m_clear, record.m_free) == (None, None, None)
+
+
+START_UP_WITHOUT_MEMORY = """
+    import _imp, _testcapi, importlib.util, sys
+    path, at = sys.argv[1], int(sys.argv[2])
+    spec = importlib.util.spec_from_file_location("qulo._tea", path)
+    _testcapi.set_nomemory(at, at + 1)  # the allocation numbered `at` fails, no other
+    try:
+        _imp.exec_dynamic(_imp.create_dynamic(spec))
+        failure = None
+    except Exception as e:
+        failure = e
+    finally:
+        _testcapi.remove_mem_hooks()
+    if failure is None:
+        sys.exit(0)
+    names, tb = [], failure.__traceback__
+    while tb is not None:
+        names, tb = names + [tb.tb_frame.f_code.co_name], tb.tb_next
+    print(type(failure).__name__, "init qulo._tea" in names, failure, sep="|")
+    again = _imp.create_dynamic(spec)
+    _imp.exec_dynamic(again)
+    tea = again.TEA(bytes(16))
+    assert tea.decrypt_qq(tea.encrypt_qq(b"retried")) == b"retried"
+    sys.exit(3)
+"""
+
+
+def test_each_failed_allocation_of_start_up_raises_and_a_retry_imports():
+    pytest.importorskip("_testcapi")
+    failures = []
+    for at in range(2000):
+        result = run_child(START_UP_WITHOUT_MEMORY, args=(tea_module.__file__, str(at)))
+        if result.returncode == 0:
+            break
+        # A signal (a negative code) or any other exit is a crash or a failed retry.
+        assert result.returncode == 3, (at, result.returncode, result.stdout, result.stderr)
+        failures.append(result.stdout.rstrip("\n").split("|", 2))
+    else:
+        pytest.fail("start-up never imported")
+    for kind, _, message in failures:
+        # A SystemError is ours, for a type the interpreter failed to make silently.
+        assert kind == "MemoryError" or (kind == "SystemError" and message.startswith(
+            "creating the type qulo._tea.")), (kind, message)
+    # Failures of the steps after the constants carry the entry, earlier ones do not.
+    assert {entry for _, entry, _ in failures} == {"True", "False"}
 
 
 def test_loaded_under_another_name_it_also_registers_its_full_name():

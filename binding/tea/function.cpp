@@ -43,14 +43,23 @@ PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<qulo function %U>", as_function(self)->qualname);
 }
 
+// Only the offset of the vectorcall pointer, which the type must be made with.
 PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Stored once the type exists rather than made from its member table:
+// CPython 3.13.0 fills a new type's dictionary from that table through
+// dict.setdefault, which, when the table cannot grow, reports success with
+// the dictionary counting an entry it lacks (the import, or the collector at
+// exit, then crashes). A plain store into the dictionary fails cleanly.
+PyMemberDef function_attributes[] = {
     {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), Py_READONLY, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), Py_READONLY, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
-     nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot function_slots[] = {
@@ -77,12 +86,28 @@ bool ready_function_type() {
     if (g_state.function_type != nullptr) {
         return true;
     }
-    PyObject *type = PyType_FromSpec(&function_spec);
-    if (type == nullptr) {
+    Ref type = Ref::steal(type_from_spec(function_spec));
+    if (!type) {
         return false;
     }
-    g_state.function_type = reinterpret_cast<PyTypeObject *>(type);
+    auto *as_type = reinterpret_cast<PyTypeObject *>(type.get());
+    for (PyMemberDef &attribute : function_attributes) {
+        Ref descriptor = Ref::steal(PyDescr_NewMember(as_type, &attribute));
+        if (!descriptor || !add_to_type(as_type, attribute.name, descriptor.get())) {
+            return false;
+        }
+    }
+    g_state.function_type = reinterpret_cast<PyTypeObject *>(type.release());
     return true;
+}
+
+PyObject *type_from_spec(PyType_Spec &spec) {
+    PyObject *type = PyType_FromSpec(&spec);
+    if (type == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_SystemError, "creating the type %s failed without setting an exception",
+                     spec.name);
+    }
+    return type;
 }
 
 PyObject *new_function(const FunctionDef &def) {

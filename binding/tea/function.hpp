@@ -20,6 +20,11 @@ struct FunctionDef {
 // Readies the type; call once during start-up.
 bool ready_function_type();
 
+// PyType_FromSpec, but never null without an exception: CPython 3.13.0
+// returns null with nothing pending when the copy of the type's name cannot
+// be allocated, and start-up must fail with an exception all the same.
+PyObject *type_from_spec(PyType_Spec &spec);
+
 // A new function object of the module (`__module__` is the module's full
 // name), or null with an exception set.
 PyObject *new_function(const FunctionDef &def);

@@ -3,7 +3,6 @@
 #include "binder.hpp"
 #include "capsules.hpp"
 #include "function.hpp"
-#include "interpreters.hpp"
 #include "methods.hpp"
 #include "pyref.hpp"
 #include "state.hpp"
@@ -255,10 +254,12 @@ int exec_module(PyObject *module) {
     return 0;
 }
 
+// Exactly these two. Without a slot for several interpreters the import
+// system's default holds, which is the stance of the other modules
+// (interpreters.hpp); the create step refuses all but the first interpreter.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(create_module)},
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    interpreter_slot(),  // one interpreter per process: why in interpreters.hpp
     {0, nullptr},
 };
 

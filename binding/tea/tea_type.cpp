@@ -183,7 +183,7 @@ void raise_not_tea(const char *method_name, PyObject *self) {
 
 bool ready_tea_type(PyObject *module) {
     if (g_state.tea_type == nullptr) {
-        PyObject *type = PyType_FromSpec(&tea_spec);
+        PyObject *type = type_from_spec(tea_spec);
         if (type == nullptr) {
             return false;
         }

@@ -22,6 +22,9 @@ const char *project_relative(const char *path) {
 }  // namespace
 
 void add_traceback(const char *qualified_name, std::source_location where) {
+    if (!PyErr_Occurred()) {
+        return;  // an entry belongs to an exception; with none there is nothing to add to
+    }
     Ref frame;
     {
         // Building the code and frame objects must not see the pending
