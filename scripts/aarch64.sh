@@ -13,11 +13,19 @@
 # under build/chroot-arm64/. Needs root (apt, debootstrap,
 # chroot, mount, binfmt_misc). Where the kernel's binfmt_misc cannot be had,
 # step 2 is left out, saying so, and the stage still passes on step 1.
+# Installs into the system, where missing, the Debian packages
+# g++-aarch64-linux-gnu, qemu-user-static and googletest (and debootstrap
+# for the chroot); they stay installed. The script's mounts are made in a
+# mount namespace of its own, and the binfmt_misc handler it registers for
+# arm64 programs (when none is) is removed when it ends.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 source "$ROOT/scripts/chroot.sh"
+chroot_session "$@"  # binfmt_misc mounted, where it is not, in a namespace of its own
 
 TRIPLE=aarch64-linux-gnu
 NATIVE="$ROOT/build/aarch64/native"
+echo "== aarch64: installs into the system where missing (apt, kept):" \
+    "g++-$TRIPLE qemu-user-static googletest debootstrap"
 # googletest: GoogleTest's sources, built here for the target.
 apt_install "g++-$TRIPLE" qemu-user-static googletest
 ensure_venv  # cmake and ninja

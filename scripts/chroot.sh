@@ -7,17 +7,24 @@
 #                              another chroot: under build/NAME/, of the Debian
 #                              SUITE for ARCH (arm64 on this x86-64 machine
 #                              needs QEMU's binfmt_misc handler registered)
+#   chroot_session "$@"        at the script's start: run the script again in
+#                              a mount namespace of its own (below)
 #   chroot_ensure              make the chroot, or reuse the one already made
 #   chroot_enter               mount what the tests need; undone on exit
 #   in_chroot COMMAND...       run a command in it
+#   chroot_leave               undo what the script set up (run on exit)
 #
 # The chroot is kept under build/NAME/, named by a digest of what goes into
 # it (suite, mirror, architecture, packages), so a second run reuses it and
 # a changed list makes a new one. Inside it the checkout appears at its own
 # path, so that paths mean the same inside and out: read-only, but for build/.
+#
+# QULO_BINFMT_DIR: where the kernel's binfmt_misc is, by default
+# /proc/sys/fs/binfmt_misc (the tests point it at a folder of their own).
 
 NEWER_PYTHONS=(3.14 3.15)
 CHROOT_MIRROR="${QULO_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
+BINFMT_DIR="${QULO_BINFMT_DIR:-/proc/sys/fs/binfmt_misc}"
 
 chroot_configure() {
     CHROOT_NAME="$1"
@@ -54,6 +61,33 @@ mounts_under() {
     ' "${2:-/proc/self/mountinfo}" | sort -r
 }
 
+# The chroot's mounts are made in a mount namespace of the script's own,
+# with private propagation: where the host's mounts are shared (systemd's
+# default), a bind made inside the checkout's bind would otherwise appear on
+# the host too, over its build/. Nothing mounted in the namespace is seen
+# outside it, and the namespace, with every mount in it, goes with the
+# script's last process however that ends. Called before the script changes
+# folder, with its arguments: the script runs again from its start in the
+# namespace, as the same process. Where none can be had (not root, or the
+# kernel refuses), the script goes on without one and chroot_enter refuses.
+chroot_session() {
+    ! in_chroot_session || return 0
+    { [ "$(id -u)" -eq 0 ] && unshare -m --propagation private true 2>/dev/null; } || return 0
+    QULO_CHROOT_SESSION=$$ exec unshare -m --propagation private bash "$0" "$@"
+}
+
+in_chroot_session() {
+    [ "${QULO_CHROOT_SESSION:-}" = "$$" ]
+}
+
+# Set up before anything that must be undone, so that an interrupted script
+# undoes it too.
+chroot_traps() {
+    trap chroot_leave EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+}
+
 # Nothing may stay mounted below a folder before it is removed: the checkout
 # is bound into the chroot, and removing through that binding would delete it.
 unmount_all_under() {
@@ -86,6 +120,10 @@ chroot_lock() {
 # emulation: the kernel hands them to qemu-<arch>-static through a
 # binfmt_misc handler, registered here if none is. The F flag opens the
 # emulator now, so it need not exist inside the chroot. arm64 only.
+# Handlers are the kernel's, not the namespace's: the one registered here
+# would run every arm64 program on the machine through QEMU, and is removed
+# on exit (one found already registered is left alone). binfmt_misc is
+# mounted, where it is not, only in the script's own namespace.
 chroot_binfmt() {
     [ "$CHROOT_ARCH" != "$(dpkg --print-architecture)" ] || return 0
     if [ "$CHROOT_ARCH" != arm64 ]; then
@@ -93,8 +131,12 @@ chroot_binfmt() {
         return 1
     fi
     apt_install qemu-user-static
-    local dir=/proc/sys/fs/binfmt_misc
-    [ -e "$dir/register" ] || mount -t binfmt_misc binfmt_misc "$dir" 2>/dev/null || true
+    local dir="$BINFMT_DIR"
+    chroot_traps
+    if [ ! -e "$dir/register" ] && in_chroot_session &&
+        mount -t binfmt_misc binfmt_misc "$dir" 2>/dev/null; then
+        CHROOT_BINFMT_MOUNTED=1
+    fi
     local entry
     for entry in "$dir"/*; do
         if [ -f "$entry" ] && grep -qx 'enabled' "$entry" &&
@@ -109,12 +151,13 @@ chroot_binfmt() {
         echo "error: cannot register QEMU for arm64 programs with binfmt_misc ($dir)" >&2
         return 1
     fi
+    CHROOT_BINFMT_REGISTERED=1
 }
 
 chroot_ensure() {
     chroot_lock
     chroot_binfmt
-    unmount_all_under "$CHROOT_BASE"   # left by a run that was killed
+    unmount_all_under "$CHROOT_BASE"   # the host's, if any: a run's own go with its namespace
     if [ -f "$CHROOT_DIR/.complete" ]; then
         echo "chroot: reusing $CHROOT_DIR"
         return 0
@@ -166,16 +209,33 @@ copy_host_config() {
     done
 }
 
+# The namespace takes the chroot's mounts with it; they are unmounted here
+# all the same. The handler is removed through binfmt_misc, so before it.
 chroot_leave() {
-    unmount_all_under "$CHROOT_DIR" || true
+    if [ -n "${CHROOT_ENTERED:-}" ]; then
+        unmount_all_under "$CHROOT_DIR" || true
+    fi
+    if [ -n "${CHROOT_BINFMT_REGISTERED:-}" ]; then
+        echo -1 >"$BINFMT_DIR/qulo-aarch64" 2>/dev/null ||
+            echo "error: cannot remove the binfmt_misc handler qulo-aarch64" >&2
+        CHROOT_BINFMT_REGISTERED=
+    fi
+    if [ -n "${CHROOT_BINFMT_MOUNTED:-}" ]; then
+        umount "$BINFMT_DIR" || true
+        CHROOT_BINFMT_MOUNTED=
+    fi
 }
 
 chroot_enter() {
+    if ! in_chroot_session; then
+        echo "error: the $CHROOT_SUITE $CHROOT_ARCH chroot is mounted only in a mount" \
+            "namespace of the script's own (root, unshare -m; chroot_session)" >&2
+        return 1
+    fi
     chroot_ensure
     copy_host_config
-    trap chroot_leave EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
+    chroot_traps
+    CHROOT_ENTERED=1
     local dir="$CHROOT_DIR"
     mount -t proc proc "$dir/proc"
     # A devpts instance of its own, so that os.openpty() works and the

