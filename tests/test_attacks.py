@@ -505,3 +505,44 @@ def test_misbehaving_arrow_producers(row, call):
     producer, kind, message = PRODUCERS[row]
     with pytest.raises(kind, match=message):
         call(TEA(KEY), producer)
+
+
+# ---- results hold only what qulo wrote ------------------------------------------------------
+
+
+def refused_texts(tea, count):
+    """Ciphertexts refused whatever the check: 16 bytes whose header claims a fill of 7."""
+    rng = random.Random(4)
+    found = []
+    while len(found) < count:
+        text = rng.randbytes(16)
+        try:
+            tea.decrypt_qq(text)
+        except ValueError:
+            found.append(text)
+    return found
+
+
+@pytest.mark.parametrize("verify", [False, True], ids=["unchecked", "verified"])
+@pytest.mark.parametrize("layout", ["binary", "large_binary", "binary_view"])
+def test_a_column_with_refused_values_hands_out_only_its_values(layout, verify):
+    # Refused values (their blocks, or the heap their room came from) must
+    # leave nothing in the buffers: every data byte is a plaintext's.
+    pa = _pa()
+    tea = TEA(KEY)
+    rng = random.Random(7)
+    plain = [rng.randbytes(rng.randrange(40)) for _ in range(48)]
+    wrong_key = TEA(OTHER_KEY).encrypt_qq(b"verification fails under this key")
+    texts = [tea.encrypt_qq(p) for p in plain]
+    mixed = [t for pair in zip(texts, refused_texts(tea, 48)) for t in pair]
+    mixed[5] = wrong_key
+    for values in (refused_texts(tea, 64), mixed):
+        column = pa.array(values, getattr(pa, layout)())
+        got = pa.array(qulo.decrypt_many(tea, column, errors="null", verify=verify))
+        got.validate(full=True)
+        want = [tea.decrypt_qq(v) if v in texts or not verify and v is wrong_key else None
+                for v in values]
+        assert got.to_pylist() == want
+        kept = [w for w in want if w is not None and (layout != "binary_view" or len(w) > 12)]
+        assert b"".join(b.to_pybytes() for b in got.buffers()[2:] if b is not None) == \
+            b"".join(kept)

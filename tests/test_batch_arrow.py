@@ -46,11 +46,20 @@ def polars_series(arr):
     return pl.Series("secrets", arr)
 
 
+def polars_chunks(arr):
+    # append keeps both chunks, as concat and a scan of several row groups do
+    pl = pytest.importorskip("polars")
+    series = pl.Series("secrets", arr[:40]).append(pl.Series("secrets", arr[40:]))
+    assert series.n_chunks() == 2
+    return series
+
+
 # producer -> (what it makes of a pyarrow array, whether it keeps the layout)
 PRODUCERS = {
     "pyarrow": lambda a: a,
     "pyarrow chunked": lambda a: pa.chunked_array([a[:9], a[9:9], a[9:]], a.type),
     "polars": polars_series,
+    "polars chunks": polars_chunks,
     "bare array": BareArray,
     "bare stream of chunks": lambda a: BareStream(pa.chunked_array([a[:30], a[30:31], a[31:]])),
 }
@@ -78,7 +87,7 @@ def expected(tea, method, values, kwargs):
 @pytest.mark.parametrize("producer", PRODUCERS)
 def test_every_producer_gives_its_kind_back_with_the_method_results(tea, producer, layout,
                                                                      sliced):
-    if producer == "polars" and layout != "binary_view":
+    if producer.startswith("polars") and layout != "binary_view":
         pytest.skip("polars holds binary columns as binary_view")
     values = arrow_values()
     arr = pa.array(values, LAYOUTS[layout])
@@ -90,13 +99,13 @@ def test_every_producer_gives_its_kind_back_with_the_method_results(tea, produce
     assert as_list(out) == expected(tea, "encrypt_qq", values, {})
     back = qulo.decrypt_many(tea, out)
     assert type(back) is type(out) and as_list(back) == values
-    if producer == "polars":
+    if producer.startswith("polars"):
         assert out.name == back.name == "secrets"
     else:
         imported = pa.chunked_array(out) if not isinstance(out, pa.Array) else out
         assert imported.type == LAYOUTS[layout]
         imported.validate(full=True)
-    if producer.endswith("chunks") or producer.endswith("chunked"):
+    if producer in ("pyarrow chunked", "bare stream of chunks"):
         assert [len(c) for c in pa.chunked_array(out).chunks] == [
             len(c) for c in pa.chunked_array(messages).chunks]
 
@@ -183,12 +192,34 @@ def test_arrow_columns_of_other_types_are_refused(tea):
         qulo.encrypt_many(tea, pa.array(["text"]))
 
 
-def test_our_column_is_one_array_only_when_it_has_one_chunk(tea):
-    out = qulo.encrypt_many(tea, BareStream(pa.chunked_array([[b"a"], [b"b"]], pa.binary())))
-    assert len(out) == 2 and pa.array(qulo.encrypt_many(tea, BareArray(pa.array([b"a"])))).type \
-        == pa.binary()
-    with pytest.raises(TypeError, match="a column of 2 chunks is no single array"):
-        pa.array(out)
+def consumers():
+    pl = pytest.importorskip("polars")
+    return {
+        "pyarrow.array": lambda c: pa.array(c).to_pylist(),
+        "pyarrow.chunked_array": lambda c: pa.chunked_array(c).to_pylist(),
+        "polars.Series": lambda c: pl.Series(c).to_list(),
+        "polars.from_arrow": lambda c: pl.from_arrow(c).to_list(),
+        "to_pylist": lambda c: c.to_pylist(),
+        "indexing": lambda c: [c[i] for i in range(-len(c), 0)],
+    }
+
+
+@pytest.mark.parametrize("chunks", [0, 1, 3])
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_our_column_of_any_chunking_imports_into_every_consumer(tea, layout, chunks):
+    values = arrow_values(seed=8, count=60)
+    cuts = [0, 25, 25, 60][:chunks + 1] if chunks else [0]
+    parts = [pa.array(values[a:b], LAYOUTS[layout]) for a, b in zip(cuts, cuts[1:])]
+    column = qulo.decrypt_many(tea, qulo.encrypt_many(
+        tea, BareStream(pa.chunked_array(parts, LAYOUTS[layout]))))
+    want = values[:cuts[-1]]
+    assert len(column) == len(want)
+    assert repr(column) == (f"<qulo ArrowColumn of {len(want)} {layout} values in {chunks} "
+                            f"chunk{'' if chunks == 1 else 's'}>")
+    for name, read in consumers().items():
+        assert read(column) == want, name
+    with pytest.raises(IndexError):
+        column[len(want)]
 
 
 def views(*entries):

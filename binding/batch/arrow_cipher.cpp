@@ -1,5 +1,6 @@
 #include "arrow_cipher.hpp"
 
+#include "arrow_column.hpp"
 #include "arrow_reader.hpp"
 #include "batch_engine.hpp"
 #include "cipher_args.hpp"
@@ -7,6 +8,7 @@
 #include "qulo/mode.h"
 
 #include <cstring>
+#include <functional>
 
 namespace qulo {
 namespace {
@@ -17,17 +19,64 @@ using arrow::OutChunk;
 using arrow::ViewChunk;
 using batch::Messages;
 
+// The valid elements of an imported column in the order of their messages,
+// walked in steps: at(slot) moves the walk up to the element of `slot`,
+// telling `on_element(c, i, slot)` of every element on the way (slot -1 for
+// a null) and `on_chunk_end(c)` of every chunk finished, so that one pass
+// over the messages can also write what the nulls and chunk ends need.
+class Walk {
+public:
+    explicit Walk(const arrow::ImportedColumn &in) : in_(in) {}
+
+    template <class OnElement, class OnChunkEnd>
+    void to(Py_ssize_t end_slot, OnElement on_element, OnChunkEnd on_chunk_end) {
+        while (c_ < in_.count()) {
+            const arrow::Chunk &chunk = in_.chunk(c_);
+            if (i_ == chunk.length()) {
+                on_chunk_end(c_);
+                ++c_;
+                i_ = 0;
+                continue;
+            }
+            const bool valid = chunk.format == Format::binary_view ? arrow::is_valid(chunk.view, i_)
+                                                                   : arrow::is_valid(chunk.binary, i_);
+            if (valid && slot_ == end_slot) {
+                return;
+            }
+            on_element(c_, i_, valid ? slot_++ : Py_ssize_t{-1});
+            ++i_;
+        }
+    }
+
+    // The rest of the column: what follows the last message.
+    template <class OnElement, class OnChunkEnd>
+    void to_end(OnElement on_element, OnChunkEnd on_chunk_end) {
+        to(-1, on_element, on_chunk_end);
+    }
+
+private:
+    const arrow::ImportedColumn &in_;
+    Py_ssize_t c_ = 0;
+    int64_t i_ = 0;
+    Py_ssize_t slot_ = 0;
+};
+
+void no_chunk_end(Py_ssize_t) {}
+
 // What both directions start from: the cipher, the column read and owned,
 // one output chunk per input chunk, and the message arrays.
 struct ArrowCall {
+    explicit ArrowCall(PyObject *of) : module(of) {}
+
+    PyObject *module;
     CipherSetup setup;
     arrow::ImportedColumn in;
     arrow::OutChunks out;
     Messages m;
 
     // False with an exception set.
-    bool begin(PyObject *module, PyObject *key, PyObject *column, PyObject *sumtable,
-               int native_endian, int32_t direction, bool verify) {
+    bool begin(PyObject *key, PyObject *column, PyObject *sumtable, int native_endian,
+               int32_t direction, bool verify) {
         PyTypeObject *tea = cipher_args_state(module).tea_type;
         if (!parse_cipher_setup(key, sumtable, {direction, native_endian != 0, verify}, tea,
                                 setup) ||
@@ -64,15 +113,33 @@ struct ArrowCall {
         return true;
     }
 
-    // Message `slot`, element i of chunk c, was refused: its error raised,
-    // or with errors="null" the element made null. False with an exception
-    // set.
-    bool refuse(Py_ssize_t c, int64_t i, Py_ssize_t slot, bool null_errors) {
-        if (!null_errors) {
-            batch::refused(in.first(c) + static_cast<Py_ssize_t>(i), m.len[slot], m.result[slot]);
-            return false;
+    // The room of a value of n bytes, as the core gives it.
+    int64_t room(int64_t n) const { return batch::room(setup, n); }
+
+    // Raises the error of element i of chunk c, whose message is `slot`
+    // with `status`, naming its index in the column. Returns false.
+    bool raise(Py_ssize_t c, int64_t i, Py_ssize_t slot, int64_t status) {
+        batch::refused(module, in.first(c) + static_cast<Py_ssize_t>(i), m.len[slot], status);
+        return false;
+    }
+
+    // After a run that refused `refused` messages: each made null
+    // (null_errors), or the first raised. A refused message's output took
+    // no room. False with an exception set.
+    bool settle_refusals(int64_t refused, bool null_errors) {
+        if (refused <= 0) {
+            return refused == 0;
         }
-        return out[c]->set_null(i);
+        bool ok = true;
+        Walk walk(in);
+        walk.to_end(
+            [&](Py_ssize_t c, int64_t i, Py_ssize_t slot) {
+                if (ok && slot >= 0 && m.result[slot] < 0) {
+                    ok = null_errors ? out[c]->set_null(i) : raise(c, i, slot, m.result[slot]);
+                }
+            },
+            no_chunk_end);
+        return ok;
     }
 
     // The column of the output chunks.
@@ -82,32 +149,33 @@ struct ArrowCall {
                 return nullptr;
             }
         }
-        return new_arrow_column(in.format, out);
+        return new_arrow_column(module, in.format, out);
     }
 };
 
 // ---- binary and large_binary ------------------------------------------------------
 
 // Ciphertext lengths follow from plaintext lengths, so every ciphertext is
-// written straight to its place in its chunk's one output data block, laid
-// out in the same pass that fills the message arrays. The block is sized
-// by a bound first and cut to what was used after.
+// written straight to its place in its chunk's one output data block: the
+// offsets are laid out first, from the room the core gives each value, the
+// block is made of exactly their total, and each message is pointed at its
+// place.
 bool encrypt_offsets(ArrowCall &call) {
     Messages &m = call.m;
     Py_ssize_t slot = 0;
     for (Py_ssize_t c = 0; c < call.in.count(); ++c) {
         const BinaryChunk &in = call.in.chunk(c).binary;
         OutChunk &o = *call.out[c];
-        if (!o.make_data(arrow::ciphertext_bound(in))) {
-            return false;
-        }
-        uint8_t *const base = o.data;
         const uint8_t *const values = in.data.data;
-        const int64_t total = arrow::ciphertext_offsets(
-            in, o.index, [&m, &slot, base, values](int64_t start, int64_t n, int64_t at, int64_t size) {
+        const Py_ssize_t first = slot;
+        // Until the block exists, a message's start holds where its
+        // ciphertext goes (the core writes start only during the run).
+        const int64_t total = arrow::output_offsets(
+            in, o.index, [&call](int64_t n) { return call.room(n); },
+            [&m, &slot, values](int64_t start, int64_t n, int64_t at, int64_t size) {
                 m.src[slot] = values == nullptr ? nullptr : values + start;
                 m.len[slot] = n;
-                m.out[slot] = base + at;
+                m.start[slot] = at;
                 m.cap[slot] = size;
                 ++slot;
             });
@@ -118,31 +186,74 @@ bool encrypt_offsets(ArrowCall &call) {
                          c);
             return false;
         }
-        o.data_size = total;  // the rest of the block is given back below
+        if (!o.make_data(total)) {
+            return false;
+        }
+        for (Py_ssize_t s = first; s < slot; ++s) {
+            m.out[s] = o.data + m.start[s];
+        }
     }
     m.count = slot;
-    if (!batch::run(call.setup, call.m)) {
-        return false;
-    }
-    for (Py_ssize_t c = 0; c < call.out.count(); ++c) {
-        call.out[c]->shrink_data(call.out[c]->data_size);
-    }
-    return true;
+    return call.settle_refusals(batch::run(call.setup, m), false);
 }
 
 // Plaintext lengths are known only afterwards: each chunk's ciphertexts are
 // decrypted into its output data block laid out as the input data (each
-// text where it lies there), then the plaintexts are moved down to follow
-// one another and the block is cut to their total.
+// text where it lies there), then, window by window while the plaintexts
+// are in the cache, each is moved once to follow the one before and the
+// offsets are written; the block is cut to the plaintexts' total.
+class PackOffsets {
+public:
+    explicit PackOffsets(ArrowCall &call) : call_(call), walk_(call.in) { begin_chunk(0); }
+
+    void operator()(const Messages &m, Py_ssize_t, Py_ssize_t last) {
+        walk_.to(
+            last, [&](Py_ssize_t c, int64_t i, Py_ssize_t slot) { element(m, c, i, slot); },
+            [&](Py_ssize_t c) { end_chunk(c); });
+    }
+
+    // The elements after the last message, and the ends of the chunks.
+    void finish(const Messages &m) {
+        walk_.to_end([&](Py_ssize_t c, int64_t i, Py_ssize_t slot) { element(m, c, i, slot); },
+                     [&](Py_ssize_t c) { end_chunk(c); });
+    }
+
+private:
+    void begin_chunk(Py_ssize_t c) {
+        at_ = c < call_.out.count() ? call_.out[c]->data : nullptr;
+        total_ = 0;
+    }
+
+    void end_chunk(Py_ssize_t c) {
+        call_.out[c]->shrink_data(total_);
+        begin_chunk(c + 1);
+    }
+
+    void element(const Messages &m, Py_ssize_t c, int64_t i, Py_ssize_t slot) {
+        const int64_t r = slot >= 0 ? m.result[slot] : -1;
+        if (r > 0) {
+            // Never up: each plaintext is shorter than its text, so it ends
+            // before its text's output does, and no later text's output is
+            // touched.
+            if (at_ != m.value(slot)) {
+                batch::move_down(at_, m.value(slot), r);
+            }
+            at_ += r;
+            total_ += r;
+        }
+        arrow::store_offset(call_.out[c]->index, call_.in.chunk(c).binary.width, i + 1, total_);
+    }
+
+    ArrowCall &call_;
+    Walk walk_;
+    uint8_t *at_ = nullptr;
+    int64_t total_ = 0;
+};
+
 bool decrypt_offsets(ArrowCall &call, bool null_errors) {
     Messages &m = call.m;
-    const Py_ssize_t count = call.in.count();
-    OwnedArray<Py_ssize_t> end_slot;
-    if (!end_slot.allocate(count)) {
-        return false;
-    }
     Py_ssize_t slot = 0;
-    for (Py_ssize_t c = 0; c < count; ++c) {
+    for (Py_ssize_t c = 0; c < call.in.count(); ++c) {
         const BinaryChunk &in = call.in.chunk(c).binary;
         OutChunk &o = *call.out[c];
         const int64_t first = in.length > 0 ? arrow::value_offset(in, 0) : 0;
@@ -155,171 +266,140 @@ bool decrypt_offsets(ArrowCall &call, bool null_errors) {
             }
             const int64_t start = arrow::value_offset(in, i);
             const int64_t n = arrow::value_offset(in, i + 1) - start;
-            const bool decryptable = batch::decryptable(n);
+            const int64_t room = call.room(n);
             m.src[slot] = in.data.data == nullptr ? nullptr : in.data.data + start;
             m.len[slot] = n;
-            m.out[slot] = decryptable ? o.data + (start - first) : nullptr;
-            m.cap[slot] = decryptable ? n : 0;
+            m.out[slot] = room >= 0 ? o.data + (start - first) : nullptr;
+            m.cap[slot] = room >= 0 ? room : 0;
             ++slot;
         }
-        end_slot[c] = slot;
     }
     m.count = slot;
-    // Each window's plaintexts are moved down to follow one another while
-    // they are still in the cache. Never up: each plaintext is shorter than
-    // its text, so it ends before its text's output does, and no later
-    // text's output is touched.
-    Py_ssize_t chunk = 0;
-    uint8_t *at = count > 0 ? call.out[0]->data : nullptr;
-    auto close_up = [&call, &end_slot, &chunk, &at](const Messages &done, Py_ssize_t first,
-                                                    Py_ssize_t last) {
-        for (Py_ssize_t s = first; s < last; ++s) {
-            while (s >= end_slot[chunk]) {
-                at = call.out[++chunk]->data;
-            }
-            const int64_t r = done.result[s];
-            if (r > 0) {
-                if (done.out[s] != at) {
-                    batch::move_down(at, done.out[s], r);
-                }
-                at += r;
-            }
-        }
-    };
-    if (!batch::run_windows(call.setup, call.m, close_up)) {
+    PackOffsets pack(call);
+    const int64_t refused = batch::run_windows(call.setup, m, std::ref(pack));
+    if (refused < 0) {
         return false;
     }
-    slot = 0;
-    for (Py_ssize_t c = 0; c < count; ++c) {
-        const BinaryChunk &in = call.in.chunk(c).binary;
-        OutChunk &o = *call.out[c];
-        int64_t total = 0;
-        arrow::store_offset(o.index, in.width, 0, 0);
-        for (int64_t i = 0; i < in.length; ++i) {
-            if (arrow::is_valid(in, i)) {
-                const int64_t r = m.result[slot];
-                if (r < 0) {
-                    if (!call.refuse(c, i, slot, null_errors)) {
-                        return false;
-                    }
-                } else {
-                    total += r;
-                }
-                ++slot;
-            }
-            arrow::store_offset(o.index, in.width, i + 1, total);
-        }
-        o.shrink_data(total);
-    }
-    return true;
+    pack.finish(m);
+    return call.settle_refusals(refused, null_errors);
 }
 
 // ---- binary_view ---------------------------------------------------------------------
 
-// Each valid value's output takes m.cap bytes (none for a text that cannot
-// be decrypted), one after another in the chunk's data block, which is cut
-// into buffers of at most 2 GiB. The views are written after the batch,
-// placing the same sizes again. False with an exception set.
-bool place_views(ArrowCall &call, Py_ssize_t c, Py_ssize_t first_slot, Py_ssize_t end_slot) {
+// The most data buffers values of `total` bytes can need when cut at 2 GiB:
+// two neighbouring buffers always hold more than 2 GiB together.
+int64_t most_buffers(int64_t total) { return 2 * (total / INT32_MAX + 1) + 1; }
+
+// The messages of a view chunk, each valid value with the output room the
+// core gives it, one after another in the chunk's data block. A room a view
+// cannot address (a ciphertext past 2 GiB) is refused, naming the element.
+// False with an exception set.
+bool view_messages(ArrowCall &call, Py_ssize_t c, Py_ssize_t &slot) {
+    const ViewChunk &in = call.in.chunk(c).view;
     Messages &m = call.m;
     OutChunk &o = *call.out[c];
-    arrow::ViewPlacer placer;
-    for (Py_ssize_t s = first_slot; s < end_slot; ++s) {
-        if (m.cap[s] > INT32_MAX) {
+    const Py_ssize_t first = slot;
+    int64_t total = 0;
+    for (int64_t i = 0; i < in.length; ++i) {
+        if (!arrow::is_valid(in, i)) {
+            continue;
+        }
+        const arrow::Span v = arrow::view_value(in, i);
+        const int64_t room = call.room(v.size);
+        if (room > INT32_MAX) {
             PyErr_Format(PyExc_OverflowError,
                          "message %zd: a ciphertext of %lld bytes passes the 2 GiB a view "
                          "addresses",
-                         s, static_cast<long long>(m.cap[s]));
+                         call.in.first(c) + static_cast<Py_ssize_t>(i),
+                         static_cast<long long>(room));
             return false;
         }
-        if (m.cap[s] > 0) {
-            placer.place(m.cap[s]);
-        }
+        m.src[slot] = v.data;
+        m.len[slot] = v.size;
+        m.cap[slot] = room > 0 ? room : 0;
+        total += m.cap[slot];
+        ++slot;
     }
-    if (!o.make_data(placer.total()) || !o.make_data_buffers(placer.buffers())) {
+    if (!o.make_data(total) || !o.make_data_buffers(most_buffers(total))) {
         return false;
     }
     uint8_t *at = o.data;
-    for (Py_ssize_t s = first_slot; s < end_slot; ++s) {
+    for (Py_ssize_t s = first; s < slot; ++s) {
         m.out[s] = m.cap[s] > 0 ? at : nullptr;
         at += m.cap[s];
     }
     return true;
 }
 
-// The messages of a view chunk: every valid value, with the output room
-// `room(n)` gives a value of n bytes.
-template <class Room>
-Py_ssize_t view_messages(ArrowCall &call, Py_ssize_t c, Py_ssize_t slot, Room room) {
-    const ViewChunk &in = call.in.chunk(c).view;
-    Messages &m = call.m;
-    for (int64_t i = 0; i < in.length; ++i) {
-        if (arrow::is_valid(in, i)) {
-            const arrow::Span v = arrow::view_value(in, i);
-            m.src[slot] = v.data;
-            m.len[slot] = v.size;
-            m.cap[slot] = room(v.size);
-            ++slot;
-        }
-    }
-    return slot;
-}
+// Writes the views of the results, window by window while they are in the
+// cache: a value of up to 12 bytes inline, a longer one moved once to follow
+// the one before in the data block (never up, as for offsets), the block
+// cut into buffers of at most 2 GiB as it fills. A refused value takes no
+// room.
+class PackViews {
+public:
+    explicit PackViews(ArrowCall &call) : call_(call), walk_(call.in) {}
 
-// Writes the views of chunk c from the batch's results from `slot` on
-// (refused ones null, or the error raised), moving `slot` past the chunk;
-// false with an exception set.
-bool write_views(ArrowCall &call, Py_ssize_t c, Py_ssize_t &slot, bool null_errors) {
-    const ViewChunk &in = call.in.chunk(c).view;
-    const Messages &m = call.m;
-    OutChunk &o = *call.out[c];
-    arrow::ViewPlacer placer;
-    for (int64_t i = 0; i < in.length; ++i) {
-        if (!arrow::is_valid(in, i)) {
-            continue;
-        }
-        const int64_t r = m.result[slot];
-        const arrow::ViewPlacer::Place p =
-            m.cap[slot] > 0 ? placer.place(m.cap[slot]) : arrow::ViewPlacer::Place{0, 0, 0};
-        if (m.cap[slot] > 0) {
-            o.sizes[p.buffer] = p.at + m.cap[slot];
-        }
+    void operator()(const Messages &m, Py_ssize_t, Py_ssize_t last) {
+        walk_.to(
+            last, [&](Py_ssize_t c, int64_t i, Py_ssize_t slot) { element(m, c, i, slot); },
+            [&](Py_ssize_t c) { end_chunk(c); });
+    }
+
+    void finish(const Messages &m) {
+        walk_.to_end([&](Py_ssize_t c, int64_t i, Py_ssize_t slot) { element(m, c, i, slot); },
+                     [&](Py_ssize_t c) { end_chunk(c); });
+    }
+
+private:
+    void end_chunk(Py_ssize_t c) {
+        OutChunk &o = *call_.out[c];
+        o.n_data = placer_.buffers();
+        o.shrink_data(placer_.total());
+        placer_ = arrow::ViewPlacer();
+    }
+
+    void element(const Messages &m, Py_ssize_t c, int64_t i, Py_ssize_t slot) {
+        const int64_t r = slot >= 0 ? m.result[slot] : -1;
         if (r < 0) {
-            if (!call.refuse(c, i, slot, null_errors)) {
-                return false;
-            }
-        } else {
-            arrow::store_view(o.index + i * arrow::kViewSize, m.out[slot],
-                              static_cast<int32_t>(r), p.buffer, p.at);
+            return;  // null: its view stays zero
         }
-        ++slot;
+        OutChunk &o = *call_.out[c];
+        uint8_t *const view = o.index + i * arrow::kViewSize;
+        const auto n = static_cast<int32_t>(r);
+        if (n <= arrow::kInlineMax) {
+            arrow::store_view(view, m.value(slot), n, 0, 0);
+            return;
+        }
+        const arrow::ViewPlacer::Place p = placer_.place(n);
+        uint8_t *const to = o.data + p.block;
+        if (to != m.value(slot)) {  // a ciphertext is where its room was
+            batch::move_down(to, m.value(slot), n);
+        }
+        arrow::store_view(view, to, n, p.buffer, p.at);
+        o.sizes[p.buffer] = p.at + n;
     }
-    return true;
-}
 
-bool cipher_views(ArrowCall &call, bool encrypt, bool null_errors) {
-    const Py_ssize_t count = call.in.count();
+    ArrowCall &call_;
+    Walk walk_;
+    arrow::ViewPlacer placer_;
+};
+
+bool cipher_views(ArrowCall &call, bool null_errors) {
     Py_ssize_t slot = 0;
-    for (Py_ssize_t c = 0; c < count; ++c) {
-        const Py_ssize_t first = slot;
-        slot = encrypt ? view_messages(call, c, slot, [](int64_t n) { return qulo_encrypt_len(n); })
-                       : view_messages(call, c, slot, [](int64_t n) {
-                             return batch::decryptable(n) ? n : int64_t{0};
-                         });
-        if (!place_views(call, c, first, slot)) {
+    for (Py_ssize_t c = 0; c < call.in.count(); ++c) {
+        if (!view_messages(call, c, slot)) {
             return false;
         }
     }
     call.m.count = slot;
-    if (!batch::run(call.setup, call.m)) {
+    PackViews pack(call);
+    const int64_t refused = batch::run_windows(call.setup, call.m, std::ref(pack));
+    if (refused < 0) {
         return false;
     }
-    slot = 0;
-    for (Py_ssize_t c = 0; c < count; ++c) {
-        if (!write_views(call, c, slot, null_errors)) {
-            return false;
-        }
-    }
-    return true;
+    pack.finish(call.m);
+    return call.settle_refusals(refused, null_errors);
 }
 
 }  // namespace
@@ -333,11 +413,13 @@ PyObject *encrypt_arrow(PyObject *module, PyObject *args, PyObject *kwargs) {
                                      &native_endian)) {
         return nullptr;
     }
-    ArrowCall call;
-    if (!call.begin(module, key, column, sumtable, native_endian, QULO_ENCRYPT, false)) {
+    ArrowCall call(module);
+    if (!call.begin(key, column, sumtable, native_endian, QULO_ENCRYPT, false)) {
         return nullptr;
     }
-    const bool done = call.in.format == Format::binary_view ? cipher_views(call, true, false)
+    // An encryption refuses nothing the call let through: if the core ever
+    // did, the error is raised rather than an unwritten output returned.
+    const bool done = call.in.format == Format::binary_view ? cipher_views(call, false)
                                                             : encrypt_offsets(call);
     return done ? call.finish() : nullptr;
 }
@@ -354,11 +436,11 @@ PyObject *decrypt_arrow(PyObject *module, PyObject *args, PyObject *kwargs) {
         (errors != nullptr && !batch::parse_errors(errors, null_errors))) {
         return nullptr;
     }
-    ArrowCall call;
-    if (!call.begin(module, key, column, sumtable, native_endian, QULO_DECRYPT, verify != 0)) {
+    ArrowCall call(module);
+    if (!call.begin(key, column, sumtable, native_endian, QULO_DECRYPT, verify != 0)) {
         return nullptr;
     }
-    const bool done = call.in.format == Format::binary_view ? cipher_views(call, false, null_errors)
+    const bool done = call.in.format == Format::binary_view ? cipher_views(call, null_errors)
                                                             : decrypt_offsets(call, null_errors);
     return done ? call.finish() : nullptr;
 }

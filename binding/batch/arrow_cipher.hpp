@@ -6,8 +6,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "arrow_producer.hpp"
-
 namespace qulo {
 
 // _encrypt_arrow(key, column, *, sumtable=None, native_endian=False)

@@ -10,7 +10,6 @@
 #pragma once
 
 #include "arrow_abi.hpp"
-#include "qulo/tea.h"
 
 #include <cstdint>
 #include <cstring>
@@ -97,19 +96,10 @@ inline int64_t copy_validity(const BinaryChunk &c, uint8_t *bits) {
     return copy_validity(c.validity.data, c.offset, c.length, bits);
 }
 
-// A size no smaller than the chunk's ciphertexts take together: each value
-// grows by at most 17 bytes. The chunk must have passed check().
-inline int64_t ciphertext_bound(const BinaryChunk &c) {
-    if (c.length == 0) {
-        return 0;
-    }
-    return value_offset(c, c.length) - value_offset(c, 0) + 17 * c.length;
-}
-
 namespace detail {
 
-template <class Offset, class Visit>
-int64_t ciphertext_offsets_of(const BinaryChunk &c, uint8_t *offsets, Visit &visit) {
+template <class Offset, class Room, class Visit>
+int64_t output_offsets_of(const BinaryChunk &c, uint8_t *offsets, Room &room, Visit &visit) {
     const auto *in = c.offsets.data + c.offset * static_cast<int64_t>(sizeof(Offset));
     Offset entry = 0;
     std::memcpy(offsets, &entry, sizeof entry);
@@ -120,7 +110,7 @@ int64_t ciphertext_offsets_of(const BinaryChunk &c, uint8_t *offsets, Visit &vis
         std::memcpy(&entry, in + (i + 1) * static_cast<int64_t>(sizeof entry), sizeof entry);
         const int64_t end = entry;
         if (is_valid(c, i)) {
-            const int64_t size = qulo_encrypt_len(end - start);
+            const int64_t size = room(end - start);
             visit(start, end - start, total, size);
             total += size;
         }
@@ -133,22 +123,22 @@ int64_t ciphertext_offsets_of(const BinaryChunk &c, uint8_t *offsets, Visit &vis
 
 }  // namespace detail
 
-// Lays the chunk's ciphertexts out one after another from 0, a value of n
-// bytes taking encrypt_len(n) and a null none: writes their offsets to
-// `offsets` (length + 1 entries of the chunk's width) and calls
-// visit(start, n, at, size) for each valid value, `start` being where it
-// lies in the input data and `at` where its `size` bytes of ciphertext go.
-// Returns the size of the data the offsets address, or -1 when that passes
+// Lays the chunk's outputs out one after another from 0, a value of n bytes
+// taking room(n) (a size >= 0, as the core gives it) and a null none: writes
+// their offsets to `offsets` (length + 1 entries of the chunk's width) and
+// calls visit(start, n, at, size) for each valid value, `start` being where
+// it lies in the input data and `at` where its `size` bytes go. Returns the
+// size of the data the offsets address, or -1 when that passes
 // max_offset(width) (the offsets written are then meaningless). The chunk
 // must have passed check(); with length 0 it needs no offsets buffer.
-template <class Visit>
-int64_t ciphertext_offsets(const BinaryChunk &c, uint8_t *offsets, Visit visit) {
+template <class Room, class Visit>
+int64_t output_offsets(const BinaryChunk &c, uint8_t *offsets, Room room, Visit visit) {
     if (c.length == 0) {
         std::memset(offsets, 0, static_cast<size_t>(c.width));
         return 0;
     }
-    return c.width == 4 ? detail::ciphertext_offsets_of<int32_t>(c, offsets, visit)
-                        : detail::ciphertext_offsets_of<int64_t>(c, offsets, visit);
+    return c.width == 4 ? detail::output_offsets_of<int32_t>(c, offsets, room, visit)
+                        : detail::output_offsets_of<int64_t>(c, offsets, room, visit);
 }
 
 // ---- binary_view ----------------------------------------------------------

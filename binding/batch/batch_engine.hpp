@@ -1,7 +1,7 @@
 // What the batch functions of qulo._batch share, for lists and Arrow
-// columns alike: the flat message arrays the batch entry points take, the
-// run of a batch window by window with the interpreter lock released once,
-// and the errors named by message index.
+// columns alike: the module's state, the flat message arrays the batch
+// entry points take, the run of a batch window by window with the
+// interpreter lock released once, and the errors named by message index.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -18,6 +18,17 @@
 
 namespace qulo::batch {
 
+// The state of qulo._batch: the cipher arguments' (first, so that
+// cipher_args_state() reads it) and the types the module makes.
+struct BatchState {
+    CipherArgsState args;
+    PyTypeObject *column_type;  // qulo._batch.ArrowColumn
+};
+
+inline BatchState &batch_state(PyObject *module) {
+    return *static_cast<BatchState *>(PyModule_GetState(module));
+}
+
 // The flat arrays the batch entry points take, carved from one block owned
 // for one call. (A block kept from one call for the next measured no
 // faster: the allocator serves a block of the same size again from its
@@ -30,28 +41,7 @@ public:
     ~Messages() { PyMem_RawFree(block_); }
 
     // Room for n messages (contents unset); false with MemoryError.
-    bool allocate(Py_ssize_t n) {
-        const size_t per = sizeof *src + sizeof *len + sizeof *out + sizeof *cap + sizeof *result;
-        if (static_cast<size_t>(n) > (SIZE_MAX - 1) / per) {
-            PyErr_NoMemory();
-            return false;
-        }
-        block_ = PyMem_RawMalloc(static_cast<size_t>(n > 0 ? n : 1) * per);
-        if (block_ == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        // Every array has 8-byte elements, so each starts aligned.
-        auto *p = static_cast<unsigned char *>(block_);
-        const auto count_of = static_cast<size_t>(n);
-        src = reinterpret_cast<const uint8_t **>(p);
-        len = reinterpret_cast<int64_t *>(p + count_of * 8);
-        out = reinterpret_cast<uint8_t **>(p + count_of * 16);
-        cap = reinterpret_cast<int64_t *>(p + count_of * 24);
-        result = reinterpret_cast<int64_t *>(p + count_of * 32);
-        count = n;
-        return true;
-    }
+    bool allocate(Py_ssize_t n);
 
     Py_ssize_t count = 0;
     const uint8_t **src = nullptr;
@@ -59,6 +49,10 @@ public:
     uint8_t **out = nullptr;
     int64_t *cap = nullptr;
     int64_t *result = nullptr;
+    int64_t *start = nullptr;  // where each plaintext begins in its output
+
+    // Where message i's result lies: out[i] + start[i], result[i] bytes.
+    uint8_t *value(Py_ssize_t i) const { return out[i] + start[i]; }
 
 private:
     void *block_ = nullptr;
@@ -72,22 +66,16 @@ bool kernel_ready();
 inline constexpr int64_t kWindowBytes = int64_t{256} << 10;
 inline constexpr Py_ssize_t kWindowMessages = 1024;
 
-// One batch call over messages [first, first + count) with the call's key
-// and operation; the interpreter lock must be released.
-inline int64_t call_batch(const CipherSetup &setup, const Messages &m, Py_ssize_t first,
-                          Py_ssize_t count) {
-    return qulo_batch_run(&setup.key, &setup.op, count, m.src + first, m.len + first,
-                          m.out + first, m.cap + first, m.result + first);
-}
-
 // Runs the batch with the interpreter lock released once for all of it: the
 // messages' memory is held by views or owned by this call, so nothing can
 // move under it. The batch runs window by window with the call's key and
-// operation, and after(m, first, last) follows each window, still without
-// the lock, while that window's outputs are in the cache; it must touch no
-// Python object.
+// operation, each plaintext left where its blocks put it (Messages::value),
+// and after(m, first, last) follows each window, still without the lock,
+// while that window's outputs are in the cache; it must touch no Python
+// object. Returns how many messages were refused, or -1 with an exception.
 template <class After>
-bool run_windows(const CipherSetup &setup, const Messages &m, After after) {
+int64_t run_windows(const CipherSetup &setup, const Messages &m, After after) {
+    int64_t refused = 0;
     int64_t r = 0;
     {
         GilRelease unlocked;
@@ -98,36 +86,44 @@ bool run_windows(const CipherSetup &setup, const Messages &m, After after) {
             while (last < m.count && (last - first < kWindowMessages || bytes < kWindowBytes)) {
                 bytes += m.len[last++];
             }
-            r = call_batch(setup, m, first, last - first);
+            r = qulo_batch_run_placed(&*setup.key, &setup.op, last - first, m.src + first,
+                                      m.len + first, m.out + first, m.cap + first,
+                                      m.result + first, m.start + first);
             if (r >= 0) {
+                refused += r;
                 after(m, first, last);
             }
             first = last;
         }
     }
     if (r < 0) {
-        return kernel_ready() && (PyErr_SetString(PyExc_SystemError, "batch call refused"), false);
+        if (kernel_ready()) {
+            PyErr_SetString(PyExc_SystemError, "batch call refused");
+        }
+        return -1;
     }
-    return true;
+    return refused;
 }
 
 // The same with nothing to do after a window.
-inline bool run(const CipherSetup &setup, const Messages &m) {
+inline int64_t run(const CipherSetup &setup, const Messages &m) {
     return run_windows(setup, m, [](const Messages &, Py_ssize_t, Py_ssize_t) {});
 }
 
 // Moves plaintexts down, as the kernels do (core/internal/qulo/move_down.hpp).
 using qulo::move_down;
 
-// Whether a ciphertext of n bytes can be decrypted at all, as the core
-// decides it; the others are refused by the core before it looks at them,
-// so they get no output.
-inline bool decryptable(int64_t n) { return qulo_ciphertext_status(n) == 0; }
+// The output room message i of n bytes needs, as the core decides it, or
+// its status: a ciphertext the core refuses outright gets no output.
+inline int64_t room(const CipherSetup &setup, int64_t n) {
+    return qulo_output_capacity(&setup.op, n);
+}
 
-// Raises the error of message `index` (of `length` bytes), refused with
+// Raises the error of element `index` (of `length` bytes), refused with
 // `status`: the module's one translation of a result. Returns null.
-inline PyObject *refused(Py_ssize_t index, int64_t length, int64_t status) {
-    return raise_batch_status(status, {index, length});
+inline PyObject *refused(PyObject *module, Py_ssize_t index, int64_t length, int64_t status) {
+    return raise_status(batch_state(module).args.decryption_error, status,
+                        {nullptr, "call", index, length});
 }
 
 // The one check of `errors`, for lists and Arrow arrays alike: "raise" or

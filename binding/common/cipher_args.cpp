@@ -3,7 +3,8 @@
 #include "byte_view.hpp"
 #include "key_words.hpp"
 #include "pyref.hpp"
-#include "tea_object.hpp"
+#include "status_error.hpp"
+#include "tea_key.hpp"
 #include "qulo/mode.h"
 
 #include <cstring>
@@ -17,7 +18,7 @@ constexpr Py_ssize_t kSumTableBytes = 64;
 
 bool load_key(PyObject *key, PyTypeObject *tea_type, qulo_key &out) {
     if (Py_IS_TYPE(key, tea_type)) {
-        out = copy_key(key);
+        out = tea_key(key);
         return true;
     }
     if (!PyObject_CheckBuffer(key)) {
@@ -60,17 +61,21 @@ bool init_cipher_args_state(PyObject *module) {
         PyErr_SetString(PyExc_ImportError, "qulo._tea.TEA is not a type");
         return false;
     }
-    cipher_args_state(module).tea_type = reinterpret_cast<PyTypeObject *>(type.release());
-    return true;
+    CipherArgsState &state = cipher_args_state(module);
+    state.tea_type = reinterpret_cast<PyTypeObject *>(type.release());
+    state.decryption_error = import_decryption_error();
+    return state.decryption_error != nullptr;
 }
 
 int traverse_cipher_args_state(PyObject *module, visitproc visit, void *arg) {
     Py_VISIT(cipher_args_state(module).tea_type);
+    Py_VISIT(cipher_args_state(module).decryption_error);
     return 0;
 }
 
 int clear_cipher_args_state(PyObject *module) {
     Py_CLEAR(cipher_args_state(module).tea_type);
+    Py_CLEAR(cipher_args_state(module).decryption_error);
     return 0;
 }
 
@@ -80,14 +85,9 @@ void free_cipher_args_state(void *module) {
     }
 }
 
-void CipherSetup::wipe() noexcept {
-    qulo_wipe(&key, sizeof key);
-    qulo_wipe(sumtable.data(), sumtable.size());
-}
-
 bool parse_cipher_setup(PyObject *key, PyObject *sumtable, OpChoice choice,
                         PyTypeObject *tea_type, CipherSetup &out) {
-    if (!load_key(key, tea_type, out.key)) {
+    if (!load_key(key, tea_type, *out.key)) {
         return false;
     }
     out.op = {choice.direction, choice.native_endian ? QULO_HOST_ORDER : QULO_BIG_ENDIAN,
@@ -107,8 +107,8 @@ bool parse_cipher_setup(PyObject *key, PyObject *sumtable, OpChoice choice,
         PyErr_Format(PyExc_ValueError, "sum table must be 64 bytes, got %zd", table.view().length);
         return false;
     }
-    std::memcpy(out.sumtable.data(), table.view().data, out.sumtable.size());
-    out.op.sumtable = out.sumtable.data();
+    std::memcpy(out.sumtable->data(), table.view().data, out.sumtable->size());
+    out.op.sumtable = out.sumtable->data();
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include "qulo/mode.h"
+#include "qulo/secret.hpp"
 #include "qulo/tea.h"
 
 #include <array>
@@ -20,30 +21,31 @@ namespace qulo {
 // qulo_batch_run. Its sum table, when there is one, is `sumtable` below, so
 // a setup is neither copied nor moved.
 struct CipherSetup {
-    qulo_key key{};
+    Secret<qulo_key> key{};
     qulo_op op{QULO_ENCRYPT, QULO_BIG_ENDIAN, nullptr, 0};
-    std::array<uint8_t, 64> sumtable{};  // what op.sumtable points at, if anything
+    Secret<std::array<uint8_t, 64>> sumtable{};  // what op.sumtable points at, if anything
 
     CipherSetup() = default;
     CipherSetup(const CipherSetup &) = delete;
     CipherSetup &operator=(const CipherSetup &) = delete;
-    ~CipherSetup() { wipe(); }
-    // Clears the key words and the table so they do not outlive their use.
-    void wipe() noexcept;
 };
 
 // The module state of a module that takes these arguments: the TEA type a
-// key may be an object of, qulo._tea's own.
+// key may be an object of, qulo._tea's own, and qulo.DecryptionError, which
+// the module raises for a refused ciphertext. A module with types of its own
+// keeps this first in a state of its own.
 struct CipherArgsState {
     PyTypeObject *tea_type;
+    PyObject *decryption_error;
 };
 
 // The state of `module`, or of the module that defined the heap type `type`.
 CipherArgsState &cipher_args_state(PyObject *module);
 CipherArgsState &cipher_args_state(PyTypeObject *type);
 
-// For the module's execute step: imports the TEA type into the state; false
-// with an exception set (qulo._tea's ImportError in a second interpreter).
+// For the module's execute step: imports the TEA type and DecryptionError
+// into the state; false with an exception set (qulo._tea's ImportError in a
+// second interpreter).
 bool init_cipher_args_state(PyObject *module);
 
 // The module definition's m_traverse, m_clear and m_free for that state.

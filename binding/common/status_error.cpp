@@ -1,81 +1,153 @@
 #include "status_error.hpp"
 
+#include "pyref.hpp"
 #include "qulo/mode.h"
 
 namespace qulo {
 
 namespace {
 
-// Why a failed check fails, in the words both modules use.
+// Why a failed check fails, in the words both kinds of place use.
 constexpr const char kCheckCauses[] =
-    "its last 7 plaintext bytes are not zero: a wrong key, sum table or byte order, "
-    "or a damaged or cut ciphertext";
+    "its last 7 plaintext bytes are not zero: a wrong key, sum table or byte order, or a "
+    "damaged or cut ciphertext";
+
+enum class Kind { decryption, value, overflow };
+
+// A sentence for one kind of place, from what the place says.
+using Sentence = PyObject *(*)(const StatusPlace &);
+
+struct Row {
+    int64_t status;
+    Kind kind;
+    const char *reason;  // DecryptionError.reason
+    Sentence message;    // a message of a batch; null: never raised there
+    Sentence stream;     // a stream object; null: never raised there
+};
+
+long long ll(int64_t v) { return static_cast<long long>(v); }
+
+PyObject *not_a_ciphertext(const StatusPlace &p) {
+    return PyUnicode_FromFormat(
+        "not a ciphertext: %lld bytes given, a ciphertext is a multiple of 8 and at least 16 "
+        "bytes; discard what update() returned",
+        ll(p.length));
+}
+
+constexpr Row kRows[] = {
+    {QULO_E_SHORT, Kind::decryption, "short",
+     [](const StatusPlace &p) {
+         return PyUnicode_FromFormat("message %zd cannot be decrypted: %lld bytes, fewer than 16",
+                                     p.index, ll(p.length));
+     },
+     not_a_ciphertext},
+    {QULO_E_BLOCKS, Kind::decryption, "blocks",
+     [](const StatusPlace &p) {
+         return PyUnicode_FromFormat(
+             "message %zd cannot be decrypted: %lld bytes, not a multiple of 8", p.index,
+             ll(p.length));
+     },
+     not_a_ciphertext},
+    {QULO_E_FILL, Kind::decryption, "fill",
+     [](const StatusPlace &p) {
+         return PyUnicode_FromFormat(
+             "message %zd cannot be decrypted: its header claims a fill of 7 bytes, more than "
+             "%lld bytes hold",
+             p.index, ll(p.length));
+     },
+     [](const StatusPlace &) {
+         return PyUnicode_FromString(
+             "not a ciphertext under this key: its 16 bytes decrypt to fill count 7, which "
+             "leaves no room for the plaintext");
+     }},
+    {QULO_E_CHECK, Kind::decryption, "check",
+     [](const StatusPlace &p) {
+         return PyUnicode_FromFormat("message %zd cannot be decrypted: %s", p.index,
+                                     kCheckCauses);
+     },
+     [](const StatusPlace &) {
+         return PyUnicode_FromFormat(
+             "the ciphertext failed the check: %s; discard what update() returned",
+             kCheckCauses);
+     }},
+    {QULO_E_ARGUMENT, Kind::overflow, nullptr,
+     [](const StatusPlace &p) {
+         return PyUnicode_FromFormat(
+             "message %zd: %lld bytes, more than a ciphertext length can count", p.index,
+             ll(p.length));
+     },
+     nullptr},
+    {QULO_E_STATE, Kind::value, nullptr, nullptr,
+     [](const StatusPlace &p) { return PyUnicode_FromFormat("this %s is finalized", p.stream); }},
+    {QULO_E_TOO_MUCH, Kind::value, nullptr, nullptr,
+     [](const StatusPlace &p) {
+         return PyUnicode_FromFormat(
+             "data runs past the announced length: %lld bytes announced, %lld given",
+             ll(p.announced), ll(p.length));
+     }},
+    {QULO_E_TOO_LITTLE, Kind::value, nullptr, nullptr,
+     [](const StatusPlace &p) {
+         return PyUnicode_FromFormat(
+             "finalize() before the end of the data: %lld bytes announced, %lld given",
+             ll(p.announced), ll(p.length));
+     }},
+    {QULO_E_OVERLAP, Kind::value, nullptr, nullptr,
+     [](const StatusPlace &) { return PyUnicode_FromString("data and out overlap"); }},
+};
+
+PyObject *raise_unexpected(int64_t status, const StatusPlace &where) {
+    if (where.stream != nullptr) {
+        return PyErr_Format(PyExc_SystemError, "qulo stream %s refused (code %lld)", where.step,
+                            ll(status));
+    }
+    return PyErr_Format(PyExc_SystemError, "message %zd: the cipher refused it (status %lld)",
+                        where.index, ll(status));
+}
 
 }  // namespace
 
-PyObject *raise_batch_status(int64_t status, BatchMessage m) {
-    const auto n = static_cast<long long>(m.length);
-    switch (status) {
-    case QULO_E_SHORT:
-        return PyErr_Format(PyExc_ValueError,
-                            "message %zd cannot be decrypted: %lld bytes, fewer than 16", m.index,
-                            n);
-    case QULO_E_BLOCKS:
-        return PyErr_Format(PyExc_ValueError,
-                            "message %zd cannot be decrypted: %lld bytes, not a multiple of 8",
-                            m.index, n);
-    case QULO_E_FILL:
-        return PyErr_Format(PyExc_ValueError,
-                            "message %zd cannot be decrypted: its header claims a fill of 7 "
-                            "bytes, more than %lld bytes hold",
-                            m.index, n);
-    case QULO_E_CHECK:
-        return PyErr_Format(PyExc_ValueError, "message %zd cannot be decrypted: %s", m.index,
-                            kCheckCauses);
-    default:
-        return PyErr_Format(PyExc_SystemError, "message %zd: the cipher refused it (status %lld)",
-                            m.index, static_cast<long long>(status));
+PyObject *raise_status(PyObject *decryption_error, int64_t status, const StatusPlace &where) {
+    const Row *row = nullptr;
+    for (const Row &r : kRows) {
+        if (r.status == status) {
+            row = &r;
+        }
     }
+    const Sentence sentence =
+        row == nullptr ? nullptr : where.stream != nullptr ? row->stream : row->message;
+    if (sentence == nullptr) {
+        return raise_unexpected(status, where);
+    }
+    Ref message = Ref::steal(sentence(where));
+    if (!message) {
+        return nullptr;
+    }
+    switch (row->kind) {
+    case Kind::decryption: {
+        Ref index = Ref::steal(where.stream != nullptr ? Py_NewRef(Py_None)
+                                                       : PyLong_FromSsize_t(where.index));
+        Ref error = index ? Ref::steal(PyObject_CallFunction(decryption_error, "OLsO",
+                                                             message.get(), ll(status),
+                                                             row->reason, index.get()))
+                          : Ref();
+        if (error) {
+            PyErr_SetObject(decryption_error, error.get());
+        }
+        return nullptr;
+    }
+    case Kind::value:
+        PyErr_SetObject(PyExc_ValueError, message.get());
+        return nullptr;
+    case Kind::overflow:
+        PyErr_SetObject(PyExc_OverflowError, message.get());
+        return nullptr;
+    }
+    return nullptr;
 }
 
-PyObject *raise_stream_status(int64_t status, const StreamCall &call) {
-    const auto announced = static_cast<long long>(call.announced);
-    const auto given = static_cast<long long>(call.given);
-    switch (status) {
-    case QULO_E_STATE:
-        return PyErr_Format(PyExc_ValueError, "this %s is finalized", call.type_name);
-    case QULO_E_TOO_MUCH:
-        return PyErr_Format(PyExc_ValueError,
-                            "data runs past the announced length: %lld bytes announced, %lld "
-                            "given",
-                            announced, given);
-    case QULO_E_TOO_LITTLE:
-        return PyErr_Format(PyExc_ValueError,
-                            "finalize() before the end of the data: %lld bytes announced, %lld "
-                            "given",
-                            announced, given);
-    case QULO_E_OVERLAP:
-        PyErr_SetString(PyExc_ValueError, "data and out overlap");
-        return nullptr;
-    case QULO_E_SHORT:
-    case QULO_E_BLOCKS:
-        return PyErr_Format(PyExc_ValueError,
-                            "not a ciphertext: %lld bytes given, a ciphertext is a multiple of 8 "
-                            "and at least 16 bytes; discard what update() returned",
-                            given);
-    case QULO_E_FILL:
-        PyErr_SetString(PyExc_ValueError,
-                        "not a ciphertext under this key: its 16 bytes decrypt to fill count 7, "
-                        "which leaves no room for the plaintext");
-        return nullptr;
-    case QULO_E_CHECK:
-        return PyErr_Format(PyExc_ValueError,
-                            "the ciphertext failed the check: %s; discard what update() returned",
-                            kCheckCauses);
-    default:
-        return PyErr_Format(PyExc_SystemError, "qulo stream %s refused (code %lld)", call.step,
-                            static_cast<long long>(status));
-    }
+PyObject *import_decryption_error() {
+    Ref module = Ref::steal(PyImport_ImportModule("qulo._errors"));
+    return module ? PyObject_GetAttrString(module.get(), "DecryptionError") : nullptr;
 }
 
 }  // namespace qulo

@@ -1,6 +1,8 @@
 // From a negative status of the cipher core (qulo/mode.h) to the Python
-// exception a module raises for it: one translator per module, each taking
-// the status and what the message names of the call it came from.
+// exception the modules beyond qulo._tea raise for it: one table, one row
+// per status, with the sentence for a message of a batch and for a stream
+// object. A refused ciphertext is a qulo.DecryptionError (a ValueError) that
+// carries the status, a short reason and, in a batch, the element's index.
 // (qulo._tea keeps its own fixed texts: every failure is "encrypt wrong".)
 #pragma once
 
@@ -11,29 +13,24 @@
 
 namespace qulo {
 
-// One message of a batch: its index in the call and its ciphertext length.
-struct BatchMessage {
-    Py_ssize_t index;
-    int64_t length;
+// Where a status arose: a message of a batch (`stream` null), or a call on a
+// stream object.
+struct StatusPlace {
+    const char *stream = nullptr;  // "Encryptor" or "Decryptor"; null: a batch message
+    const char *step = "call";     // stream: "update", "finish", "set-up"
+    Py_ssize_t index = -1;         // batch: the element's index in the list or column
+    int64_t length = 0;            // batch: its length; stream: the bytes given so far
+    int64_t announced = 0;         // Encryptor: the plaintext length announced
 };
 
-// Raises the exception for message `m`'s status; returns null for the
-// caller to pass on. ValueError "message N cannot be decrypted: ..." for a
-// refused ciphertext or a failed check, SystemError for what the binding
-// should never have let through.
-PyObject *raise_batch_status(int64_t status, BatchMessage m);
+// Raises the exception for `status` at `where`; returns null for the caller
+// to pass on. `decryption_error` is qulo.DecryptionError, from the calling
+// module's state. SystemError for a status the binding should never have let
+// through.
+PyObject *raise_status(PyObject *decryption_error, int64_t status, const StatusPlace &where);
 
-// One call on a stream object: the type's name, the step (for statuses the
-// binding should never see), and the byte counts the messages name (read
-// from the core before the call where the call may finish the context).
-struct StreamCall {
-    const char *type_name;  // "Encryptor" or "Decryptor"
-    const char *step;       // "update", "finish", "set-up"
-    int64_t announced;      // Encryptor: the plaintext length announced
-    int64_t given;          // bytes given so far, this call's included
-};
-
-// Raises the exception for a stream call's status; returns null.
-PyObject *raise_stream_status(int64_t status, const StreamCall &call);
+// For a module's execute step: qulo.DecryptionError, a new reference; null
+// with an exception set.
+PyObject *import_decryption_error();
 
 }  // namespace qulo

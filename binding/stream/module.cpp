@@ -86,8 +86,14 @@ struct StreamObject {
 // with the step's own `bytes`. A finished context reads as negative
 // counts, which only QULO_E_STATE follows, and its message names none.
 template <class D>
-StreamCall before_step(const StreamObject<D> *self, const char *step, int64_t bytes) {
-    return {D::kName, step, D::announced(&self->ctx), D::given(&self->ctx) + bytes};
+StatusPlace before_step(const StreamObject<D> *self, const char *step, int64_t bytes) {
+    return {D::kName, step, -1, D::given(&self->ctx) + bytes, D::announced(&self->ctx)};
+}
+
+// Raises the exception for a status of a step on `self`; returns null.
+template <class D>
+PyObject *raise_for(const StreamObject<D> *self, int64_t status, const StatusPlace &where) {
+    return raise_status(cipher_args_state(Py_TYPE(self)).decryption_error, status, where);
 }
 
 // Marks an object busy for one call; refuses when it already is, saying
@@ -113,7 +119,7 @@ public:
                          "chain, one call at a time",
                          D::kName);
         } else if (const int64_t given = D::given(&self->ctx); given < 0) {  // finished
-            raise_stream_status(given, before_step(self, "call", 0));
+            raise_for(self, given, before_step(self, "call", 0));
         } else {
             self->busy = true;
             self->busy_thread = thread;
@@ -139,7 +145,7 @@ template <class D>
 int64_t needed_for(StreamObject<D> *self, Py_ssize_t n) {
     const int64_t needed = D::update_len(&self->ctx, n);
     if (needed < 0) {
-        raise_stream_status(needed, before_step(self, "update", n));
+        raise_for(self, needed, before_step(self, "update", n));
         return -1;
     }
     return needed;
@@ -148,7 +154,7 @@ int64_t needed_for(StreamObject<D> *self, Py_ssize_t n) {
 // Runs the core update, without the interpreter lock for large chunks.
 template <class D>
 int64_t run_update(StreamObject<D> *self, const ConstByteView &data, uint8_t *out, int64_t cap) {
-    const StreamCall call = before_step(self, "update", data.length);
+    const StatusPlace call = before_step(self, "update", data.length);
     int64_t written;
     if (data.length >= kReleaseThreshold) {
         GilRelease unlocked;
@@ -157,7 +163,7 @@ int64_t run_update(StreamObject<D> *self, const ConstByteView &data, uint8_t *ou
         written = D::update(&self->ctx, data.data, data.length, out, cap);
     }
     if (written < 0) {
-        raise_stream_status(written, call);
+        raise_for(self, written, call);
         return -1;
     }
     return written;
@@ -244,15 +250,13 @@ PyObject *encryptor_finalize(PyObject *op, PyObject *) {
     if (!guard) {
         return nullptr;
     }
-    uint8_t last[QULO_STREAM_FINISH_MAX];
-    const StreamCall call = before_step(self, "finish", 0);
+    uint8_t last[QULO_STREAM_FINISH_MAX];  // ciphertext: nothing to clear
+    const StatusPlace call = before_step(self, "finish", 0);
     const int64_t written = qulo_encryptor_finish(&self->ctx, last, sizeof last);
     if (written < 0) {
-        return raise_stream_status(written, call);
+        return raise_for(self, written, call);
     }
-    PyObject *result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(last), written);
-    qulo_wipe(last, sizeof last);
-    return result;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(last), written);
 }
 
 PyObject *decryptor_finalize(PyObject *op, PyObject *) {
@@ -261,10 +265,10 @@ PyObject *decryptor_finalize(PyObject *op, PyObject *) {
     if (!guard) {
         return nullptr;
     }
-    const StreamCall call = before_step(self, "finish", 0);
+    const StatusPlace call = before_step(self, "finish", 0);
     const int64_t result = qulo_decryptor_finish(&self->ctx);
     if (result < 0) {
-        return raise_stream_status(result, call);
+        return raise_for(self, result, call);
     }
     return PyBytes_FromStringAndSize(nullptr, 0);
 }
@@ -289,17 +293,19 @@ PyObject *encryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
                                      &native_endian)) {
         return nullptr;
     }
+    CipherSetup setup;
+    PyTypeObject *tea = cipher_args_state(type).tea_type;
     if (length < 0) {
         PyErr_Format(PyExc_ValueError, "length must not be negative, got %lld", length);
         return nullptr;
     }
-    if (length > QULO_MAX_PLAINTEXT_LEN) {
+    // The core knows the limit: a length it can give no ciphertext length.
+    if (const qulo_op op{QULO_ENCRYPT, QULO_BIG_ENDIAN, nullptr, 0};
+        qulo_output_capacity(&op, length) < 0) {
         PyErr_Format(PyExc_ValueError, "length %lld is above the largest plaintext length, %lld",
                      length, static_cast<long long>(QULO_MAX_PLAINTEXT_LEN));
         return nullptr;
     }
-    CipherSetup setup;
-    PyTypeObject *tea = cipher_args_state(type).tea_type;
     if (!parse_cipher_setup(key, sumtable, {QULO_ENCRYPT, native_endian != 0, false}, tea,
                             setup)) {
         return nullptr;
@@ -308,10 +314,11 @@ PyObject *encryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     if (self == nullptr) {
         return nullptr;
     }
-    const int64_t total = qulo_encryptor_init(&self->ctx, &setup.key, &setup.op, length);
+    const int64_t total = qulo_encryptor_init(&self->ctx, &*setup.key, &setup.op, length);
     if (total < 0) {
         Py_DECREF(self);
-        return raise_stream_status(total, {Encrypting::kName, "set-up", length, 0});
+        return raise_status(cipher_args_state(type).decryption_error, total,
+                            {Encrypting::kName, "set-up", -1, 0, length});
     }
     return reinterpret_cast<PyObject *>(self);
 }
@@ -337,10 +344,11 @@ PyObject *decryptor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     if (self == nullptr) {
         return nullptr;
     }
-    if (const int64_t status = qulo_decryptor_init(&self->ctx, &setup.key, &setup.op);
+    if (const int64_t status = qulo_decryptor_init(&self->ctx, &*setup.key, &setup.op);
         status < 0) {
         Py_DECREF(self);
-        return raise_stream_status(status, {Decrypting::kName, "set-up", 0, 0});
+        return raise_status(cipher_args_state(type).decryption_error, status,
+                            {Decrypting::kName, "set-up"});
     }
     return reinterpret_cast<PyObject *>(self);
 }
@@ -385,6 +393,26 @@ constexpr char kDecryptorFinalizeDoc[] =
     "not zero (then discard what update returned). Wipes the key either way;\n"
     "every later call raises ValueError.";
 
+// max_output(n): the most bytes an update of n bytes writes, whatever the
+// stream's state, as the core bounds it: the size of an `out` reused for
+// chunks of up to n bytes.
+PyObject *max_output(PyObject *, PyObject *arg) {
+    const long long n = PyLong_AsLongLong(arg);
+    if (n == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (n < 0) {
+        return PyErr_Format(PyExc_ValueError, "n must not be negative, got %lld", n);
+    }
+    return PyLong_FromLongLong(qulo_stream_update_max(n));
+}
+
+constexpr char kMaxOutputDoc[] =
+    "max_output(n, /)\n--\n\n"
+    "The most bytes update() of n bytes writes, whatever has been given before:\n"
+    "the size of an `out` buffer reused by update_into() for chunks of up to n\n"
+    "bytes.";
+
 PyMethodDef encryptor_methods[] = {
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update<Encrypting>)),
      METH_VARARGS | METH_KEYWORDS, kEncryptorUpdateDoc},
@@ -392,6 +420,7 @@ PyMethodDef encryptor_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_into<Encrypting>)),
      METH_VARARGS | METH_KEYWORDS, kUpdateIntoDoc},
     {"finalize", encryptor_finalize, METH_NOARGS, kEncryptorFinalizeDoc},
+    {"max_output", max_output, METH_O | METH_STATIC, kMaxOutputDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -402,6 +431,7 @@ PyMethodDef decryptor_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_into<Decrypting>)),
      METH_VARARGS | METH_KEYWORDS, kUpdateIntoDoc},
     {"finalize", decryptor_finalize, METH_NOARGS, kDecryptorFinalizeDoc},
+    {"max_output", max_output, METH_O | METH_STATIC, kMaxOutputDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 #include "tea_type.hpp"
 #include "traceback.hpp"
 #include "qulo/mode.h"
+#include "qulo/secret.hpp"
 
 #include <span>
 
@@ -20,14 +21,12 @@ constexpr Py_ssize_t kSumTableBytes = 64;
 // Ciphertexts up to this size are decrypted into a stack buffer.
 constexpr int64_t kStackCiphertext = 1024;
 
-enum class Direction { encrypt, decrypt };
-
 struct MethodSpec {
     const char *name;       // "encrypt_qq": argument errors name it
     const char *qualname;   // "TEA.encrypt_qq"
     const char *traceback;  // "qulo._tea.TEA.encrypt_qq"
     const char *doc;
-    Direction direction;
+    int32_t direction;  // QULO_ENCRYPT or QULO_DECRYPT
     bool into;
     bool sumtable;   // takes a sum table (otherwise the standard sums)
     int32_t order;   // QULO_BIG_ENDIAN or QULO_HOST_ORDER
@@ -35,18 +34,19 @@ struct MethodSpec {
     // The operation, as the core's one-message driver takes it. These
     // methods check nothing beyond the ciphertext's shape (no verify).
     qulo_op op(const ConstByteView *sums) const {
-        return {direction == Direction::encrypt ? QULO_ENCRYPT : QULO_DECRYPT, order,
-                sumtable ? sums->data : nullptr, 0};
+        return {direction, order, sumtable ? sums->data : nullptr, 0};
     }
 };
 
-// Output size the method demands: the ciphertext length for encryption,
-// the ciphertext itself for decryption. -1 when it cannot exist.
-int64_t required_size(Direction d, int64_t n) {
-    if (d == Direction::decrypt) {
-        return n;
+// Output size the method demands: the room the core says the result needs,
+// or -1 when it can have none. A ciphertext of a shape the core refuses
+// still demands its own length; the core then refuses it ("encrypt wrong").
+int64_t required_size(const qulo_op &op, int64_t n) {
+    const int64_t room = qulo_output_capacity(&op, n);
+    if (room >= 0) {
+        return room;
     }
-    return n > QULO_MAX_PLAINTEXT_LEN ? -1 : qulo_encrypt_len(n);
+    return op.direction == QULO_DECRYPT ? n : -1;
 }
 
 bool check_sumtable(const ConstByteView &sums) {
@@ -69,10 +69,10 @@ int64_t run_core(PyObject *self, const ConstByteView *sums, const ConstByteView 
                  uint8_t *out, int64_t capacity) {
     // Another thread may assign the key once the lock is released: the
     // cipher works on a copy taken under the lock.
-    const qulo_key key = copy_key(self);
+    const Secret<qulo_key> key(copy_key(self));
     const qulo_op op = S.op(sums);
     GilRelease unlocked;
-    return qulo_run(&key, &op, text->data, text->length, out, capacity);
+    return qulo_run(&*key, &op, text->data, text->length, out, capacity);
 }
 
 // Checks shared by both forms, after the arguments are converted.
@@ -115,8 +115,8 @@ PyObject *allocating(PyObject *self, const ConstByteView *text, const ConstByteV
         add_traceback(S.traceback);
         return nullptr;
     }
-    const int64_t size = required_size(S.direction, text->length);
-    if constexpr (S.direction == Direction::decrypt) {
+    const int64_t size = required_size(S.op(sums), text->length);
+    if constexpr (S.direction == QULO_DECRYPT) {
         // A short ciphertext is decrypted on the stack: the plaintext is
         // copied out once either way, and this spares an allocation per call.
         if (size <= kStackCiphertext) {
@@ -141,7 +141,7 @@ PyObject *allocating(PyObject *self, const ConstByteView *text, const ConstByteV
         raise_entry_failure<S>();
         return nullptr;
     }
-    if constexpr (S.direction == Direction::encrypt) {
+    if constexpr (S.direction == QULO_ENCRYPT) {
         return out.release();  // the very object the core wrote
     } else {
         return plaintext_copy<S>(data, r);
@@ -155,7 +155,7 @@ int64_t writing(PyObject *self, const ConstByteView *text, const ConstByteView *
         add_traceback(S.traceback);
         return -1;
     }
-    const int64_t need = required_size(S.direction, text->length);
+    const int64_t need = required_size(S.op(sums), text->length);
     if (need < 0 || out->length < need) {
         PyErr_SetString(PyExc_ValueError, "output buffer is too small");
         add_traceback(S.traceback);
@@ -247,57 +247,54 @@ PyObject *method(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwn
 
 // ---- the twelve ---------------------------------------------------------
 
-using D = Direction;
-
-
 constexpr MethodSpec kEncryptQq{"encrypt_qq", "TEA.encrypt_qq", "qulo._tea.TEA.encrypt_qq",
     "TEA.encrypt_qq(self, const uint8_t[::1] text) -> bytes",
-    D::encrypt, false, false, QULO_BIG_ENDIAN};
+    QULO_ENCRYPT, false, false, QULO_BIG_ENDIAN};
 constexpr MethodSpec kEncryptQqInto{"encrypt_qq_into", "TEA.encrypt_qq_into",
     "qulo._tea.TEA.encrypt_qq_into",
     "TEA.encrypt_qq_into(self, const uint8_t[::1] text, uint8_t[::1] out) -> int64_t",
-    D::encrypt, true, false, QULO_BIG_ENDIAN};
+    QULO_ENCRYPT, true, false, QULO_BIG_ENDIAN};
 constexpr MethodSpec kEncrypt{"encrypt", "TEA.encrypt", "qulo._tea.TEA.encrypt",
     "TEA.encrypt(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) -> bytes",
-    D::encrypt, false, true, QULO_BIG_ENDIAN};
+    QULO_ENCRYPT, false, true, QULO_BIG_ENDIAN};
 constexpr MethodSpec kEncryptInto{"encrypt_into", "TEA.encrypt_into", "qulo._tea.TEA.encrypt_into",
     "TEA.encrypt_into(self, const uint8_t[::1] text, const uint8_t[::1] sumtable, "
     "uint8_t[::1] out) -> int64_t",
-    D::encrypt, true, true, QULO_BIG_ENDIAN};
+    QULO_ENCRYPT, true, true, QULO_BIG_ENDIAN};
 constexpr MethodSpec kEncryptNative{"encrypt_native_endian", "TEA.encrypt_native_endian",
     "qulo._tea.TEA.encrypt_native_endian",
     "TEA.encrypt_native_endian(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) "
     "-> bytes",
-    D::encrypt, false, true, QULO_HOST_ORDER};
+    QULO_ENCRYPT, false, true, QULO_HOST_ORDER};
 constexpr MethodSpec kEncryptNativeInto{"encrypt_native_endian_into",
     "TEA.encrypt_native_endian_into", "qulo._tea.TEA.encrypt_native_endian_into",
     "TEA.encrypt_native_endian_into(self, const uint8_t[::1] text, const uint8_t[::1] "
     "sumtable, uint8_t[::1] out) -> int64_t",
-    D::encrypt, true, true, QULO_HOST_ORDER};
+    QULO_ENCRYPT, true, true, QULO_HOST_ORDER};
 constexpr MethodSpec kDecryptQq{"decrypt_qq", "TEA.decrypt_qq", "qulo._tea.TEA.decrypt_qq",
     "TEA.decrypt_qq(self, const uint8_t[::1] text) -> bytes",
-    D::decrypt, false, false, QULO_BIG_ENDIAN};
+    QULO_DECRYPT, false, false, QULO_BIG_ENDIAN};
 constexpr MethodSpec kDecryptQqInto{"decrypt_qq_into", "TEA.decrypt_qq_into",
     "qulo._tea.TEA.decrypt_qq_into",
     "TEA.decrypt_qq_into(self, const uint8_t[::1] text, uint8_t[::1] out) -> int64_t",
-    D::decrypt, true, false, QULO_BIG_ENDIAN};
+    QULO_DECRYPT, true, false, QULO_BIG_ENDIAN};
 constexpr MethodSpec kDecrypt{"decrypt", "TEA.decrypt", "qulo._tea.TEA.decrypt",
     "TEA.decrypt(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) -> bytes",
-    D::decrypt, false, true, QULO_BIG_ENDIAN};
+    QULO_DECRYPT, false, true, QULO_BIG_ENDIAN};
 constexpr MethodSpec kDecryptInto{"decrypt_into", "TEA.decrypt_into", "qulo._tea.TEA.decrypt_into",
     "TEA.decrypt_into(self, const uint8_t[::1] text, const uint8_t[::1] sumtable, "
     "uint8_t[::1] out) -> int64_t",
-    D::decrypt, true, true, QULO_BIG_ENDIAN};
+    QULO_DECRYPT, true, true, QULO_BIG_ENDIAN};
 constexpr MethodSpec kDecryptNative{"decrypt_native_endian", "TEA.decrypt_native_endian",
     "qulo._tea.TEA.decrypt_native_endian",
     "TEA.decrypt_native_endian(self, const uint8_t[::1] text, const uint8_t[::1] sumtable) "
     "-> bytes",
-    D::decrypt, false, true, QULO_HOST_ORDER};
+    QULO_DECRYPT, false, true, QULO_HOST_ORDER};
 constexpr MethodSpec kDecryptNativeInto{"decrypt_native_endian_into",
     "TEA.decrypt_native_endian_into", "qulo._tea.TEA.decrypt_native_endian_into",
     "TEA.decrypt_native_endian_into(self, const uint8_t[::1] text, const uint8_t[::1] "
     "sumtable, uint8_t[::1] out) -> int64_t",
-    D::decrypt, true, true, QULO_HOST_ORDER};
+    QULO_DECRYPT, true, true, QULO_HOST_ORDER};
 
 template <const MethodSpec &S>
 constexpr FunctionDef function_def() {

@@ -10,6 +10,7 @@
 #include "traceback.hpp"
 
 #include "qulo/capi.h"
+#include "qulo/mode.h"
 #include "qulo/tea.h"
 
 #include <cstdio>
@@ -72,8 +73,10 @@ PyObject *encrypt_len_call(PyObject *, PyObject *const *args, size_t nargsf, PyO
         add_traceback(kEncryptLen);
         return nullptr;
     }
-    // The seventeen largest inputs have a ciphertext length beyond int64.
-    if (n > QULO_MAX_PLAINTEXT_LEN) {
+    // The seventeen largest inputs have a ciphertext length beyond int64; the
+    // core says which (negative inputs follow the rule, and have no room).
+    const qulo_op encrypt{QULO_ENCRYPT, QULO_BIG_ENDIAN, nullptr, 0};
+    if (n >= 0 && qulo_output_capacity(&encrypt, n) < 0) {
         PyErr_SetString(PyExc_OverflowError,
                         "encrypt_len() result does not fit in a signed 64-bit integer");
         add_traceback(kEncryptLen);

@@ -16,6 +16,7 @@ extensions include ``<qulo/capi.h>`` from the folder that
 from types import CapsuleType as _CapsuleType
 
 from . import _batch, _stream, _tea
+from ._errors import DecryptionError
 from ._many import ArrowColumn, batch_kernel, decrypt_many, encrypt_many
 from ._stream import Decryptor, Encryptor
 from ._tea import TEA, encrypt_len
@@ -34,6 +35,7 @@ __all__ = [
     "encrypt_len",
     "Encryptor",
     "Decryptor",
+    "DecryptionError",
     "get_include",
     "encrypt_many",
     "decrypt_many",

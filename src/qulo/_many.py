@@ -47,8 +47,20 @@ def _same_kind(messages: Any, column: ArrowColumn) -> Any:
         import polars as pl
 
         if isinstance(messages, pl.Series):
-            return pl.Series(column).alias(messages.name)
+            # Through the stream, so that the Series keeps its chunks and
+            # shares the column's buffers (polars asks for one array first).
+            return pl.Series(_Stream(column)).alias(messages.name)
     return column
+
+
+class _Stream:
+    """Only the stream interface of a column."""
+
+    def __init__(self, column: ArrowColumn) -> None:
+        self.column = column
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        return self.column.__arrow_c_stream__(requested_schema)
 
 
 def encrypt_many(

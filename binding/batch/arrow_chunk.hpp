@@ -1,7 +1,6 @@
-// Columns made by the batch functions, handed out through the Arrow C data
-// interface: the buffers of each output chunk, and the Python type
-// `ArrowColumn` that exports them as PyCapsules (__arrow_c_schema__,
-// __arrow_c_array__, __arrow_c_stream__) to any Arrow library.
+// The buffers of one chunk of a column made by the batch functions: built
+// by a batch function, sealed, then shared by the column object
+// (arrow_column.*) and every array exported from it (arrow_export.*).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -24,6 +23,10 @@ public:
     // A chunk of `length` elements of `format`, its offsets or (zeroed)
     // views allocated; null with MemoryError set.
     static OutChunk *create(Format format, int64_t length);
+    // One sealed chunk of the elements of `count` sealed chunks in order, a
+    // copy of theirs; null with MemoryError, or OverflowError when a binary
+    // array cannot address their data together.
+    static OutChunk *concatenate(Format format, OutChunk *const *chunks, Py_ssize_t count);
 
     void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
     void drop() noexcept;
@@ -41,6 +44,10 @@ public:
     // The buffer pointers the C data interface hands out, from what is set;
     // false with MemoryError. Nothing may change afterwards.
     bool seal();
+
+    // Element i of a sealed chunk: whether it is null, and its bytes.
+    bool is_null(int64_t i) const { return validity != nullptr && !get_bit(validity, i); }
+    Span value(int64_t i) const;
 
     Format format;
     int64_t length;
@@ -84,14 +91,3 @@ private:
 
 }  // namespace qulo::arrow
 
-namespace qulo {
-
-// Creates the type qulo._batch.ArrowColumn and binds it in `module`; false
-// with an exception set.
-bool add_arrow_column_type(PyObject *module);
-
-// A new ArrowColumn of the chunks (every one sealed), which it takes over;
-// null with an exception set (the chunks are dropped then).
-PyObject *new_arrow_column(arrow::Format format, arrow::OutChunks &chunks);
-
-}  // namespace qulo
