@@ -186,10 +186,45 @@ def test_a_failed_check_is_a_refused_ciphertext(tea):
     assert out.to_pylist() == [b"mine", None]
 
 
-def test_arrow_columns_of_other_types_are_refused(tea):
-    with pytest.raises(TypeError, match="binary, large_binary or binary_view is needed, not "
-                                        "format 'u'"):
-        qulo.encrypt_many(tea, pa.array(["text"]))
+TEXT = {"string": ("binary", pa.string()), "large_string": ("large_binary", pa.large_string()),
+        "string_view": ("binary_view", pa.string_view())}
+
+
+@pytest.mark.parametrize("text", TEXT)
+def test_text_columns_are_taken_as_utf8_and_given_back_as_text(tea, text):
+    layout, kind = TEXT[text]
+    words = ["ascii", None, "été", "", "€ and 🔑" * 5]
+    sealed = pa.array(qulo.encrypt_many(tea, pa.array(words, kind)))
+    assert sealed.type == LAYOUTS[layout]
+    assert sealed.to_pylist() == [None if w is None else tea.encrypt_qq(w.encode())
+                                  for w in words]
+    plain = qulo._batch._decrypt_arrow(tea, sealed, as_text=True)
+    assert pa.array(plain).type == kind and plain.to_pylist() == words == list(plain)
+    assert qulo.decrypt_many(tea, sealed).to_pylist()[2] == "été".encode()
+    # Not UTF-8 (here: under another key), refused with its index, or null.
+    other = pa.array(qulo.encrypt_many(qulo.TEA(bytes(16)), pa.array(["x" * 40] * 3, kind)))
+    mixed = pa.concat_arrays([sealed.cast(LAYOUTS[layout]), other.cast(LAYOUTS[layout])])
+    with pytest.raises(qulo.DecryptionError, match="^message 5 cannot be decrypted as text: "
+                                                  "its plaintext is not valid UTF-8") as e:
+        qulo._batch._decrypt_arrow(tea, mixed, as_text=True)
+    assert (e.value.reason, e.value.status, e.value.index) == ("text", None, 5)
+    nulled = pa.array(qulo._batch._decrypt_arrow(tea, mixed, as_text=True, errors="null"))
+    assert nulled.to_pylist() == words + [None] * 3
+    nulled.validate(full=True)
+
+
+@pytest.mark.parametrize("column, message", [
+    (lambda: pa.array([[1]]), "binary, large_binary or binary_view .* not format '\\+l'"),
+    (lambda: pa.table({"a": [b"x"]}), "Arrow table or record batch .* qulo.encrypt_columns"),
+    (lambda: pa.record_batch({"a": [b"x"]}), "Arrow table or record batch"),
+    (lambda: pa.array([b"x", b"x"]).dictionary_encode(), "dictionary-encoded .*"
+                                                          "dictionary_decode"),
+    (lambda: pa.array([b"abcd"], pa.binary(4)), "fixed_size_binary column \\(format 'w:4'\\) "
+                                                 ".* column.cast\\(pa.binary\\(\\)\\)"),
+], ids=["list", "table", "record batch", "dictionary", "fixed_size_binary"])
+def test_arrow_columns_of_other_types_are_refused_saying_what_to_do(tea, column, message):
+    with pytest.raises(TypeError, match=message):
+        qulo.encrypt_many(tea, column())
 
 
 def consumers():

@@ -73,6 +73,8 @@ struct ArrowCall {
     arrow::ImportedColumn in;
     arrow::OutChunks out;
     Messages m;
+    bool as_text = false;  // decryption: plaintexts must be UTF-8, the column is text
+    int64_t not_text = 0;  // plaintexts refused as text (the core counts the others)
 
     // False with an exception set.
     bool begin(PyObject *key, PyObject *column, PyObject *sumtable, int native_endian,
@@ -149,9 +151,23 @@ struct ArrowCall {
                 return nullptr;
             }
         }
-        return new_arrow_column(module, in.format, out);
+        return new_arrow_column(module, {in.format, as_text}, out);
     }
 };
+
+// The result of message `slot` (-1 for a null), as a text column takes it: a
+// plaintext that is not UTF-8 is refused (kNotText) before it takes room.
+int64_t text_result(ArrowCall &call, const Messages &m, Py_ssize_t slot) {
+    if (slot < 0) {
+        return -1;
+    }
+    const int64_t r = m.result[slot];
+    if (call.as_text && r >= 0 && !arrow::valid_utf8(m.value(slot), r)) {
+        ++call.not_text;
+        return m.result[slot] = kNotText;
+    }
+    return r;
+}
 
 // ---- binary and large_binary ------------------------------------------------------
 
@@ -230,7 +246,7 @@ private:
     }
 
     void element(const Messages &m, Py_ssize_t c, int64_t i, Py_ssize_t slot) {
-        const int64_t r = slot >= 0 ? m.result[slot] : -1;
+        const int64_t r = text_result(call_, m, slot);
         if (r > 0) {
             // Never up: each plaintext is shorter than its text, so it ends
             // before its text's output does, and no later text's output is
@@ -281,7 +297,7 @@ bool decrypt_offsets(ArrowCall &call, bool null_errors) {
         return false;
     }
     pack.finish(m);
-    return call.settle_refusals(refused, null_errors);
+    return call.settle_refusals(refused + call.not_text, null_errors);
 }
 
 // ---- binary_view ---------------------------------------------------------------------
@@ -360,7 +376,7 @@ private:
     }
 
     void element(const Messages &m, Py_ssize_t c, int64_t i, Py_ssize_t slot) {
-        const int64_t r = slot >= 0 ? m.result[slot] : -1;
+        const int64_t r = text_result(call_, m, slot);
         if (r < 0) {
             return;  // null: its view stays zero
         }
@@ -399,7 +415,7 @@ bool cipher_views(ArrowCall &call, bool null_errors) {
         return false;
     }
     pack.finish(call.m);
-    return call.settle_refusals(refused, null_errors);
+    return call.settle_refusals(refused + call.not_text, null_errors);
 }
 
 }  // namespace
@@ -426,17 +442,18 @@ PyObject *encrypt_arrow(PyObject *module, PyObject *args, PyObject *kwargs) {
 
 PyObject *decrypt_arrow(PyObject *module, PyObject *args, PyObject *kwargs) {
     static const char *keywords[] = {"key",    "column", "sumtable", "native_endian",
-                                     "errors", "verify", nullptr};
+                                     "errors", "verify", "as_text",  nullptr};
     PyObject *key, *column, *sumtable = Py_None, *errors = nullptr;
-    int native_endian = 0, verify = 0;
+    int native_endian = 0, verify = 0, as_text = 0;
     bool null_errors = false;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OpOp:_decrypt_arrow",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OpOpp:_decrypt_arrow",
                                      const_cast<char **>(keywords), &key, &column, &sumtable,
-                                     &native_endian, &errors, &verify) ||
+                                     &native_endian, &errors, &verify, &as_text) ||
         (errors != nullptr && !batch::parse_errors(errors, null_errors))) {
         return nullptr;
     }
     ArrowCall call(module);
+    call.as_text = as_text != 0;
     if (!call.begin(key, column, sumtable, native_endian, QULO_DECRYPT, verify != 0)) {
         return nullptr;
     }

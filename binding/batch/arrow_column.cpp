@@ -7,13 +7,14 @@
 namespace qulo {
 namespace {
 
+using arrow::ColumnType;
 using arrow::Format;
 using arrow::OutChunk;
 using arrow::OutChunks;
 
 struct ColumnObject {
     PyObject_HEAD
-    Format format;
+    ColumnType type;
     Py_ssize_t count;
     Py_ssize_t length;
     OutChunk **chunks;
@@ -38,18 +39,27 @@ void column_dealloc(PyObject *self) {
 
 Py_ssize_t column_len(PyObject *self) { return as_column(self)->length; }
 
-const char *format_name(Format f) {
-    static const char *const names[] = {"binary", "large_binary", "binary_view"};
-    return names[static_cast<int>(f)];
+const char *type_name(ColumnType t) {
+    static const char *const names[2][3] = {{"binary", "large_binary", "binary_view"},
+                                            {"string", "large_string", "string_view"}};
+    return names[t.text ? 1 : 0][static_cast<int>(t.format)];
 }
 
 PyObject *column_repr(PyObject *self) {
     ColumnObject *c = as_column(self);
     return PyUnicode_FromFormat("<qulo ArrowColumn of %zd %s values in %zd chunk%s>", c->length,
-                                format_name(c->format), c->count, c->count == 1 ? "" : "s");
+                                type_name(c->type), c->count, c->count == 1 ? "" : "s");
 }
 
-// Element i of the column (0 <= i < length) as bytes, or None for a null.
+// A value as Python has it: str for text (valid UTF-8: decrypted text is
+// checked), bytes otherwise.
+PyObject *value_object(const ColumnObject *c, arrow::Span v) {
+    const auto *data = reinterpret_cast<const char *>(v.data);
+    return c->type.text ? PyUnicode_DecodeUTF8(data, v.size, "strict")
+                        : PyBytes_FromStringAndSize(data, v.size);
+}
+
+// Element i of the column (0 <= i < length), or None for a null.
 PyObject *element(ColumnObject *c, Py_ssize_t i) {
     Py_ssize_t k = 0;
     while (i >= c->chunks[k]->length) {
@@ -59,8 +69,7 @@ PyObject *element(ColumnObject *c, Py_ssize_t i) {
     if (chunk.is_null(i)) {
         Py_RETURN_NONE;
     }
-    const arrow::Span v = chunk.value(i);
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(v.data), v.size);
+    return value_object(c, chunk.value(i));
 }
 
 PyObject *column_item(PyObject *self, Py_ssize_t i) {
@@ -84,8 +93,7 @@ PyObject *column_to_pylist(PyObject *self, PyObject *) {
         for (int64_t e = 0; e < chunk.length; ++e) {
             PyObject *item = Py_None;
             if (!chunk.is_null(e)) {
-                const arrow::Span v = chunk.value(e);
-                item = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(v.data), v.size);
+                item = value_object(c, chunk.value(e));
                 if (item == nullptr) {
                     return nullptr;  // the list's remaining items are null, which it takes
                 }
@@ -101,7 +109,7 @@ PyObject *column_to_pylist(PyObject *self, PyObject *) {
 // The requested schema, which consumers may pass, is not acted on: the
 // column has one layout, and a consumer checks what it gets.
 PyObject *column_schema(PyObject *self, PyObject *) {
-    return arrow::schema_capsule(as_column(self)->format);
+    return arrow::schema_capsule(as_column(self)->type);
 }
 
 // The column as one array: its one chunk, or its chunks copied into one,
@@ -117,12 +125,12 @@ PyObject *column_array(PyObject *self, PyObject *args, PyObject *kwargs) {
     ColumnObject *c = as_column(self);
     OutChunk *one = c->count == 1 ? c->chunks[0] : c->whole;
     if (one == nullptr) {
-        one = c->whole = OutChunk::concatenate(c->format, c->chunks, c->count);
+        one = c->whole = OutChunk::concatenate(c->type.format, c->chunks, c->count);
         if (one == nullptr) {
             return nullptr;
         }
     }
-    Ref schema = Ref::steal(arrow::schema_capsule(c->format));
+    Ref schema = Ref::steal(arrow::schema_capsule(c->type));
     Ref array = schema ? Ref::steal(arrow::array_capsule(one)) : Ref();
     return array ? PyTuple_Pack(2, schema.get(), array.get()) : nullptr;
 }
@@ -135,7 +143,7 @@ PyObject *column_stream(PyObject *self, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     ColumnObject *c = as_column(self);
-    return arrow::stream_capsule(c->format, c->chunks, c->count);
+    return arrow::stream_capsule(c->type, c->chunks, c->count);
 }
 
 PyMethodDef column_methods[] = {
@@ -151,7 +159,8 @@ PyMethodDef column_methods[] = {
      "__arrow_c_stream__(requested_schema=None) -> PyCapsule\n\n"
      "The column as an Arrow array stream of its chunks."},
     {"to_pylist", column_to_pylist, METH_NOARGS,
-     "to_pylist() -> list[bytes | None]\n\nThe values as bytes, nulls as None."},
+     "to_pylist() -> list[bytes | str | None]\n\nThe values as bytes (str in a text column), "
+     "nulls as None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -184,12 +193,12 @@ PyTypeObject *make_arrow_column_type(PyObject *module) {
     return reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(module, &column_spec, nullptr));
 }
 
-PyObject *new_arrow_column(PyObject *module, Format format, OutChunks &chunks) {
+PyObject *new_arrow_column(PyObject *module, ColumnType type, OutChunks &chunks) {
     auto *c = PyObject_New(ColumnObject, batch::batch_state(module).column_type);
     if (c == nullptr) {
         return nullptr;  // the chunks go with `chunks`
     }
-    c->format = format;
+    c->type = type;
     c->chunks = chunks.release(c->count);
     c->whole = nullptr;
     c->length = 0;

@@ -17,6 +17,6 @@ PyTypeObject *make_arrow_column_type(PyObject *module);
 // A new column of `module`'s ArrowColumn type over the chunks (every one
 // sealed), which it takes over; null with an exception set (the chunks are
 // dropped then).
-PyObject *new_arrow_column(PyObject *module, arrow::Format format, arrow::OutChunks &chunks);
+PyObject *new_arrow_column(PyObject *module, arrow::ColumnType type, arrow::OutChunks &chunks);
 
 }  // namespace qulo

@@ -9,11 +9,11 @@
 
 namespace {
 
-using qulo::arrow::Format;
+using qulo::arrow::ColumnType;
 using qulo::arrow::OutChunk;
 
 struct StreamState {
-    Format format;
+    ColumnType type;
     int64_t count;
     int64_t next;
     OutChunk **chunks;
@@ -30,8 +30,8 @@ static void qulo_release_array(ArrowArray *array) {
     array->release = nullptr;
 }
 
-static void qulo_export_schema(Format format, ArrowSchema *out) {
-    *out = ArrowSchema{qulo::arrow::format_string(format),
+static void qulo_export_schema(ColumnType type, ArrowSchema *out) {
+    *out = ArrowSchema{qulo::arrow::format_string(type),
                        "",
                        nullptr,
                        ARROW_FLAG_NULLABLE,
@@ -57,7 +57,7 @@ static void qulo_export_array(OutChunk *chunk, ArrowArray *out) {
 }
 
 static int qulo_stream_schema(ArrowArrayStream *stream, ArrowSchema *out) {
-    qulo_export_schema(static_cast<StreamState *>(stream->private_data)->format, out);
+    qulo_export_schema(static_cast<StreamState *>(stream->private_data)->type, out);
     return 0;
 }
 
@@ -137,9 +137,9 @@ PyObject *capsule_of(const char *name, PyCapsule_Destructor destructor, Fill fil
 
 }  // namespace
 
-PyObject *schema_capsule(Format format) {
-    return capsule_of<ArrowSchema>("arrow_schema", qulo_free_schema_capsule, [format](ArrowSchema *s) {
-        qulo_export_schema(format, s);
+PyObject *schema_capsule(ColumnType type) {
+    return capsule_of<ArrowSchema>("arrow_schema", qulo_free_schema_capsule, [type](ArrowSchema *s) {
+        qulo_export_schema(type, s);
         return true;
     });
 }
@@ -151,7 +151,7 @@ PyObject *array_capsule(OutChunk *chunk) {
     });
 }
 
-PyObject *stream_capsule(Format format, OutChunk *const *chunks, Py_ssize_t count) {
+PyObject *stream_capsule(ColumnType type, OutChunk *const *chunks, Py_ssize_t count) {
     return capsule_of<ArrowArrayStream>(
         "arrow_array_stream", qulo_free_stream_capsule, [=](ArrowArrayStream *s) {
             auto *state = static_cast<StreamState *>(PyMem_RawMalloc(sizeof(StreamState)));
@@ -167,7 +167,7 @@ PyObject *stream_capsule(Format format, OutChunk *const *chunks, Py_ssize_t coun
                 chunks[k]->retain();
                 held[k] = chunks[k];
             }
-            *state = StreamState{format, count, 0, held};
+            *state = StreamState{type, count, 0, held};
             *s = ArrowArrayStream{qulo_stream_schema, qulo_stream_next, qulo_stream_error,
                                   qulo_release_stream, state};
             return true;

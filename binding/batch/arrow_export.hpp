@@ -14,8 +14,8 @@ namespace qulo::arrow {
 // New capsules, or null with an exception set. An array holds a reference
 // to its chunk, a stream one to each of its chunks, for as long as the
 // consumer keeps them.
-PyObject *schema_capsule(Format format);
+PyObject *schema_capsule(ColumnType type);
 PyObject *array_capsule(OutChunk *chunk);
-PyObject *stream_capsule(Format format, OutChunk *const *chunks, Py_ssize_t count);
+PyObject *stream_capsule(ColumnType type, OutChunk *const *chunks, Py_ssize_t count);
 
 }  // namespace qulo::arrow

@@ -154,29 +154,92 @@ const char *check(const ViewChunk &c) {
     return nullptr;
 }
 
-const char *format_string(Format f) {
-    switch (f) {
+const char *format_string(ColumnType t) {
+    switch (t.format) {
     case Format::binary:
-        return "z";
+        return t.text ? "u" : "z";
     case Format::large_binary:
-        return "Z";
+        return t.text ? "U" : "Z";
     case Format::binary_view:
     default:
-        return "vz";
+        return t.text ? "vu" : "vz";
     }
 }
 
-bool parse_format(const ArrowSchema &schema, Format &out) {
-    if (schema.format == nullptr || schema.n_children != 0 || schema.dictionary != nullptr) {
-        return false;
+TypeRefusal read_type(const ArrowSchema &schema, ColumnType &out) {
+    const char *f = schema.format;
+    if (f == nullptr) {
+        return TypeRefusal::other;
     }
-    for (const Format f : {Format::binary, Format::large_binary, Format::binary_view}) {
-        if (std::strcmp(schema.format, format_string(f)) == 0) {
-            out = f;
-            return true;
+    if (schema.dictionary != nullptr) {
+        return TypeRefusal::dictionary;
+    }
+    if (std::strcmp(f, "+s") == 0) {
+        return TypeRefusal::table;
+    }
+    if (f[0] == 'w' && f[1] == ':') {
+        return TypeRefusal::fixed_size;
+    }
+    if (schema.n_children != 0) {
+        return TypeRefusal::other;
+    }
+    for (const bool text : {false, true}) {
+        for (const Format layout : {Format::binary, Format::large_binary, Format::binary_view}) {
+            if (std::strcmp(f, format_string({layout, text})) == 0) {
+                out = {layout, text};
+                return TypeRefusal::none;
+            }
         }
     }
-    return false;
+    return TypeRefusal::other;
+}
+
+bool valid_utf8(const uint8_t *p, int64_t n) {
+    int64_t i = 0;
+    while (i < n) {
+        // Eight ASCII bytes at a time: most text is ASCII.
+        if (i + 8 <= n) {
+            uint64_t word;
+            std::memcpy(&word, p + i, sizeof word);
+            if ((word & 0x8080808080808080u) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        const uint8_t b = p[i];
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        // The lead byte gives the length and the range of the second byte,
+        // which rules out overlong forms, surrogates and values past U+10FFFF.
+        int length;
+        uint8_t low = 0x80;
+        uint8_t high = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            length = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            length = 3;
+            low = b == 0xE0 ? 0xA0 : 0x80;
+            high = b == 0xED ? 0x9F : 0xBF;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            length = 4;
+            low = b == 0xF0 ? 0x90 : 0x80;
+            high = b == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            return false;
+        }
+        if (n - i < length || p[i + 1] < low || p[i + 1] > high) {
+            return false;
+        }
+        for (int k = 2; k < length; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
 }
 
 namespace {

@@ -237,12 +237,31 @@ private:
 
 enum class Format { binary, large_binary, binary_view };
 
-// The format string of each ("z", "Z", "vz").
-const char *format_string(Format f);
+// A column's type: its layout, and whether its values are UTF-8 text
+// (string, large_string, string_view share the binary layouts).
+struct ColumnType {
+    Format format = Format::binary;
+    bool text = false;
+};
 
-// The format of a schema: false for anything but an unnested binary,
-// large_binary or binary_view column.
-bool parse_format(const ArrowSchema &schema, Format &out);
+// The format string of each ("z", "Z", "vz"; as text "u", "U", "vu").
+const char *format_string(ColumnType t);
+
+// Why a schema is no column qulo reads.
+enum class TypeRefusal {
+    none,        // a binary or string column of one of the three layouts
+    table,       // a struct: a table or record batch, columns in it
+    dictionary,  // dictionary-encoded values
+    fixed_size,  // fixed_size_binary ("w:N")
+    other,       // any other type, or a nested one
+};
+
+// The type of a schema's column, or why there is none.
+TypeRefusal read_type(const ArrowSchema &schema, ColumnType &out);
+
+// Whether n bytes are well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing past U+10FFFF), as a string column's values must be.
+bool valid_utf8(const uint8_t *p, int64_t n);
 
 // One chunk of any of the formats.
 struct Chunk {

@@ -52,15 +52,41 @@ bool ImportedColumn::read(PyObject *producer) {
 
 bool ImportedColumn::take_schema(ArrowSchema *source) {
     schema_.take(source);
-    if (!parse_format(*schema_, format)) {
-        const char *f = schema_->format;
-        PyErr_Format(PyExc_TypeError,
-                     "an Arrow column of binary, large_binary or binary_view is needed, not "
-                     "format '%.50s'",
-                     f == nullptr ? "(none)" : f);
+    ColumnType type;
+    const TypeRefusal refusal = read_type(*schema_, type);
+    format = type.format;
+    text = type.text;
+    const char *f = schema_->format == nullptr ? "(none)" : schema_->format;
+    switch (refusal) {
+    case TypeRefusal::none:
+        return true;
+    case TypeRefusal::table:
+        PyErr_SetString(PyExc_TypeError,
+                        "an Arrow table or record batch (format '+s') holds several columns, not "
+                        "one: use qulo.encrypt_columns or qulo.decrypt_columns with the names "
+                        "of the columns to change, or pass one column");
         return false;
+    case TypeRefusal::dictionary:
+        PyErr_Format(PyExc_TypeError,
+                     "a dictionary-encoded column (indices of format '%.50s') cannot be taken: "
+                     "decode it to its binary or string values first (pyarrow: "
+                     "column.dictionary_decode(); polars: .cast(pl.Binary))",
+                     f);
+        return false;
+    case TypeRefusal::fixed_size:
+        PyErr_Format(PyExc_TypeError,
+                     "a fixed_size_binary column (format '%.50s') cannot be taken: cast it to "
+                     "binary first (pyarrow: column.cast(pa.binary()))",
+                     f);
+        return false;
+    case TypeRefusal::other:
+        break;
     }
-    return true;
+    PyErr_Format(PyExc_TypeError,
+                 "an Arrow column of binary, large_binary or binary_view (or string, "
+                 "large_string, string_view) is needed, not format '%.50s'",
+                 f);
+    return false;
 }
 
 bool ImportedColumn::add(ArrowArray *source) {

@@ -35,13 +35,15 @@ class ImportedColumn {
 public:
     // Takes the column from `producer`; false with an exception set: the
     // producer's own, TypeError for an object of no Arrow column or of
-    // another type than binary, large_binary and binary_view, ValueError
+    // another type than binary or string of the three layouts (saying what
+    // to do with a table, a dictionary or fixed-size values), ValueError
     // for malformed data. Afterwards every chunk's memory is held by the
     // call (the producer's release callbacks run when this goes), and no
     // Python code runs to read it.
     bool read(PyObject *producer);
 
     Format format = Format::binary;
+    bool text = false;  // string, large_string or string_view
     Py_ssize_t count() const { return count_; }
     const Chunk &chunk(Py_ssize_t c) const { return entries_[c].chunk; }
     // The index of chunk c's first element in the whole column.

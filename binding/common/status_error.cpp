@@ -70,6 +70,14 @@ constexpr Row kRows[] = {
              "the ciphertext failed the check: %s; discard what update() returned",
              kCheckCauses);
      }},
+    {kNotText, Kind::decryption, "text",
+     [](const StatusPlace &p) {
+         return PyUnicode_FromFormat(
+             "message %zd cannot be decrypted as text: its plaintext is not valid UTF-8 (a "
+             "wrong key, or binary values: decrypt without as_text)",
+             p.index);
+     },
+     nullptr},
     {QULO_E_ARGUMENT, Kind::overflow, nullptr,
      [](const StatusPlace &p) {
          return PyUnicode_FromFormat(
@@ -126,10 +134,12 @@ PyObject *raise_status(PyObject *decryption_error, int64_t status, const StatusP
     case Kind::decryption: {
         Ref index = Ref::steal(where.stream != nullptr ? Py_NewRef(Py_None)
                                                        : PyLong_FromSsize_t(where.index));
-        Ref error = index ? Ref::steal(PyObject_CallFunction(decryption_error, "OLsO",
-                                                             message.get(), ll(status),
-                                                             row->reason, index.get()))
-                          : Ref();
+        // A refusal of the binding's own has no status of the core.
+        Ref code = Ref::steal(status == kNotText ? Py_NewRef(Py_None) : PyLong_FromLongLong(status));
+        Ref error = index && code ? Ref::steal(PyObject_CallFunction(
+                                        decryption_error, "OOsO", message.get(), code.get(),
+                                        row->reason, index.get()))
+                                  : Ref();
         if (error) {
             PyErr_SetObject(decryption_error, error.get());
         }

@@ -23,6 +23,10 @@ struct StatusPlace {
     int64_t announced = 0;         // Encryptor: the plaintext length announced
 };
 
+// The binding's own refusal beside the core's statuses: a plaintext that is
+// not UTF-8 where text was asked for (a DecryptionError with no status).
+inline constexpr int64_t kNotText = -1000;
+
 // Raises the exception for `status` at `where`; returns null for the caller
 // to pass on. `decryption_error` is qulo.DecryptionError, from the calling
 // module's state. SystemError for a status the binding should never have let

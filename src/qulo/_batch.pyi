@@ -24,14 +24,15 @@ def _decrypt_list(
     verify: bool = False,
 ) -> list[bytes | None]: ...
 
-# The Arrow path: any Arrow column of binary, large_binary or binary_view (an
-# object with __arrow_c_stream__ or __arrow_c_array__) in, a column of the
-# same layout out.
+# The Arrow path: any Arrow column of binary, large_binary or binary_view, or
+# of text of those layouts (an object with __arrow_c_stream__ or
+# __arrow_c_array__) in, a binary column of the same layout out (text with
+# as_text=True: the plaintexts checked as UTF-8).
 @final
 class ArrowColumn:
     def __len__(self) -> int: ...
-    def __getitem__(self, index: int, /) -> bytes | None: ...
-    def to_pylist(self) -> list[bytes | None]: ...
+    def __getitem__(self, index: int, /) -> bytes | str | None: ...
+    def to_pylist(self) -> list[bytes | str | None]: ...
     def __arrow_c_schema__(self) -> CapsuleType: ...
     def __arrow_c_array__(
         self, requested_schema: object | None = None
@@ -49,6 +50,7 @@ def _decrypt_arrow(
     native_endian: bool = False,
     errors: Literal["raise", "null"] = "raise",
     verify: bool = False,
+    as_text: bool = False,
 ) -> ArrowColumn: ...
 
 # The kernel in use ("avx512", "avx2", "neon" or "scalar"); RuntimeError when

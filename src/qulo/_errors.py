@@ -10,12 +10,15 @@ class DecryptionError(ValueError):
     (not a multiple of 8), ``"fill"`` (a 16-byte ciphertext whose header
     claims a fill of 7: no room for a plaintext), ``"check"`` (verified
     decryption: the last 7 plaintext bytes are not zero, so a wrong key or a
-    damaged ciphertext). ``status`` is the cipher core's status code for it,
-    ``index`` the element's index in a batch (``None`` for a stream).
+    damaged ciphertext), ``"text"`` (text was asked for and the plaintext is
+    not valid UTF-8). ``status`` is the cipher core's status code for it
+    (``None`` for ``"text"``, which qulo decides itself), ``index`` the
+    element's index in a batch (``None`` for a stream).
     A ``ValueError``, so ``except ValueError`` still catches it.
     """
 
-    def __init__(self, message: str, status: int, reason: str, index: int | None = None):
+    def __init__(self, message: str, status: int | None, reason: str,
+                 index: int | None = None):
         super().__init__(message)
         self.status = status
         self.reason = reason

@@ -277,11 +277,12 @@ class Describe : public ::testing::TestWithParam<DescribeCase> {};
 TEST_P(Describe, ReadsOnlyUnnestedBinaryColumnsOfTheirBufferCount) {
     const DescribeCase &c = GetParam();
     ArrowSchema schema{c.format, "", nullptr, 2, 0, nullptr, nullptr, nullptr, nullptr};
-    qulo::arrow::Format format;
-    if (!qulo::arrow::parse_format(schema, format)) {
+    qulo::arrow::ColumnType type;
+    if (qulo::arrow::read_type(schema, type) != qulo::arrow::TypeRefusal::none) {
         EXPECT_FALSE(c.accepted);
         return;
     }
+    const qulo::arrow::Format format = type.format;
     const std::vector<uint8_t> offsets = offsets_of({0, 0}, 8);
     const int64_t sizes[] = {0};
     const void *buffers[] = {nullptr, offsets.data(), sizes, sizes};
@@ -297,12 +298,52 @@ INSTANTIATE_TEST_SUITE_P(
                       DescribeCase{"large_binary", "Z", 3, 0, 0, true},
                       DescribeCase{"view_no_data_buffer", "vz", 3, 0, 0, true},
                       DescribeCase{"view_one_data_buffer", "vz", 4, 0, 0, true},
-                      DescribeCase{"string", "u", 3, 0, 0, false},
+                      DescribeCase{"string", "u", 3, 0, 0, true},
+                      DescribeCase{"string_view", "vu", 3, 0, 0, true},
+                      DescribeCase{"fixed_size", "w:4", 2, 0, 0, false},
                       DescribeCase{"prefix_of_a_format", "v", 3, 0, 0, false},
                       DescribeCase{"binary_four_buffers", "z", 4, 0, 0, false},
                       DescribeCase{"view_two_buffers", "vz", 2, 0, 0, false},
                       DescribeCase{"children", "z", 3, 1, 0, false},
                       DescribeCase{"nulls_without_bitmap", "Z", 3, 0, 1, false}),
     [](const auto &p) { return std::string(p.param.name); });
+
+TEST(ReadType, NamesWhyAColumnIsRefused) {
+    using qulo::arrow::TypeRefusal;
+    ArrowSchema dictionary{"i", "", nullptr, 2, 0, nullptr, nullptr, nullptr, nullptr};
+    ArrowSchema values{"u", "", nullptr, 2, 0, nullptr, nullptr, nullptr, nullptr};
+    dictionary.dictionary = &values;
+    const std::pair<ArrowSchema, TypeRefusal> rows[] = {
+        {{"+s", "", nullptr, 2, 1, nullptr, nullptr, nullptr, nullptr}, TypeRefusal::table},
+        {dictionary, TypeRefusal::dictionary},
+        {{"w:16", "", nullptr, 2, 0, nullptr, nullptr, nullptr, nullptr}, TypeRefusal::fixed_size},
+        {{"+l", "", nullptr, 2, 1, nullptr, nullptr, nullptr, nullptr}, TypeRefusal::other},
+        {{"U", "", nullptr, 2, 0, nullptr, nullptr, nullptr, nullptr}, TypeRefusal::none},
+    };
+    for (const auto &[schema, refusal] : rows) {
+        qulo::arrow::ColumnType type;
+        EXPECT_EQ(qulo::arrow::read_type(schema, type), refusal) << schema.format;
+    }
+}
+
+TEST(ValidUtf8, AcceptsWellFormedTextOnly) {
+    const std::pair<std::string, bool> rows[] = {
+        {"", true}, {"plain ascii, longer than a word", true},
+        {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91", true},
+        {"\xc0\xaf", false},          // overlong
+        {"\xe0\x80\xaf", false},      // overlong, three bytes
+        {"\xed\xa0\x80", false},      // a surrogate
+        {"\xf4\x90\x80\x80", false},  // past U+10FFFF
+        {"abcdefgh\x80", false},       // a lone continuation after a word of ASCII
+        {"\xe2\x82", false},           // cut
+        {"\xff", false},
+    };
+    for (const auto &[text, valid] : rows) {
+        EXPECT_EQ(qulo::arrow::valid_utf8(reinterpret_cast<const uint8_t *>(text.data()),
+                                          static_cast<int64_t>(text.size())),
+                  valid)
+            << text;
+    }
+}
 
 }  // namespace
