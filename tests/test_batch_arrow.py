@@ -317,6 +317,18 @@ def test_hand_made_columns_are_read_and_released_once(tea):
     assert pa.array(out).to_pylist() == [tea.encrypt_qq(DATA[:3]), tea.encrypt_qq(DATA[6:26])]
 
 
+def test_a_view_too_long_to_encrypt_is_named_by_its_index_in_the_column(tea):
+    # Elements 2 and 4 are valid; the last claims 2 GiB - 10 bytes (its
+    # buffer says it holds them: nothing is read before the refusal).
+    big = 2**31 - 10
+    producer = HandMade("vz", 5, [bytes([0b10100]), views((0, 0, 0), (0, 0, 0), (1, 0, 0),
+                                                          (0, 0, 0), (big, 0, 0)),
+                                  DATA, sizes(2**31 - 1)], null_count=3)
+    with pytest.raises(OverflowError, match=f"^message 4: a ciphertext of {qulo.encrypt_len(big)} "):
+        qulo.encrypt_many(tea, producer)
+    assert producer.released == 2
+
+
 @pytest.mark.parametrize("errors, kind", [(None, TypeError), (b"null", TypeError),
                                           ("ignore", ValueError)], ids=["None", "bytes", "ignore"])
 def test_a_wrong_errors_is_one_mistake_for_lists_and_columns(tea, errors, kind):
