@@ -542,10 +542,14 @@ def _closing(helper: _Helper) -> Iterator[None]:
         helper.close()
 
 
-def pump(source: Source, sink: Output, context: Context, limit: int | None, progress: Progress) -> int:
+def pump(source: Source, sink: Output, context: Context, limit: int | None,
+         progress: Progress) -> tuple[int, memoryview]:
     """Feeds the source through the context into the sink; returns the bytes
-    read. `limit`: read no more than this. `progress` is told each chunk's
-    size once the cipher has taken it.
+    read and the output of the last chunk, which is not written: the caller
+    writes it once the cipher has accepted the whole input (so an input of
+    one chunk writes nothing that a refusal would have to take back).
+    `limit`: read no more than this. `progress` is told each chunk's size
+    once the cipher has taken it.
 
     Two pairs of buffers, reused throughout, take turns: while the cipher
     works on one chunk (without the interpreter lock), a helper thread writes
@@ -563,12 +567,9 @@ def pump(source: Source, sink: Output, context: Context, limit: int | None, prog
         read_so_far += n
         return n
 
-    def emit(chunk: memoryview) -> None:
-        if chunk:
-            sink.write(chunk)
-
     def write_then_read(written: memoryview, into: memoryview) -> int:
-        emit(written)
+        if written:
+            sink.write(written)
         return read(into)
 
     io = _Helper()
@@ -593,5 +594,4 @@ def pump(source: Source, sink: Output, context: Context, limit: int | None, prog
             previous = outview[:w]
             n = next_n
             turn = 1 - turn
-        emit(previous)
-    return read_so_far
+    return read_so_far, previous

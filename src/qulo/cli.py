@@ -26,7 +26,7 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from typing import IO, Any, NoReturn
 
-from . import TEA, Decryptor, Encryptor, __version__, _files, _stream
+from . import TEA, DecryptionError, Decryptor, Encryptor, __version__, _files
 from ._files import BadInput, IOFailure, Output, Progress, ReaderGone, Source
 
 KEY_BYTES = 16
@@ -96,6 +96,14 @@ def _epilog(*commands: str) -> str:
 
 _DEMO_KEY = bytes.fromhex("0123456789abcdeffedcba9876543210")
 _DEMO_TEXT = b"qulo: TEA in the padded, doubly chained qq mode"
+
+
+class _Refused(Exception):
+    """The cipher refused the input; its text is the one-line message."""
+
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
 
 
 class _Signalled(BaseException):
@@ -315,47 +323,52 @@ def _progress(args: argparse.Namespace, total: int | None, what: str) -> Iterato
 # ---- the run ---------------------------------------------------------------------------
 
 
-def _refuse_unless_ciphertext_length(n: int) -> None:
-    """Refuses a length that no ciphertext has, as the cipher decides it."""
-    if _stream._ciphertext_status(n):
-        raise BadInput(f"input is not a ciphertext: {n} bytes, a ciphertext is a multiple of 8 "
-                       "and at least 16 bytes")
+_NOT_A_CIPHERTEXT = "input is not a ciphertext: {size} bytes, a ciphertext is a multiple of 8 and at least 16 bytes"
+
+# Why the cipher refused a ciphertext (DecryptionError.reason), as the tool
+# says it ({size}: the bytes read), and the exit status.
+_REFUSED = {
+    "short": (_NOT_A_CIPHERTEXT, EXIT_BAD_INPUT),
+    "blocks": (_NOT_A_CIPHERTEXT, EXIT_BAD_INPUT),
+    "fill": ("input is not a ciphertext under this key and sum table: its 16 bytes decrypt to a "
+             "header that leaves no room for a plaintext", EXIT_BAD_INPUT),
+    "check": ("input failed verification: its last block is not a ciphertext's under this key and "
+              "sum table (a wrong key or sum table, or a damaged or cut file; --no-verify decrypts "
+              "it anyway)", EXIT_BAD_INPUT),
+}
 
 
-def _encrypt(source: Source, sink: Output, encryptor: Encryptor, args: argparse.Namespace) -> bytes:
-    """Writes the ciphertext but its last part, which it returns.
-    `source.size` is known."""
+def _encrypt(source: Source, sink: Output, encryptor: Encryptor,
+             args: argparse.Namespace) -> tuple[memoryview, bytes]:
+    """Writes the ciphertext but its last chunk and its end, which it
+    returns. `source.size` is known."""
     size = source.size
     assert size is not None
     with _progress(args, size, "encrypting") as progress:
-        got = _files.pump(source, sink, encryptor, size, progress)
+        got, held = _files.pump(source, sink, encryptor, size, progress)
     if got < size or source.readinto(memoryview(bytearray(1))):
         raise IOFailure(f"{source.name} changed size while being read "
                         f"({size} bytes when opened, {got if got < size else 'more'} read)")
-    return encryptor.finalize()
+    return held, encryptor.finalize()
 
 
 def _decrypt(source: Source, sink: Output, decryptor: Decryptor, args: argparse.Namespace,
-             unrecalled: str | None) -> bytes:
-    """Writes the plaintext but its last part, which it returns, or refuses
-    the input when the cipher does at the end. The caller then aborts the
-    output: a file given with -o keeps its old contents, but what went to
-    `unrecalled` (standard output, a pipe) is out and is said to be."""
+             unrecalled: str | None) -> tuple[memoryview, bytes]:
+    """Writes the plaintext but its last chunk, which it returns once the
+    cipher has taken the whole input as a ciphertext; else raises _Refused.
+    The caller then aborts the output: a file given with -o keeps its old
+    contents, but what went to `unrecalled` (standard output, a pipe) is out
+    and is said to be."""
     with _progress(args, source.size, "decrypting") as progress:
-        got = _files.pump(source, sink, decryptor, None, progress)
+        got, held = _files.pump(source, sink, decryptor, None, progress)
     try:
-        return decryptor.finalize()
-    except ValueError:
-        _refuse_unless_ciphertext_length(got)
-        if args.no_verify:
-            reason = "input is not a ciphertext under this key and sum table"
-        else:
-            reason = ("input failed verification: its last block is not a ciphertext's under this "
-                      "key and sum table (a wrong key or sum table, or a damaged or cut file; "
-                      "--no-verify decrypts it anyway)")
+        return held, decryptor.finalize()
+    except DecryptionError as e:
+        sentence, status = _REFUSED[e.reason]
+        message = sentence.format(size=got)
         if unrecalled is not None:
-            reason += f"; the bytes already written to {unrecalled} are not a plaintext: discard them"
-        raise BadInput(reason) from None
+            message += f"; the bytes already written to {unrecalled} are not a plaintext: discard them"
+        raise _Refused(message, status) from None
 
 
 def _run(args: argparse.Namespace) -> None:
@@ -363,8 +376,6 @@ def _run(args: argparse.Namespace) -> None:
     source = _open_input(args)
     sink: Output | None = None
     try:
-        if args.command == "decrypt" and source.size is not None:
-            _refuse_unless_ciphertext_length(source.size)
         sink = _open_output(args, [(f"the input ({source.name})", source.file), *read])
         unrecalled = None if isinstance(sink, _files.AtomicSink) else sink.name
         if args.hex:
@@ -377,11 +388,12 @@ def _run(args: argparse.Namespace) -> None:
                 source.close()
                 source = spooled
             assert source.size is not None
-            last = _encrypt(source, sink, Encryptor(tea, source.size, **options), args)
+            held = _encrypt(source, sink, Encryptor(tea, source.size, **options), args)
         else:
             decryptor = Decryptor(tea, verify=not args.no_verify, **options)
-            last = _decrypt(source, sink, decryptor, args, unrecalled)
-        sink.write(last)
+            held = _decrypt(source, sink, decryptor, args, unrecalled)
+        for part in held:
+            sink.write(part)
         sink.commit()
         sink = None
     finally:
@@ -529,6 +541,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except IOFailure as e:
         _tell(f"{command}: error: {_one_line(str(e))}")
         return EXIT_IO
+    except _Refused as e:
+        _tell(f"{command}: error: {_one_line(str(e))}")
+        return e.status
     except ReaderGone:
         return EXIT_IO  # the reader chose to stop: nothing to tell it
     except _Signalled as e:
