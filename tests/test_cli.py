@@ -250,6 +250,54 @@ def test_bad_input_gives_one_line_and_status_2(argv, tmp_path, capfdbinary):
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
+LONG = random.Random(5).randbytes(300)  # five chunks of the 64 bytes read below
+DISCARD = "; the bytes already written to standard output are not a plaintext: discard them\n"
+
+# Each reason the cipher gives, and a read error mid-way: the input, the
+# options, the status, what the message says, and whether plaintext went
+# out before the end (never for fewer than 17 bytes).
+REFUSALS = {
+    "short": (bytes(15), [], 2, "not a ciphertext: 15 bytes, a ciphertext is a multiple of 8", False),
+    "blocks": (TEA.encrypt_qq(LONG) + b"x", [], 2, "not a ciphertext: 313 bytes", True),
+    "fill": (_refused_16_byte_ciphertext(), [], 2, "its 16 bytes decrypt to a header that leaves no room", False),
+    "check": (qulo.TEA(bytes(16)).encrypt_qq(LONG), [], 2, "failed verification", True),
+    "no-verify": (qulo.TEA(bytes(16)).encrypt_qq(LONG), ["--no-verify"], 0, None, True),
+    "read-error": (TEA.encrypt_qq(LONG), [], 1, "cannot read", True),
+}
+
+
+@pytest.mark.parametrize("to", ["file", "stdout"])
+@pytest.mark.parametrize("case", REFUSALS)
+def test_each_refusal_has_its_message_and_status_and_standard_output_is_told_to_discard(
+        case, to, tmp_path, capfdbinary, monkeypatch):
+    text, options, expected, says, went_out = REFUSALS[case]
+    (tmp_path / "in.qq").write_bytes(text)
+    target = tmp_path / "out"
+    target.write_bytes(b"old contents")
+    monkeypatch.setattr(files, "CHUNK", 64)
+    reads, real_readv = [], os.readv
+
+    def readv(fd, buffers):
+        reads.append(fd)
+        if case == "read-error" and len(reads) > 2:
+            raise OSError(5, "Input/output error")
+        return real_readv(fd, buffers)
+
+    monkeypatch.setattr(os, "readv", readv)
+    status, out, err = run(["decrypt", "-k", KEY_HEX, *options, str(tmp_path / "in.qq"),
+                            *(["-o", str(target)] if to == "file" else [])], capfdbinary)
+    if expected == 0:
+        assert (status, err) == (0, "")
+        assert (out if to == "stdout" else target.read_bytes()) == TEA.decrypt_qq(text)
+        return
+    assert_one_line(err, status, expected)
+    assert says in err
+    assert err.endswith(DISCARD) == (to == "stdout" and went_out), err
+    assert (out != b"") == (to == "stdout" and went_out)
+    assert target.read_bytes() == b"old contents"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.qq", "out"]
+
+
 def test_native_endian_is_refused_before_standard_input_is_read(capfdbinary, monkeypatch):
     def unread(*args):
         raise AssertionError("standard input was read")

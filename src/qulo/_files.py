@@ -228,8 +228,11 @@ class FdSink:
         self.owned = owned
         self.file = file
         self._keep = keep  # a socket object must outlive its descriptor's use
+        self.started = False  # whether any byte may have reached it (a failed write may have taken some)
 
     def write(self, data: memoryview | bytes) -> None:
+        if data:
+            self.started = True
         write_all(self.fd, data, self.name)
 
     def _close(self) -> None:

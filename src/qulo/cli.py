@@ -352,32 +352,30 @@ def _encrypt(source: Source, sink: Output, encryptor: Encryptor,
     return held, encryptor.finalize()
 
 
-def _decrypt(source: Source, sink: Output, decryptor: Decryptor, args: argparse.Namespace,
-             unrecalled: str | None) -> tuple[memoryview, bytes]:
+def _decrypt(source: Source, sink: Output, decryptor: Decryptor,
+             args: argparse.Namespace) -> tuple[memoryview, bytes]:
     """Writes the plaintext but its last chunk, which it returns once the
-    cipher has taken the whole input as a ciphertext; else raises _Refused.
-    The caller then aborts the output: a file given with -o keeps its old
-    contents, but what went to `unrecalled` (standard output, a pipe) is out
-    and is said to be."""
+    cipher has taken the whole input as a ciphertext; else raises _Refused."""
     with _progress(args, source.size, "decrypting") as progress:
         got, held = _files.pump(source, sink, decryptor, None, progress)
     try:
         return held, decryptor.finalize()
     except DecryptionError as e:
         sentence, status = _REFUSED[e.reason]
-        message = sentence.format(size=got)
-        if unrecalled is not None:
-            message += f"; the bytes already written to {unrecalled} are not a plaintext: discard them"
-        raise _Refused(message, status) from None
+        raise _Refused(sentence.format(size=got), status) from None
 
 
 def _run(args: argparse.Namespace) -> None:
     tea, options, read = _cipher(args)
     source = _open_input(args)
     sink: Output | None = None
+    # Written as the data comes (standard output, a pipe): what reached it
+    # stays there when the run fails. A file given with -o is left as it was.
+    unrecalled: _files.FdSink | None = None
     try:
         sink = _open_output(args, [(f"the input ({source.name})", source.file), *read])
-        unrecalled = None if isinstance(sink, _files.AtomicSink) else sink.name
+        if isinstance(sink, _files.FdSink):
+            unrecalled = sink
         if args.hex:
             sink = _HexDigits(sink)
         if args.command == "encrypt":
@@ -391,11 +389,17 @@ def _run(args: argparse.Namespace) -> None:
             held = _encrypt(source, sink, Encryptor(tea, source.size, **options), args)
         else:
             decryptor = Decryptor(tea, verify=not args.no_verify, **options)
-            held = _decrypt(source, sink, decryptor, args, unrecalled)
+            held = _decrypt(source, sink, decryptor, args)
         for part in held:
             sink.write(part)
         sink.commit()
         sink = None
+    except (IOFailure, _Refused) as e:
+        if args.command == "decrypt" and unrecalled is not None and unrecalled.started:
+            # Whatever ended the run, part of a plaintext is out, unchecked.
+            e.args = (f"{e}; the bytes already written to {unrecalled.name} are not a plaintext: "
+                      "discard them",)
+        raise
     finally:
         with _signals_held():
             if sink is not None:
