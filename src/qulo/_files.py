@@ -29,6 +29,8 @@ from concurrent.futures import Future, wait
 from contextlib import contextmanager
 from typing import Any, Protocol
 
+from ._stream import Decryptor
+
 CHUNK = 1 << 20  # read size: large enough that the cipher runs at full rate
 
 _NAME_MAX = 255  # bytes in one file name on the usual file systems
@@ -560,7 +562,10 @@ def pump(source: Source, sink: Output, context: Context, limit: int | None,
     pair. Where a core is free, the reads and writes then cost no time of
     their own and the run goes at the cipher's rate.
     """
-    pairs = [(memoryview(bytearray(CHUNK)), memoryview(bytearray(CHUNK + 16))) for _ in range(2)]
+    # The most an update of a chunk writes, as the cipher bounds it: the
+    # same for both directions, whichever context this is.
+    room = Decryptor.max_output(CHUNK)
+    pairs = [(memoryview(bytearray(CHUNK)), memoryview(bytearray(room))) for _ in range(2)]
     read_so_far = 0
 
     def read(into: memoryview) -> int:
