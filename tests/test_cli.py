@@ -28,7 +28,9 @@ from pathlib import Path
 import pytest
 
 import qulo
-from qulo import _files as files
+from qulo import _pump as pump
+from qulo import _sinks as sinks
+from qulo import _sources as sources
 from qulo import cli
 
 KEY_HEX = "00112233445566778899aabbccddeeff"
@@ -274,7 +276,7 @@ def test_each_refusal_has_its_message_and_status_and_standard_output_is_told_to_
     (tmp_path / "in.qq").write_bytes(text)
     target = tmp_path / "out"
     target.write_bytes(b"old contents")
-    monkeypatch.setattr(files, "CHUNK", 64)
+    monkeypatch.setattr(pump, "CHUNK", 64)
     reads, real_readv = [], os.readv
 
     def readv(fd, buffers):
@@ -332,7 +334,7 @@ def temporaries(request, tmp_path, monkeypatch):
     if request.param == "unnamed" and not _unnamed_files_work(tmp_path):
         pytest.skip("the file system makes no unnamed files")
     if request.param == "named":
-        monkeypatch.setattr(files, "_unnamed_file", lambda folder: -1)
+        monkeypatch.setattr(sinks, "_unnamed_file", lambda folder: -1)
     return request.param
 
 
@@ -566,8 +568,8 @@ def test_read_failures_are_io_failures(tmp_path, capfdbinary, monkeypatch):
 def test_an_input_that_changes_size_while_read_is_an_io_failure(tmp_path, capfdbinary, monkeypatch):
     path = tmp_path / "growing"
     path.write_bytes(bytes(5000))
-    monkeypatch.setattr(files, "CHUNK", 1024)
-    real = files.Source.readinto
+    monkeypatch.setattr(pump, "CHUNK", 1024)
+    real = sources.Source.readinto
 
     for change in (b"more", None):
         path.write_bytes(bytes(5000))
@@ -581,7 +583,7 @@ def test_an_input_that_changes_size_while_read_is_an_io_failure(tmp_path, capfdb
                 os.truncate(path, 3000)
             return n
 
-        monkeypatch.setattr(files.Source, "readinto", readinto)
+        monkeypatch.setattr(sources.Source, "readinto", readinto)
         status, _, err = run(["encrypt", "-k", KEY_HEX, str(path), "-o", str(tmp_path / "out")], capfdbinary)
         assert_one_line(err, status, 1)
         assert "changed size while being read" in err
@@ -669,7 +671,7 @@ def test_a_file_the_run_reads_is_refused_before_an_output_file_is_made(output, t
                                                                        monkeypatch):
     for name, data in {"plain": TEXT, "my.key": KEY, "sums": SUMS}.items():
         (tmp_path / name).write_bytes(data)
-    monkeypatch.setattr(files, "AtomicSink", lambda *a: pytest.fail("an output file was made"))
+    monkeypatch.setattr(sinks, "AtomicSink", lambda *a: pytest.fail("an output file was made"))
     status, _, err = run(["encrypt", "--key-file", str(tmp_path / "my.key"), "--sumtable-file",
                           str(tmp_path / "sums"), str(tmp_path / "plain"), "-o", str(tmp_path / output)],
                          capfdbinary)
@@ -727,7 +729,7 @@ class _Slow:
 def test_a_progress_bar_only_on_a_terminal_and_only_for_long_work(how, tmp_path, capfdbinary, monkeypatch):
     pytest.importorskip("tqdm")
     (tmp_path / "plain").write_bytes(bytes(6 * 1024))
-    monkeypatch.setattr(files, "CHUNK", 1024)
+    monkeypatch.setattr(pump, "CHUNK", 1024)
     monkeypatch.setattr(cli, "Encryptor", lambda *a, **k: _Slow(qulo.Encryptor(*a, **k)))
     monkeypatch.delenv("CI", raising=False)
     if how == "ci":
