@@ -326,7 +326,8 @@ def _progress(args: argparse.Namespace, total: int | None, what: str) -> Iterato
 # ---- the run ---------------------------------------------------------------------------
 
 
-_NOT_A_CIPHERTEXT = "input is not a ciphertext: {size} bytes, a ciphertext is a multiple of 8 and at least 16 bytes"
+_NOT_A_CIPHERTEXT = ("input is not a ciphertext: {size} bytes, a ciphertext is a multiple of 8 and at "
+                     "least 16 bytes")
 
 # Why the cipher refused a ciphertext (DecryptionError.reason), as the tool
 # says it ({size}: the bytes read), and the exit status.
