@@ -214,9 +214,10 @@ class IndexRaises:
 
 @pytest.mark.parametrize("n, raised", [(2 ** 63, OverflowError), ("16", TypeError),
                                        (IndexRaises(), KeyError)], ids=["2**63", "str", "__index__"])
-def test_the_ciphertext_status_refuses_what_is_no_64_bit_length(n, raised):
+@pytest.mark.parametrize("context", [qulo.Encryptor, qulo.Decryptor])
+def test_max_output_refuses_what_is_no_64_bit_length(context, n, raised):
     with pytest.raises(raised):
-        qulo._stream._ciphertext_status(n)
+        context.max_output(n)
 
 
 # ---- Python code run while a call binds and converts its arguments ----------------------

@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import fcntl
 import io
+import itertools
 import os
 import random
 import select
@@ -28,7 +29,9 @@ from pathlib import Path
 import pytest
 
 import qulo
-from qulo import _files as files
+from qulo import _pump as pump
+from qulo import _sinks as sinks
+from qulo import _sources as sources
 from qulo import cli
 
 KEY_HEX = "00112233445566778899aabbccddeeff"
@@ -250,6 +253,53 @@ def test_bad_input_gives_one_line_and_status_2(argv, tmp_path, capfdbinary):
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
+LONG = random.Random(5).randbytes(300)  # five chunks of the 64 bytes read below
+DISCARD = "; the bytes already written to standard output are not a plaintext: discard them\n"
+
+# Each reason the cipher gives, and a read error mid-way: the input, the
+# options, the status, what the message says, and whether plaintext went
+# out before the end (never for fewer than 17 bytes).
+REFUSALS = {
+    "short": (bytes(15), [], 2, "not a ciphertext: 15 bytes, a ciphertext is a multiple of 8", False),
+    "blocks": (TEA.encrypt_qq(LONG) + b"x", [], 2, "not a ciphertext: 313 bytes", True),
+    "fill": (_refused_16_byte_ciphertext(), [], 2, "decrypt to a header that leaves no room", False),
+    "check": (qulo.TEA(bytes(16)).encrypt_qq(LONG), [], 2, "failed verification", True),
+    "no-verify": (qulo.TEA(bytes(16)).encrypt_qq(LONG), ["--no-verify"], 0, None, True),
+    "read-error": (TEA.encrypt_qq(LONG), [], 1, "cannot read", True),
+}
+
+
+@pytest.mark.parametrize("to", ["file", "stdout"])
+@pytest.mark.parametrize("case", REFUSALS)
+def test_each_refusal_has_its_message_and_status_and_standard_output_is_told_to_discard(
+        case, to, tmp_path, capfdbinary, monkeypatch):
+    text, options, expected, says, went_out = REFUSALS[case]
+    (tmp_path / "in.qq").write_bytes(text)
+    target = tmp_path / "out"
+    target.write_bytes(b"old contents")
+    monkeypatch.setattr(pump, "CHUNK", 64)
+    reads, real_readv = itertools.count(), os.readv
+
+    def readv(fd, buffers):  # the third read fails: after the first chunk's output went out
+        if case == "read-error" and next(reads) >= 2:
+            raise OSError(5, "Input/output error")
+        return real_readv(fd, buffers)
+
+    monkeypatch.setattr(os, "readv", readv)
+    status, out, err = run(["decrypt", "-k", KEY_HEX, *options, str(tmp_path / "in.qq"),
+                            *(["-o", str(target)] if to == "file" else [])], capfdbinary)
+    if expected == 0:
+        assert (status, err) == (0, "")
+        assert (out if to == "stdout" else target.read_bytes()) == TEA.decrypt_qq(text)
+        return
+    assert_one_line(err, status, expected)
+    assert says in err
+    assert err.endswith(DISCARD) == (to == "stdout" and went_out), err
+    assert (out != b"") == (to == "stdout" and went_out)
+    assert target.read_bytes() == b"old contents"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.qq", "out"]
+
+
 def test_native_endian_is_refused_before_standard_input_is_read(capfdbinary, monkeypatch):
     def unread(*args):
         raise AssertionError("standard input was read")
@@ -284,7 +334,7 @@ def temporaries(request, tmp_path, monkeypatch):
     if request.param == "unnamed" and not _unnamed_files_work(tmp_path):
         pytest.skip("the file system makes no unnamed files")
     if request.param == "named":
-        monkeypatch.setattr(files, "_unnamed_file", lambda folder: -1)
+        monkeypatch.setattr(sinks, "_unnamed_file", lambda folder: -1)
     return request.param
 
 
@@ -518,8 +568,8 @@ def test_read_failures_are_io_failures(tmp_path, capfdbinary, monkeypatch):
 def test_an_input_that_changes_size_while_read_is_an_io_failure(tmp_path, capfdbinary, monkeypatch):
     path = tmp_path / "growing"
     path.write_bytes(bytes(5000))
-    monkeypatch.setattr(files, "CHUNK", 1024)
-    real = files.Source.readinto
+    monkeypatch.setattr(pump, "CHUNK", 1024)
+    real = sources.Source.readinto
 
     for change in (b"more", None):
         path.write_bytes(bytes(5000))
@@ -533,7 +583,7 @@ def test_an_input_that_changes_size_while_read_is_an_io_failure(tmp_path, capfdb
                 os.truncate(path, 3000)
             return n
 
-        monkeypatch.setattr(files.Source, "readinto", readinto)
+        monkeypatch.setattr(sources.Source, "readinto", readinto)
         status, _, err = run(["encrypt", "-k", KEY_HEX, str(path), "-o", str(tmp_path / "out")], capfdbinary)
         assert_one_line(err, status, 1)
         assert "changed size while being read" in err
@@ -621,7 +671,7 @@ def test_a_file_the_run_reads_is_refused_before_an_output_file_is_made(output, t
                                                                        monkeypatch):
     for name, data in {"plain": TEXT, "my.key": KEY, "sums": SUMS}.items():
         (tmp_path / name).write_bytes(data)
-    monkeypatch.setattr(files, "AtomicSink", lambda *a: pytest.fail("an output file was made"))
+    monkeypatch.setattr(sinks, "AtomicSink", lambda *a: pytest.fail("an output file was made"))
     status, _, err = run(["encrypt", "--key-file", str(tmp_path / "my.key"), "--sumtable-file",
                           str(tmp_path / "sums"), str(tmp_path / "plain"), "-o", str(tmp_path / output)],
                          capfdbinary)
@@ -679,7 +729,7 @@ class _Slow:
 def test_a_progress_bar_only_on_a_terminal_and_only_for_long_work(how, tmp_path, capfdbinary, monkeypatch):
     pytest.importorskip("tqdm")
     (tmp_path / "plain").write_bytes(bytes(6 * 1024))
-    monkeypatch.setattr(files, "CHUNK", 1024)
+    monkeypatch.setattr(pump, "CHUNK", 1024)
     monkeypatch.setattr(cli, "Encryptor", lambda *a, **k: _Slow(qulo.Encryptor(*a, **k)))
     monkeypatch.delenv("CI", raising=False)
     if how == "ci":

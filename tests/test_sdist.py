@@ -75,7 +75,8 @@ def test_sdist_installs_into_a_fresh_environment_and_works(tmp_path):
     for needed in ("pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md",
                    "core/include/qulo/tea.h", "binding/include/qulo/capi.h",
                    "binding/tea/CMakeLists.txt", "src/qulo/_tea.pyi", "src/qulo/py.typed",
-                   "src/qulo/cli.py", "src/qulo/_files.py", "src/qulo/_many.py"):
+                   "src/qulo/cli.py", "src/qulo/_sources.py", "src/qulo/_sinks.py", "src/qulo/_pump.py",
+                   "src/qulo/_failures.py", "src/qulo/_many.py"):
         assert needed in names, needed
     assert not any(n.startswith("build/") for n in names)
 

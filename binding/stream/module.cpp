@@ -481,25 +481,6 @@ int add_type(PyObject *module, PyType_Spec *spec) {
     return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));
 }
 
-// _ciphertext_status(n): whether n bytes can be a ciphertext at all, as the
-// core decides it: 0, or its negative status (too short, not whole blocks).
-// The command-line tool asks this instead of knowing the shape itself.
-PyObject *ciphertext_status(PyObject *, PyObject *arg) {
-    const long long n = PyLong_AsLongLong(arg);
-    if (n == -1 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    return PyLong_FromLongLong(qulo_ciphertext_status(n));
-}
-
-PyMethodDef kFunctions[] = {
-    {"_ciphertext_status", ciphertext_status, METH_O,
-     "_ciphertext_status(n, /) -> int\n--\n\n"
-     "0 when n bytes can be a ciphertext, else a negative status: fewer than 16\n"
-     "bytes, or not a multiple of 8."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 // The incremental entry points in the order of qulo_stream_capi_names.
 void *const kEntryPoints[] = {
     reinterpret_cast<void *>(qulo_encryptor_init),
@@ -538,7 +519,7 @@ PyModuleDef module_def = {
     "qulo._stream",
     "The qq mode in chunks: Encryptor and Decryptor (re-exported by qulo).",
     sizeof(CipherArgsState),
-    kFunctions,
+    nullptr,  // no functions: the types and the capsules are the module
     module_slots,
     traverse_cipher_args_state,
     clear_cipher_args_state,

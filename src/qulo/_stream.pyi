@@ -46,9 +46,6 @@ class Decryptor:
     @staticmethod
     def max_output(n: SupportsIndex, /) -> int: ...
 
-# 0 when n bytes can be a ciphertext, else the core's negative status.
-def _ciphertext_status(n: SupportsIndex, /) -> int: ...
-
 # The incremental entry points for compiled callers (<qulo/capi.h>); each
 # capsule is named "qulo." followed by the attribute name.
 qulo_encryptor_init: CapsuleType

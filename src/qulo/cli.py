@@ -6,7 +6,8 @@
 
 This module holds the command's rules: its arguments, keys, messages, exit
 statuses, signals, and where output may go. Reading and writing the bytes
-(sources, sinks, the atomic replace, the pump) is in ``qulo._files``.
+is in ``qulo._sources``, ``qulo._sinks`` (the atomic replace among them) and
+``qulo._pump``; how those fail, in ``qulo._failures``.
 
 Every byte reaches the output or the run fails with one line on standard
 error: exit status 0 on success, 1 when reading or writing failed, 2 on bad
@@ -26,8 +27,10 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from typing import IO, Any, NoReturn
 
-from . import TEA, Decryptor, Encryptor, __version__, _files, _stream
-from ._files import BadInput, IOFailure, Output, Progress, ReaderGone, Source
+from . import TEA, DecryptionError, Decryptor, Encryptor, __version__, _pump, _sinks, _sources
+from ._failures import BadInput, IOFailure, ReaderGone, show
+from ._sinks import Output
+from ._sources import Progress, Source
 
 KEY_BYTES = 16
 SUMTABLE_BYTES = 64
@@ -96,6 +99,14 @@ def _epilog(*commands: str) -> str:
 
 _DEMO_KEY = bytes.fromhex("0123456789abcdeffedcba9876543210")
 _DEMO_TEXT = b"qulo: TEA in the padded, doubly chained qq mode"
+
+
+class _Refused(Exception):
+    """The cipher refused the input; its text is the one-line message."""
+
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
 
 
 class _Signalled(BaseException):
@@ -181,8 +192,8 @@ _Read = tuple[str, os.stat_result | None]
 def _secret_file(what: str, path: str, size: int, kind: str) -> tuple[bytes, _Read]:
     """`size` raw bytes, or 2*size hex digits with an optional newline; and
     the file they came from."""
-    data, file = _files.read_head(what, path, 4 * size)
-    shown = _files.show(path)
+    data, file = _sources.read_head(what, path, 4 * size)
+    shown = show(path)
     read = (f"the {kind} file ({shown})", file)
     if len(data) == size:
         return data, read
@@ -227,17 +238,17 @@ def _open_input(args: argparse.Namespace) -> Source:
             raise BadInput("give either INPUT or --hex-input, not both")
         return Source("--hex-input", data=_parse_hex("--hex-input", args.hex_input))
     if args.input is None or args.input == "-":
-        source = _files.standard_input()
+        source = _sources.standard_input()
         if args.input is None and os.isatty(0):
             raise BadInput(
                 "no input given and standard input is a terminal: name a file, use "
                 "--hex-input, or send the data through a pipe (- reads the terminal)"
             )
         return source
-    return _files.open_file("INPUT", args.input)
+    return _sources.open_file("INPUT", args.input)
 
 
-def _open_output(args: argparse.Namespace, read: list[_Read]) -> _files.FdSink | _files.AtomicSink:
+def _open_output(args: argparse.Namespace, read: list[_Read]) -> _sinks.FdSink | _sinks.AtomicSink:
     """The output, once it is known to be a place this run may write to:
     none of the files it reads (`read`), nor a terminal for a ciphertext."""
     def refuse_what_is_read(file: os.stat_result, name: str) -> None:
@@ -245,16 +256,16 @@ def _open_output(args: argparse.Namespace, read: list[_Read]) -> _files.FdSink |
         # grow until the disk is full) or lose the data it is read from; a
         # key or sum table written over leaves its ciphertexts undecryptable.
         for described, read_file in read:
-            if _files.same_file(read_file, file):
+            if _sinks.same_file(read_file, file):
                 raise BadInput(f"{described} and the output ({name}) are the same file: "
                                "write the output elsewhere")
 
-    sink: _files.FdSink | _files.AtomicSink
+    sink: _sinks.FdSink | _sinks.AtomicSink
     if args.output is None or args.output == "-":
-        sink = _files.descriptor_sink(1, "standard output")
+        sink = _sinks.descriptor_sink(1, "standard output")
         refuse_what_is_read(sink.file, sink.name)  # not owned: nothing to undo
     else:
-        sink = _files.open_output(args.output, refuse_what_is_read)
+        sink = _sinks.open_output(args.output, refuse_what_is_read)
     try:
         # A plaintext is usually text; a ciphertext would garble the terminal.
         if args.command == "encrypt" and not args.hex and not args.force and os.isatty(sink.fd):
@@ -315,75 +326,84 @@ def _progress(args: argparse.Namespace, total: int | None, what: str) -> Iterato
 # ---- the run ---------------------------------------------------------------------------
 
 
-def _refuse_unless_ciphertext_length(n: int) -> None:
-    """Refuses a length that no ciphertext has, as the cipher decides it."""
-    if _stream._ciphertext_status(n):
-        raise BadInput(f"input is not a ciphertext: {n} bytes, a ciphertext is a multiple of 8 "
-                       "and at least 16 bytes")
+_NOT_A_CIPHERTEXT = ("input is not a ciphertext: {size} bytes, a ciphertext is a multiple of 8 and at "
+                     "least 16 bytes")
+
+# Why the cipher refused a ciphertext (DecryptionError.reason), as the tool
+# says it ({size}: the bytes read), and the exit status.
+_REFUSED = {
+    "short": (_NOT_A_CIPHERTEXT, EXIT_BAD_INPUT),
+    "blocks": (_NOT_A_CIPHERTEXT, EXIT_BAD_INPUT),
+    "fill": ("input is not a ciphertext under this key and sum table: its 16 bytes decrypt to a "
+             "header that leaves no room for a plaintext", EXIT_BAD_INPUT),
+    "check": ("input failed verification: its last block is not a ciphertext's under this key and "
+              "sum table (a wrong key or sum table, or a damaged or cut file; --no-verify decrypts "
+              "it anyway)", EXIT_BAD_INPUT),
+}
 
 
-def _encrypt(source: Source, sink: Output, encryptor: Encryptor, args: argparse.Namespace) -> bytes:
-    """Writes the ciphertext but its last part, which it returns.
-    `source.size` is known."""
+def _encrypt(source: Source, sink: Output, encryptor: Encryptor,
+             args: argparse.Namespace) -> tuple[memoryview, bytes]:
+    """Writes the ciphertext but its last chunk and its end, which it
+    returns. `source.size` is known."""
     size = source.size
     assert size is not None
     with _progress(args, size, "encrypting") as progress:
-        got = _files.pump(source, sink, encryptor, size, progress)
+        got, held = _pump.pump(source, sink, encryptor, size, progress)
     if got < size or source.readinto(memoryview(bytearray(1))):
         raise IOFailure(f"{source.name} changed size while being read "
                         f"({size} bytes when opened, {got if got < size else 'more'} read)")
-    return encryptor.finalize()
+    return held, encryptor.finalize()
 
 
-def _decrypt(source: Source, sink: Output, decryptor: Decryptor, args: argparse.Namespace,
-             unrecalled: str | None) -> bytes:
-    """Writes the plaintext but its last part, which it returns, or refuses
-    the input when the cipher does at the end. The caller then aborts the
-    output: a file given with -o keeps its old contents, but what went to
-    `unrecalled` (standard output, a pipe) is out and is said to be."""
+def _decrypt(source: Source, sink: Output, decryptor: Decryptor,
+             args: argparse.Namespace) -> tuple[memoryview, bytes]:
+    """Writes the plaintext but its last chunk, which it returns once the
+    cipher has taken the whole input as a ciphertext; else raises _Refused."""
     with _progress(args, source.size, "decrypting") as progress:
-        got = _files.pump(source, sink, decryptor, None, progress)
+        got, held = _pump.pump(source, sink, decryptor, None, progress)
     try:
-        return decryptor.finalize()
-    except ValueError:
-        _refuse_unless_ciphertext_length(got)
-        if args.no_verify:
-            reason = "input is not a ciphertext under this key and sum table"
-        else:
-            reason = ("input failed verification: its last block is not a ciphertext's under this "
-                      "key and sum table (a wrong key or sum table, or a damaged or cut file; "
-                      "--no-verify decrypts it anyway)")
-        if unrecalled is not None:
-            reason += f"; the bytes already written to {unrecalled} are not a plaintext: discard them"
-        raise BadInput(reason) from None
+        return held, decryptor.finalize()
+    except DecryptionError as e:
+        sentence, status = _REFUSED[e.reason]
+        raise _Refused(sentence.format(size=got), status) from None
 
 
 def _run(args: argparse.Namespace) -> None:
     tea, options, read = _cipher(args)
     source = _open_input(args)
     sink: Output | None = None
+    # Written as the data comes (standard output, a pipe): what reached it
+    # stays there when the run fails. A file given with -o is left as it was.
+    unrecalled: _sinks.FdSink | None = None
     try:
-        if args.command == "decrypt" and source.size is not None:
-            _refuse_unless_ciphertext_length(source.size)
         sink = _open_output(args, [(f"the input ({source.name})", source.file), *read])
-        unrecalled = None if isinstance(sink, _files.AtomicSink) else sink.name
+        if isinstance(sink, _sinks.FdSink):
+            unrecalled = sink
         if args.hex:
             sink = _HexDigits(sink)
         if args.command == "encrypt":
             if source.size is None:
                 # The ciphertext's header needs the length before the first block.
                 with _progress(args, None, "reading") as progress:
-                    spooled = _files.spool(source, progress)
+                    spooled = _sources.spool(source, progress)
                 source.close()
                 source = spooled
             assert source.size is not None
-            last = _encrypt(source, sink, Encryptor(tea, source.size, **options), args)
+            held = _encrypt(source, sink, Encryptor(tea, source.size, **options), args)
         else:
             decryptor = Decryptor(tea, verify=not args.no_verify, **options)
-            last = _decrypt(source, sink, decryptor, args, unrecalled)
-        sink.write(last)
+            held = _decrypt(source, sink, decryptor, args)
+        for part in held:
+            sink.write(part)
         sink.commit()
         sink = None
+    except (IOFailure, _Refused) as e:
+        if args.command == "decrypt" and unrecalled is not None and unrecalled.started:
+            # Whatever ended the run, part of a plaintext is out, unchecked.
+            e.args = (f"{e}; the bytes already written to {unrecalled.name} are not a plaintext: "
+                      "discard them",)
+        raise
     finally:
         with _signals_held():
             if sink is not None:
@@ -410,7 +430,7 @@ def _demo(args: argparse.Namespace) -> None:
         f"  qulo encrypt -k {_DEMO_KEY.hex()} --hex-input {_DEMO_TEXT.hex()} --hex",
         f"  qulo decrypt -k {_DEMO_KEY.hex()} --hex-input {ciphertext.hex()} --force",
     ]
-    _files.write_all(1, ("\n".join(lines) + "\n").encode(), "standard output")
+    _sinks.write_all(1, ("\n".join(lines) + "\n").encode(), "standard output")
     if not ok:
         raise IOFailure("the round trip gave other bytes back")
 
@@ -529,6 +549,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except IOFailure as e:
         _tell(f"{command}: error: {_one_line(str(e))}")
         return EXIT_IO
+    except _Refused as e:
+        _tell(f"{command}: error: {_one_line(str(e))}")
+        return e.status
     except ReaderGone:
         return EXIT_IO  # the reader chose to stop: nothing to tell it
     except _Signalled as e:

@@ -1,15 +1,11 @@
-"""Where the ``qulo`` command's bytes come from and where they go.
+"""Where the ``qulo`` command's bytes go.
 
-A :class:`Source` reads a descriptor, or bytes already in memory. A sink
-takes the output: :func:`open_output` makes one for a path given with -o,
+A sink takes the output: :func:`open_output` makes one for a path given
+with -o (a regular file is an :class:`AtomicSink`, replaced in one step),
 :func:`descriptor_sink` for a descriptor the process already has (standard
-output among them). :func:`pump` feeds a source through an incremental
-cipher into a sink. A sink ends with ``commit()`` (every byte is in place)
-or ``abort()`` (a replaced file keeps its old contents).
-
-Failures are raised with one-line messages: :class:`BadInput` when a path
-names nothing usable, :class:`IOFailure` when the system refused a read or a
-write, :class:`ReaderGone` when the reader of the output closed it.
+output among them). A sink ends with ``commit()`` (every byte is in place)
+or ``abort()`` (a replaced file keeps its old contents). :func:`same_file`
+tells when an output would write over a file the run reads.
 """
 
 from __future__ import annotations
@@ -17,177 +13,23 @@ from __future__ import annotations
 import errno
 import fcntl
 import os
-import queue
 import re
 import select
 import socket
 import stat
 import tempfile
-import threading
-from collections.abc import Callable, Iterator
-from concurrent.futures import Future, wait
-from contextlib import contextmanager
-from typing import Any, Protocol
+from collections.abc import Callable
+from typing import Protocol
 
-CHUNK = 1 << 20  # read size: large enough that the cipher runs at full rate
+from ._failures import BadInput, IOFailure, ReaderGone, failure, os_error, show
 
 _NAME_MAX = 255  # bytes in one file name on the usual file systems
-
-
-class BadInput(Exception):
-    """A problem with what the user gave; its text is the one-line message."""
-
-
-class IOFailure(Exception):
-    """Reading or writing failed; its text is the one-line message."""
-
-
-class ReaderGone(Exception):
-    """The reader of the output closed it."""
-
-
-class Progress(Protocol):
-    def __call__(self, done: int, /) -> object: ...
-
-
-def show(path: str | bytes) -> str:
-    """A path as it can stand in a one-line message."""
-    if isinstance(path, bytes):
-        path = os.fsdecode(path)
-    if path.isprintable():
-        return path
-    return repr(path)  # escapes newlines and other control characters
-
-
-def os_error(e: OSError) -> str:
-    return e.strerror or str(e)
-
-
-_NOTHING_THERE = frozenset({errno.ENOENT, errno.ENOTDIR, errno.EISDIR, errno.ELOOP, errno.ENAMETOOLONG})
-
-
-def failure(message: str, e: OSError) -> Exception:
-    """A path that names nothing usable is bad input; anything else the
-    system refused is an I/O failure."""
-    text = f"{message}: {os_error(e)}"
-    return BadInput(text) if e.errno in _NOTHING_THERE else IOFailure(text)
 
 
 def same_file(a: os.stat_result | None, b: os.stat_result | None) -> bool:
     """Whether both are one regular file (one device, one inode)."""
     return (a is not None and b is not None and stat.S_ISREG(a.st_mode)
             and (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino))
-
-
-def read_head(what: str, path: str, limit: int) -> tuple[bytes, os.stat_result]:
-    """The first `limit` bytes of a small file (a key, say) and one more, so
-    that the caller sees when there are more; and what the file is."""
-    try:
-        with open(path, "rb") as f:
-            return f.read(limit + 1), os.fstat(f.fileno())
-    except OSError as e:
-        raise failure(f"{what}: cannot read {show(path)}", e) from None
-
-
-def _wait(fd: int, for_write: bool) -> None:
-    """Blocks until a non-blocking descriptor is ready."""
-    if for_write:
-        select.select([], [fd], [])
-    else:
-        select.select([fd], [], [])
-
-
-# ---- reading ---------------------------------------------------------------------------
-
-
-class Source:
-    """Where the input comes from: a descriptor, or bytes already in memory.
-
-    `size` is the number of bytes it will give where that is known ahead,
-    `file` what the descriptor is open on (None for bytes in memory).
-    """
-
-    def __init__(self, name: str, fd: int = -1, data: bytes | None = None,
-                 size: int | None = None, owned: bool = False,
-                 file: os.stat_result | None = None) -> None:
-        self.name = name
-        self.fd = fd
-        self.data = data
-        self.size = size if data is None else len(data)
-        self.owned = owned
-        self.file = file
-        self._at = 0
-
-    def readinto(self, buf: memoryview) -> int:
-        if self.data is not None:
-            n = min(len(buf), len(self.data) - self._at)
-            buf[:n] = self.data[self._at:self._at + n]
-            self._at += n
-            return n
-        while True:
-            try:
-                return os.readv(self.fd, [buf])
-            except BlockingIOError:
-                _wait(self.fd, for_write=False)
-            except OSError as e:
-                raise IOFailure(f"cannot read {self.name}: {os_error(e)}") from None
-
-    def close(self) -> None:
-        if self.owned and self.fd >= 0:
-            os.close(self.fd)
-            self.fd = -1
-
-
-def standard_input() -> Source:
-    try:
-        st = os.fstat(0)
-    except OSError as e:
-        raise IOFailure(f"cannot read standard input: {os_error(e)}") from None
-    size = None
-    if stat.S_ISREG(st.st_mode):
-        # A file given as standard input may have been read from already.
-        size = max(st.st_size - os.lseek(0, 0, os.SEEK_CUR), 0)
-    return Source("standard input", 0, size=size, file=st)
-
-
-def open_file(what: str, path: str) -> Source:
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-    except OSError as e:
-        raise failure(f"{what}: cannot read {show(path)}", e) from None
-    st = os.fstat(fd)
-    if stat.S_ISDIR(st.st_mode):
-        os.close(fd)
-        raise BadInput(f"{what}: {show(path)} is a folder, not a file")
-    size = st.st_size if stat.S_ISREG(st.st_mode) else None
-    return Source(show(path), fd, size=size, owned=True, file=st)
-
-
-def spool(source: Source, progress: Progress) -> Source:
-    """Copies an input of unknown length to an unnamed temporary file, from
-    which it is then read with its length known."""
-    try:
-        fd, path = tempfile.mkstemp(prefix="qulo-spool-")
-        os.unlink(path)  # nothing is left behind, whatever ends the run
-    except OSError as e:
-        raise IOFailure(f"cannot make a temporary file to hold {source.name}: {os_error(e)}") from None
-    spooled = Source(source.name, fd, owned=True)
-    view = memoryview(bytearray(CHUNK))
-    size = 0
-    try:
-        while n := source.readinto(view):
-            write_all(fd, view[:n], f"a temporary file holding {source.name}")
-            size += n
-            progress(n)
-        os.lseek(fd, 0, os.SEEK_SET)
-    except BaseException:
-        spooled.close()
-        raise
-    spooled.size = size
-    return spooled
-
-
-# ---- writing ---------------------------------------------------------------------------
 
 
 class Output(Protocol):
@@ -206,7 +48,7 @@ def write_all(fd: int, data: memoryview | bytes, name: str) -> None:
         try:
             n = os.write(fd, view)
         except BlockingIOError:
-            _wait(fd, for_write=True)
+            select.select([], [fd], [])  # non-blocking: wait until it takes data
             continue
         except BrokenPipeError:
             raise ReaderGone() from None
@@ -228,8 +70,11 @@ class FdSink:
         self.owned = owned
         self.file = file
         self._keep = keep  # a socket object must outlive its descriptor's use
+        self.started = False  # whether any byte may have reached it (a failed write may have taken some)
 
     def write(self, data: memoryview | bytes) -> None:
+        if data:
+            self.started = True
         write_all(self.fd, data, self.name)
 
     def _close(self) -> None:
@@ -493,105 +338,3 @@ def open_output(path: str, vet: Vet) -> FdSink | AtomicSink:
     except OSError as e:
         raise failure(f"-o: cannot write {shown}", e) from None
     return FdSink(fd, shown, owned=True, file=st)
-
-
-# ---- the pump --------------------------------------------------------------------------
-
-
-class Context(Protocol):
-    """An incremental cipher: Encryptor or Decryptor."""
-
-    def update_into(self, data: memoryview, out: memoryview, /) -> int: ...
-
-
-class _Helper:
-    """One thread that runs the pump's reads and writes, one call at a time.
-
-    A daemon thread, not an executor's: a run that a signal ends must not
-    wait at exit for a write that is stuck on a pipe nobody reads.
-    """
-
-    def __init__(self) -> None:
-        self._calls: queue.SimpleQueue[tuple[Future[Any], Callable[..., Any], tuple[Any, ...]] | None]
-        self._calls = queue.SimpleQueue()
-        threading.Thread(target=self._serve, name="qulo-io", daemon=True).start()
-
-    def _serve(self) -> None:
-        while (call := self._calls.get()) is not None:
-            future, fn, args = call
-            if future.set_running_or_notify_cancel():
-                try:
-                    future.set_result(fn(*args))
-                except BaseException as e:  # handed to the pump, which raises it
-                    future.set_exception(e)
-
-    def submit(self, fn: Callable[..., Any], *args: Any) -> Future[Any]:
-        future: Future[Any] = Future()
-        self._calls.put((future, fn, args))
-        return future
-
-    def close(self) -> None:
-        self._calls.put(None)
-
-
-@contextmanager
-def _closing(helper: _Helper) -> Iterator[None]:
-    try:
-        yield
-    finally:
-        helper.close()
-
-
-def pump(source: Source, sink: Output, context: Context, limit: int | None, progress: Progress) -> int:
-    """Feeds the source through the context into the sink; returns the bytes
-    read. `limit`: read no more than this. `progress` is told each chunk's
-    size once the cipher has taken it.
-
-    Two pairs of buffers, reused throughout, take turns: while the cipher
-    works on one chunk (without the interpreter lock), a helper thread writes
-    the previous chunk's output and reads the next chunk into the other
-    pair. Where a core is free, the reads and writes then cost no time of
-    their own and the run goes at the cipher's rate.
-    """
-    pairs = [(memoryview(bytearray(CHUNK)), memoryview(bytearray(CHUNK + 16))) for _ in range(2)]
-    read_so_far = 0
-
-    def read(into: memoryview) -> int:
-        nonlocal read_so_far
-        want = CHUNK if limit is None else min(CHUNK, limit - read_so_far)
-        n = source.readinto(into[:want]) if want else 0
-        read_so_far += n
-        return n
-
-    def emit(chunk: memoryview) -> None:
-        if chunk:
-            sink.write(chunk)
-
-    def write_then_read(written: memoryview, into: memoryview) -> int:
-        emit(written)
-        return read(into)
-
-    io = _Helper()
-    with _closing(io):
-        turn = 0
-        n = read(pairs[0][0])
-        previous = pairs[1][1][:0]
-        while n:
-            inview, outview = pairs[turn]
-            other_in = pairs[1 - turn][0]
-            pending = io.submit(write_then_read, previous, other_in)
-            try:
-                w = context.update_into(inview[:n], outview)
-            finally:
-                # Never leave the helper touching buffers or descriptors that
-                # the caller is about to clean up, unless a signal cuts this
-                # wait short: the run then ends by the signal without waiting
-                # for a write that may be stuck on a pipe nobody reads.
-                wait([pending])
-            next_n = pending.result()
-            progress(n)
-            previous = outview[:w]
-            n = next_n
-            turn = 1 - turn
-        emit(previous)
-    return read_so_far
