@@ -26,25 +26,21 @@ using batch::Messages;
 // over the messages can also write what the nulls and chunk ends need.
 class Walk {
 public:
-    explicit Walk(const arrow::ImportedColumn &in) : in_(in) {}
+    explicit Walk(const arrow::ImportedColumn &in) : in_(in) { enter(); }
 
     template <class OnElement, class OnChunkEnd>
     void to(Py_ssize_t end_slot, OnElement on_element, OnChunkEnd on_chunk_end) {
         while (c_ < in_.count()) {
-            const arrow::Chunk &chunk = in_.chunk(c_);
-            if (i_ == chunk.length()) {
-                on_chunk_end(c_);
-                ++c_;
-                i_ = 0;
-                continue;
+            for (; i_ < length_; ++i_) {
+                const bool valid = bits_ == nullptr || arrow::get_bit(bits_, bit_offset_ + i_);
+                if (valid && slot_ == end_slot) {
+                    return;
+                }
+                on_element(c_, i_, valid ? slot_++ : Py_ssize_t{-1});
             }
-            const bool valid = chunk.format == Format::binary_view ? arrow::is_valid(chunk.view, i_)
-                                                                   : arrow::is_valid(chunk.binary, i_);
-            if (valid && slot_ == end_slot) {
-                return;
-            }
-            on_element(c_, i_, valid ? slot_++ : Py_ssize_t{-1});
-            ++i_;
+            on_chunk_end(c_);
+            ++c_;
+            enter();
         }
     }
 
@@ -55,10 +51,26 @@ public:
     }
 
 private:
+    // Chunk c_'s length and validity, read once.
+    void enter() {
+        i_ = 0;
+        if (c_ >= in_.count()) {
+            return;
+        }
+        const arrow::Chunk &chunk = in_.chunk(c_);
+        const bool view = chunk.format == Format::binary_view;
+        length_ = chunk.length();
+        bits_ = view ? chunk.view.validity.data : chunk.binary.validity.data;
+        bit_offset_ = view ? chunk.view.offset : chunk.binary.offset;
+    }
+
     const arrow::ImportedColumn &in_;
     Py_ssize_t c_ = 0;
     int64_t i_ = 0;
     Py_ssize_t slot_ = 0;
+    int64_t length_ = 0;
+    const uint8_t *bits_ = nullptr;
+    int64_t bit_offset_ = 0;
 };
 
 void no_chunk_end(Py_ssize_t) {}
@@ -116,7 +128,7 @@ struct ArrowCall {
     }
 
     // The room of a value of n bytes, as the core gives it.
-    int64_t room(int64_t n) const { return batch::room(setup, n); }
+    batch::Rooms room{setup};
 
     // Raises the error of element i of chunk c, whose message is `slot`
     // with `status`, naming its index in the column. Returns false.
@@ -236,8 +248,12 @@ public:
 
 private:
     void begin_chunk(Py_ssize_t c) {
-        at_ = c < call_.out.count() ? call_.out[c]->data : nullptr;
         total_ = 0;
+        if (c < call_.out.count()) {
+            at_ = call_.out[c]->data;
+            index_ = call_.out[c]->index;
+            width_ = call_.in.chunk(c).binary.width;
+        }
     }
 
     void end_chunk(Py_ssize_t c) {
@@ -245,7 +261,7 @@ private:
         begin_chunk(c + 1);
     }
 
-    void element(const Messages &m, Py_ssize_t c, int64_t i, Py_ssize_t slot) {
+    void element(const Messages &m, Py_ssize_t, int64_t i, Py_ssize_t slot) {
         const int64_t r = text_result(call_, m, slot);
         if (r > 0) {
             // Never up: each plaintext is shorter than its text, so it ends
@@ -257,13 +273,15 @@ private:
             at_ += r;
             total_ += r;
         }
-        arrow::store_offset(call_.out[c]->index, call_.in.chunk(c).binary.width, i + 1, total_);
+        arrow::store_offset(index_, width_, i + 1, total_);
     }
 
     ArrowCall &call_;
     Walk walk_;
-    uint8_t *at_ = nullptr;
+    uint8_t *at_ = nullptr;  // where the chunk's next plaintext goes
     int64_t total_ = 0;
+    uint8_t *index_ = nullptr;  // the chunk's offsets
+    int width_ = 4;
 };
 
 bool decrypt_offsets(ArrowCall &call, bool null_errors) {

@@ -113,11 +113,26 @@ inline int64_t run(const CipherSetup &setup, const Messages &m) {
 // Moves plaintexts down, as the kernels do (core/internal/qulo/move_down.hpp).
 using qulo::move_down;
 
-// The output room message i of n bytes needs, as the core decides it, or
-// its status: a ciphertext the core refuses outright gets no output.
-inline int64_t room(const CipherSetup &setup, int64_t n) {
-    return qulo_output_capacity(&setup.op, n);
-}
+// The output room a message of n bytes needs, as the core decides it, or
+// its status: a ciphertext the core refuses outright gets no output. The
+// core is asked once per run of messages of one length (columns of equal
+// lengths are common, and the answer depends on nothing else).
+class Rooms {
+public:
+    explicit Rooms(const CipherSetup &setup) : setup_(setup) {}
+    int64_t operator()(int64_t n) {
+        if (n != n_) {
+            n_ = n;
+            room_ = qulo_output_capacity(&setup_.op, n);
+        }
+        return room_;
+    }
+
+private:
+    const CipherSetup &setup_;
+    int64_t n_ = -1;  // no length asked yet: a negative n is never a message's
+    int64_t room_ = 0;
+};
 
 // Raises the error of element `index` (of `length` bytes), refused with
 // `status`: the module's one translation of a result. Returns null.

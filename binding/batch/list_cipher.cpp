@@ -174,9 +174,10 @@ PyObject *encrypt_list(PyObject *module, PyObject *args, PyObject *kwargs) {
     if (!list) {
         return nullptr;
     }
+    batch::Rooms room(call.setup);
     for (Py_ssize_t i = 0; i < m.count; ++i) {
         // Negative only for an exporter that claims more than memory holds.
-        const int64_t total = batch::room(call.setup, m.len[i]);
+        const int64_t total = room(m.len[i]);
         if (total < 0) {
             return batch::refused(module, i, m.len[i], total);
         }
@@ -219,8 +220,9 @@ public:
     bool plan(const CipherSetup &setup, const Messages &m) {
         int64_t size = 0;
         Py_ssize_t last = 0;
+        batch::Rooms room(setup);
         for (Py_ssize_t i = 0; i < m.count; ++i) {
-            const int64_t n = batch::room(setup, m.len[i]);
+            const int64_t n = room(m.len[i]);
             if (n >= 0 && n <= kCopiedLength) {
                 if (size + n > kScratchBytes) {
                     break;
@@ -306,8 +308,9 @@ PyObject *decrypt_list(PyObject *module, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     PyObject **items = PySequence_Fast_ITEMS(list.get());
+    batch::Rooms room(call.setup);
     for (Py_ssize_t i = 0; i < m.count; ++i) {
-        const int64_t n = batch::room(call.setup, m.len[i]);
+        const int64_t n = room(m.len[i]);
         uint8_t *const scratch = n < 0 ? nullptr : copied.room(i, n);
         if (n < 0 || scratch != nullptr) {
             items[i] = Py_NewRef(Py_None);

@@ -1,9 +1,10 @@
 // The one rule for secrets, kept by one type: a copy of key words or round
-// sums lives in a Secret, which clears it (qulo_wipe) when it goes out of
-// scope, however the scope is left. Not installed.
+// sums lives in a Secret, which clears it when it goes out of scope, however
+// the scope is left, with the one wipe (qulo/wipe.hpp, which qulo_wipe is
+// too). Not installed.
 #pragma once
 
-#include "qulo/mode.h"
+#include "qulo/wipe.hpp"
 
 #include <type_traits>
 #include <utility>
@@ -18,7 +19,7 @@ class Secret {
 public:
     template <class... Args>
     explicit Secret(Args &&...args) : value_(std::forward<Args>(args)...) {}
-    ~Secret() { qulo_wipe(&value_, sizeof value_); }
+    ~Secret() { wipe(&value_, sizeof value_); }
     Secret(const Secret &) = delete;
     Secret &operator=(const Secret &) = delete;
 
