@@ -75,6 +75,32 @@ private:
 
 void no_chunk_end(Py_ssize_t) {}
 
+// What a packer of results shares: after each window of the batch
+// (operator(), for run_windows) and once at the end (finish), the walk over
+// the column goes on, calling the packer's element() for each element and
+// end_chunk() for each chunk it passes.
+template <class Packer>
+class Packing {
+public:
+    explicit Packing(const arrow::ImportedColumn &in) : walk_(in) {}
+
+    void operator()(const Messages &m, Py_ssize_t, Py_ssize_t last) { walk(m, last); }
+
+    // The elements after the last message, and the ends of the chunks.
+    void finish(const Messages &m) { walk(m, -1); }
+
+private:
+    void walk(const Messages &m, Py_ssize_t end_slot) {
+        auto &packer = static_cast<Packer &>(*this);
+        walk_.to(
+            end_slot,
+            [&](Py_ssize_t c, int64_t i, Py_ssize_t slot) { packer.element(m, c, i, slot); },
+            [&](Py_ssize_t c) { packer.end_chunk(c); });
+    }
+
+    Walk walk_;
+};
+
 // What both directions start from: the cipher, the column read and owned,
 // one output chunk per input chunk, and the message arrays.
 struct ArrowCall {
@@ -230,23 +256,13 @@ bool encrypt_offsets(ArrowCall &call) {
 // text where it lies there), then, window by window while the plaintexts
 // are in the cache, each is moved once to follow the one before and the
 // offsets are written; the block is cut to the plaintexts' total.
-class PackOffsets {
+class PackOffsets : public Packing<PackOffsets> {
 public:
-    explicit PackOffsets(ArrowCall &call) : call_(call), walk_(call.in) { begin_chunk(0); }
-
-    void operator()(const Messages &m, Py_ssize_t, Py_ssize_t last) {
-        walk_.to(
-            last, [&](Py_ssize_t c, int64_t i, Py_ssize_t slot) { element(m, c, i, slot); },
-            [&](Py_ssize_t c) { end_chunk(c); });
-    }
-
-    // The elements after the last message, and the ends of the chunks.
-    void finish(const Messages &m) {
-        walk_.to_end([&](Py_ssize_t c, int64_t i, Py_ssize_t slot) { element(m, c, i, slot); },
-                     [&](Py_ssize_t c) { end_chunk(c); });
-    }
+    explicit PackOffsets(ArrowCall &call) : Packing(call.in), call_(call) { begin_chunk(0); }
 
 private:
+    friend class Packing<PackOffsets>;
+
     void begin_chunk(Py_ssize_t c) {
         total_ = 0;
         if (c < call_.out.count()) {
@@ -277,7 +293,6 @@ private:
     }
 
     ArrowCall &call_;
-    Walk walk_;
     uint8_t *at_ = nullptr;  // where the chunk's next plaintext goes
     int64_t total_ = 0;
     uint8_t *index_ = nullptr;  // the chunk's offsets
@@ -370,22 +385,13 @@ bool view_messages(ArrowCall &call, Py_ssize_t c, Py_ssize_t &slot) {
 // the one before in the data block (never up, as for offsets), the block
 // cut into buffers of at most 2 GiB as it fills. A refused value takes no
 // room.
-class PackViews {
+class PackViews : public Packing<PackViews> {
 public:
-    explicit PackViews(ArrowCall &call) : call_(call), walk_(call.in) {}
-
-    void operator()(const Messages &m, Py_ssize_t, Py_ssize_t last) {
-        walk_.to(
-            last, [&](Py_ssize_t c, int64_t i, Py_ssize_t slot) { element(m, c, i, slot); },
-            [&](Py_ssize_t c) { end_chunk(c); });
-    }
-
-    void finish(const Messages &m) {
-        walk_.to_end([&](Py_ssize_t c, int64_t i, Py_ssize_t slot) { element(m, c, i, slot); },
-                     [&](Py_ssize_t c) { end_chunk(c); });
-    }
+    explicit PackViews(ArrowCall &call) : Packing(call.in), call_(call) {}
 
 private:
+    friend class Packing<PackViews>;
+
     void end_chunk(Py_ssize_t c) {
         OutChunk &o = *call_.out[c];
         o.n_data = placer_.buffers();
@@ -415,7 +421,6 @@ private:
     }
 
     ArrowCall &call_;
-    Walk walk_;
     arrow::ViewPlacer placer_;
 };
 
