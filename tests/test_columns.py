@@ -228,6 +228,8 @@ REFUSALS = {
     "no name": (lambda: pa.table({"v": [b"x"]}), [], ValueError, "names no column"),
     "a name that is no str": (lambda: pa.table({"v": [b"x"]}), ["v", 3], TypeError,
                               "must be a str or an iterable of str, not one holding int 3"),
+    "names as bytes": (lambda: pa.table({"v": [b"x"]}), b"v", TypeError,
+                       "must be a str or an iterable of str, not bytes$"),
 }
 
 

@@ -111,7 +111,13 @@ class _Work:
 
 
 def _names(columns: str | Iterable[str]) -> list[str]:
-    names = [columns] if isinstance(columns, str) else list(columns)
+    if isinstance(columns, str):
+        names = [columns]
+    elif isinstance(columns, (bytes, bytearray)) or not hasattr(columns, "__iter__"):
+        raise TypeError(f"columns must be a str or an iterable of str, not "
+                        f"{type(columns).__name__}")
+    else:
+        names = list(columns)
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"columns must be a str or an iterable of str, not one holding "
@@ -124,7 +130,9 @@ def _names(columns: str | Iterable[str]) -> list[str]:
 def _missing(names: list[str], present: list[str]) -> None:
     absent = [n for n in names if n not in present]
     if absent:
-        listed = ", ".join(repr(n) for n in present) or "none"
+        listed = ", ".join(repr(n) for n in present[:20]) or "none"
+        if len(present) > 20:
+            listed += f", ... ({len(present)} in all)"
         raise ValueError(f"no column {absent[0]!r} in the data; its columns are {listed}")
 
 
