@@ -222,6 +222,8 @@ REFUSALS = {
     "struct": (lambda: pa.table({"s": [{"v": b"x"}]}), "s", TypeError,
                r"^column 's' \(struct<v: binary>\) cannot be changed: a struct of columns .*"
                r"table.flatten\(\)"),
+    "pandas objects of mixed types": (lambda: library("pandas").DataFrame({"v": [b"x", 3]}), "v",
+                                      TypeError, r"^column 'v' \(object\) cannot be changed: "),
     "one column": (lambda: pa.chunked_array([[b"x"]]), "v", TypeError,
                    "non-struct type binary; for one column use qulo.encrypt_many"),
     "no table": (lambda: [b"x"], "v", TypeError, "builtins.list is none of these$"),

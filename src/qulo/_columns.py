@@ -290,7 +290,11 @@ def _pandas(pa: Any, pd: Any, frame: Any, names: list[str], work: _Work) -> Any:
     work.check(pa.array([], pa.binary()))
     held = {}
     for name in names:
-        column = pa.array(frame[name], from_pandas=True)  # Arrow-backed: its chunks
+        try:  # Arrow-backed, its chunks; else converted (objects are read here)
+            column = pa.array(frame[name], from_pandas=True)
+        except (pa.ArrowInvalid, pa.ArrowTypeError) as refused:
+            raise TypeError(f"column {name!r} ({frame[name].dtype}) cannot be changed: "
+                            f"{refused}") from None
         if not isinstance(column, pa.ChunkedArray):
             column = pa.chunked_array([column])
         work.probe(column.slice(0, 0), name, frame[name].dtype)
