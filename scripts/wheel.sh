@@ -183,18 +183,21 @@ repair() {
     cp "${repaired[0]}" "$WORK/wheelhouse/"
 }
 
-# The wheel's requirements (of the extra $2, or of the package itself).
+# The wheel's requirements (of the extra $2, or of the package itself), each
+# with the rest of its marker (a version of Python it is left out on).
 wheel_requires() {
     python - "$1" "${2:-}" <<'PY'
 import re, sys, zipfile
 wheel, extra = zipfile.ZipFile(sys.argv[1]), sys.argv[2]
 (meta,) = [n for n in wheel.namelist() if n.endswith(".dist-info/METADATA")]
+clause = r"extra == ['\"]([\w-]+)['\"]"
 for line in wheel.read(meta).decode().splitlines():
     if line.startswith("Requires-Dist:"):
         requirement, _, marker = line.split(":", 1)[1].strip().partition(";")
-        extras = re.findall(r"extra == ['\"]([\w-]+)['\"]", marker)
+        extras = re.findall(clause, marker)
         if extras == ([extra] if extra else []):
-            print(requirement.strip())
+            rest = re.sub(rf"\s*\band\s+{clause}|{clause}\s+and\s+|{clause}", "", marker).strip()
+            print(requirement.strip() + (f"; {rest}" if rest else ""))
 PY
 }
 

@@ -119,6 +119,28 @@ def into(context, data, out):
     return n, bytes(memoryview(out)), context.finalize()
 
 
+def through_a_table(call, key, **kwargs):
+    pa = pytest.importorskip("pyarrow")
+    return call(key, pa.table({"v": [DATA]}), "v", **kwargs).column("v").to_pylist()
+
+
+def through_polars(key):
+    pl = pytest.importorskip("polars")
+    import qulo.polars  # noqa: F401 - the namespace
+
+    return pl.DataFrame({"v": [DATA]}).select(pl.col("v").qulo.encrypt(key)).item()
+
+
+def through_duckdb(key, **kwargs):
+    duckdb = pytest.importorskip("duckdb")
+    pytest.importorskip("numpy")
+    import qulo.duckdb
+
+    with duckdb.connect() as con:
+        qulo.duckdb.register(con, key, **kwargs)
+        return con.sql("SELECT qq_decrypt(?)", params=[DATA]).fetchall()
+
+
 E, D = qulo.Encryptor, qulo.Decryptor
 ENTRY_POINTS = {
     "TEA()": Row("key", lambda t, items: TEA(items[1]).encrypt_qq(DATA)),
@@ -132,6 +154,13 @@ ENTRY_POINTS = {
     "encrypt_many key": Row("key", lambda t, items: qulo.encrypt_many(items[1], [DATA])),
     "decrypt_many sumtable": Row("sumtable",
                                  lambda t, items: qulo.decrypt_many(t, [DATA], sumtable=items[1])),
+    "encrypt_columns key": Row("key", lambda t, items: through_a_table(qulo.encrypt_columns,
+                                                                        items[1])),
+    "decrypt_columns sumtable": Row("sumtable", lambda t, items: through_a_table(
+        qulo.decrypt_columns, t, sumtable=items[1])),
+    "polars expression key": Row("key", lambda t, items: through_polars(items[1])),
+    "duckdb.register sumtable": Row("sumtable",
+                                    lambda t, items: through_duckdb(t, sumtable=items[1])),
     "Encryptor key": Row("key", lambda t, items: whole(E(items[1], 48), DATA)),
     "Encryptor sumtable": Row("sumtable", lambda t, items: whole(E(t, 48, sumtable=items[1]), DATA)),
     "Decryptor key": Row("key", lambda t, items: whole(D(items[1]), DATA)),
@@ -506,6 +535,25 @@ def test_misbehaving_arrow_producers(row, call):
     producer, kind, message = PRODUCERS[row]
     with pytest.raises(kind, match=message):
         call(TEA(KEY), producer)
+
+
+# A table's producer goes through pyarrow's import, which says the same in its words.
+TABLE_PRODUCERS = {
+    "__arrow_c_array__ raises": (Producer("raises"), KeyError, "the producer's own"),
+    "__arrow_c_stream__ raises": (StreamOf("raises"), KeyError, "the producer's own"),
+    "capsules swapped": (Producer("swapped"), ValueError, "PyCapsule.*incorrect name"),
+    "stream gives an array": (StreamOf("wrong_capsule"), ValueError, "PyCapsule.*incorrect name"),
+}
+
+
+@pytest.mark.parametrize("call", [qulo.encrypt_columns, qulo.decrypt_columns],
+                         ids=["encrypt_columns", "decrypt_columns"])
+@pytest.mark.parametrize("row", TABLE_PRODUCERS)
+def test_misbehaving_table_producers(row, call):
+    _pa()
+    producer, kind, message = TABLE_PRODUCERS[row]
+    with pytest.raises(kind, match=message):
+        call(TEA(KEY), producer, "a")
 
 
 # ---- results hold only what qulo wrote ------------------------------------------------------

@@ -34,7 +34,8 @@ def loaded(tmp_path_factory):
     return set(json.loads(done.stdout))
 
 
-@pytest.mark.parametrize("module", ["importlib.metadata", "typing", "argparse", "tqdm", "qulo.cli"])
+@pytest.mark.parametrize("module", ["importlib.metadata", "typing", "argparse", "tqdm", "qulo.cli",
+                                    "pyarrow", "polars", "pandas", "duckdb", "qulo.polars"])
 def test_import_loads_neither_the_tool_nor_the_metadata(loaded, module):
     assert "qulo._tea" in loaded
     assert module not in loaded

@@ -126,6 +126,9 @@ USE = textwrap.dedent(
     d = qulo.Decryptor(bytes(16))
     plain: bytes = d.update(head + tail) + d.finalize()
     version: str = qulo.__version__
+    frame: dict[str, list[bytes]] = {"v": [b""]}
+    same: dict[str, list[bytes]] = qulo.encrypt_columns(t, frame, "v", sumtable=bytes(64))
+    back = qulo.decrypt_columns(b"k" * 16, same, ["v"], errors="null", verify=True, as_text=True)
     """
 )
 
@@ -145,6 +148,9 @@ MISUSE = {
     "stream_key_str": "qulo.Decryptor('key')",
     "stream_data_str": "qulo.Decryptor(bytes(16)).update('abc')",
     "stream_update_into_result_as_bytes": "b: bytes = qulo.Decryptor(bytes(16)).update_into(b'', bytearray(16))",
+    "columns_errors_unknown": "qulo.decrypt_columns(bytes(16), [], 'v', errors='ignore')",
+    "columns_name_int": "qulo.encrypt_columns(bytes(16), [], 3)",
+    "columns_key_str": "qulo.encrypt_columns('key', [], 'v')",
 }
 
 

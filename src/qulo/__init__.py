@@ -16,6 +16,7 @@ extensions include ``<qulo/capi.h>`` from the folder that
 from types import CapsuleType as _CapsuleType
 
 from . import _batch, _stream, _tea
+from ._columns import ArrowStream, decrypt_columns, encrypt_columns
 from ._errors import DecryptionError
 from ._many import ArrowColumn, batch_kernel, decrypt_many, encrypt_many
 from ._stream import Decryptor, Encryptor
@@ -41,6 +42,9 @@ __all__ = [
     "decrypt_many",
     "batch_kernel",
     "ArrowColumn",
+    "encrypt_columns",
+    "decrypt_columns",
+    "ArrowStream",
     "__version__",
     *_CAPSULES,
 ]

@@ -14,10 +14,12 @@ class DecryptionError(ValueError):
     not valid UTF-8). ``status`` is the cipher core's status code for it
     (``None`` for ``"text"``, which qulo decides itself), ``index`` the
     element's index in a batch (``None`` for a stream).
-    A ``ValueError``, so ``except ValueError`` still catches it.
+    A ``ValueError``, so ``except ValueError`` still catches it. Made from
+    its message alone (as polars does when it raises again what a function
+    of a plan raised), ``status`` and ``reason`` are ``None``.
     """
 
-    def __init__(self, message: str, status: int | None, reason: str,
+    def __init__(self, message: str, status: int | None = None, reason: str | None = None,
                  index: int | None = None):
         super().__init__(message)
         self.status = status

@@ -19,6 +19,9 @@ class _ArrowColumn(Protocol):
 
 _ArrowT = TypeVar("_ArrowT", bound=_ArrowColumn)
 
+# A column as the kind of object the messages were (for qulo._columns).
+def _same_kind(messages: Any, column: ArrowColumn) -> Any: ...
+
 @overload
 def encrypt_many(
     key: TEA | Buffer,
