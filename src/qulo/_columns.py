@@ -181,25 +181,39 @@ def _import(pa: Any, data: Any) -> Any:
 # ---- pyarrow ------------------------------------------------------------------------------
 
 
+def _empty(pa: Any, kind: Any) -> Any:
+    """An empty array of this type. Not pa.array([]): to convert a Python
+    list pyarrow imports pandas where it is installed, which takes a quarter
+    of a second or more (the `qulo` command pays it on every run)."""
+    return pa.nulls(0, kind)
+
+
 def _plan(pa: Any, schema: Any, names: list[str], work: _Work) -> tuple[Any, list[int]]:
     """The changed schema and the indices of the changed fields, every
     named field checked first."""
     _missing(names, schema.names)
-    work.check(pa.array([], pa.binary()))
+    work.check(_empty(pa, pa.binary()))
     changed = [i for i, field in enumerate(schema) if field.name in names]
     for i in changed:
         field = schema.field(i)
-        out = work.probe(pa.array([], field.type), field.name, field.type)
+        out = work.probe(_empty(pa, field.type), field.name, field.type)
         schema = schema.set(i, field.with_type(pa.array(out).type))
     return schema, changed
 
 
 def _table(pa: Any, table: Any, names: list[str], work: _Work) -> Any:
     schema, changed = _plan(pa, table.schema, names, work)
+    return _table_of(pa, table, schema, changed, work, 0)
+
+
+def _table_of(pa: Any, table: Any, schema: Any, changed: list[int], work: _Work,
+              offset: int) -> Any:
+    """A table (or one part of a larger one, after `offset` rows: a row
+    group) changed as `_plan` planned it."""
     for i in changed:
         # All the column's chunks in one call, chunked as they came.
         label = f"column {schema.field(i).name!r}"
-        column = pa.chunked_array(work.column(table.column(i), label))
+        column = pa.chunked_array(work.column(table.column(i), label, offset))
         table = table.set_column(i, schema.field(i), column)
     return table
 
