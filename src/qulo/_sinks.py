@@ -291,13 +291,17 @@ class AtomicSink:
 Vet = Callable[[os.stat_result, str], None]
 
 
-def open_output(path: str, vet: Vet) -> FdSink | AtomicSink:
+def open_output(path: str, vet: Vet, files_only: str = "") -> FdSink | AtomicSink:
     """A sink for the path given with -o; what it does depends on what the
     path names (see each kind of sink). `vet` is shown the file the output
     would write and its name, before anything is made or written there, and
-    raises to refuse it (a file that does not exist yet is not shown)."""
+    raises to refuse it (a file that does not exist yet is not shown).
+    With `files_only` (the reason, for the message) anything but a regular
+    file, or none yet, is refused before it is opened."""
     shown = show(path)
     fd = descriptor_named(path)
+    if fd is not None and files_only:
+        raise BadInput(f"-o: {shown} is a descriptor, not a file: {files_only}")
     if fd is not None:
         sink = descriptor_sink(fd, shown)
         vet(sink.file, shown)  # a descriptor of the process's own: nothing to undo
@@ -324,6 +328,8 @@ def open_output(path: str, vet: Vet) -> FdSink | AtomicSink:
         raise BadInput(
             f"-o: {shown} is a block device; qulo writes files, FIFOs, sockets and character devices"
         )
+    if files_only:
+        raise BadInput(f"-o: {shown} is not a regular file: {files_only}")
     if stat.S_ISSOCK(mode):
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
