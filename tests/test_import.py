@@ -35,7 +35,8 @@ def loaded(tmp_path_factory):
 
 
 @pytest.mark.parametrize("module", ["importlib.metadata", "typing", "argparse", "tqdm", "qulo.cli",
-                                    "pyarrow", "polars", "pandas", "duckdb", "qulo.polars"])
+                                    "pyarrow", "polars", "pandas", "duckdb", "qulo.polars",
+                                    "qulo._parquet"])
 def test_import_loads_neither_the_tool_nor_the_metadata(loaded, module):
     assert "qulo._tea" in loaded
     assert module not in loaded

@@ -2,12 +2,14 @@
 
     qulo encrypt --key-file my.key notes.txt -o notes.qq
     qulo decrypt --key-file my.key notes.qq -o notes.txt
+    qulo encrypt --key-file my.key --columns payload,email data.parquet -o sealed.parquet
     qulo demo
 
 This module holds the command's rules: its arguments, keys, messages, exit
 statuses, signals, and where output may go. Reading and writing the bytes
 is in ``qulo._sources``, ``qulo._sinks`` (the atomic replace among them) and
-``qulo._pump``; how those fail, in ``qulo._failures``.
+``qulo._pump``, the columns of a Parquet file (--columns) in ``qulo._parquet``;
+how those fail, in ``qulo._failures``.
 
 Every byte reaches the output or the run fails with one line on standard
 error: exit status 0 on success, 1 when reading or writing failed, 2 on bad
@@ -20,11 +22,12 @@ from __future__ import annotations
 import argparse
 import os
 import signal
+import stat
 import string
 import sys
 import threading
 from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from typing import IO, Any, NoReturn
 
 from . import TEA, DecryptionError, Decryptor, Encryptor, __version__, _pump, _sinks, _sources
@@ -44,11 +47,13 @@ _EXAMPLES = {
   qulo encrypt --key-file my.key notes.txt -o notes.qq
   tar c photos | qulo encrypt --key-file my.key -o photos.tar.qq
   echo -n hello | qulo encrypt --key-file my.key --hex
+  qulo encrypt --key-file my.key --columns payload,email data.parquet -o sealed.parquet
 """,
     "decrypt": """\
   qulo decrypt --key-file my.key notes.qq -o notes.txt
   qulo decrypt --key-file my.key photos.tar.qq | tar x
   qulo decrypt --key-file my.key --hex-input "$(cat message.hex)"
+  qulo decrypt --key-file my.key --columns payload,email sealed.parquet -o data.parquet
 """,
 }
 
@@ -73,6 +78,10 @@ target, writes straight into a FIFO, socket or character device, and writes
 a descriptor the process already has (/dev/stdout, /dev/fd/N) in place.
 The output may not be a file the run reads: INPUT, the key file or the
 sum table file.
+
+--columns NAMES changes those columns (comma-separated) of the Parquet file
+INPUT, row group by row group, into a new Parquet file given with -o, and
+keeps the other columns and the metadata (needs pyarrow).
 
 Exit status: 0 on success, 1 when reading or writing failed, 2 on bad input
 (the reason is one line on standard error).{decrypt}
@@ -248,9 +257,11 @@ def _open_input(args: argparse.Namespace) -> Source:
     return _sources.open_file("INPUT", args.input)
 
 
-def _open_output(args: argparse.Namespace, read: list[_Read]) -> _sinks.FdSink | _sinks.AtomicSink:
+def _open_output(args: argparse.Namespace, read: list[_Read],
+                 files_only: str = "") -> _sinks.FdSink | _sinks.AtomicSink:
     """The output, once it is known to be a place this run may write to:
-    none of the files it reads (`read`), nor a terminal for a ciphertext."""
+    none of the files it reads (`read`), nor a terminal for a ciphertext;
+    with `files_only` (why), a regular file only."""
     def refuse_what_is_read(file: os.stat_result, name: str) -> None:
         # Read and written at once, a file would be fed its own output (and
         # grow until the disk is full) or lose the data it is read from; a
@@ -265,7 +276,7 @@ def _open_output(args: argparse.Namespace, read: list[_Read]) -> _sinks.FdSink |
         sink = _sinks.descriptor_sink(1, "standard output")
         refuse_what_is_read(sink.file, sink.name)  # not owned: nothing to undo
     else:
-        sink = _sinks.open_output(args.output, refuse_what_is_read)
+        sink = _sinks.open_output(args.output, refuse_what_is_read, files_only)
     try:
         # A plaintext is usually text; a ciphertext would garble the terminal.
         if args.command == "encrypt" and not args.hex and not args.force and os.isatty(sink.fd):
@@ -371,6 +382,11 @@ def _decrypt(source: Source, sink: Output, decryptor: Decryptor,
 
 def _run(args: argparse.Namespace) -> None:
     tea, options, read = _cipher(args)
+    if args.columns is not None:
+        _run_columns(args, tea, options, read)
+        return
+    if getattr(args, "as_text", False):
+        raise BadInput("--as-text gives text columns: it goes with --columns")
     source = _open_input(args)
     sink: Output | None = None
     # Written as the data comes (standard output, a pipe): what reached it
@@ -408,6 +424,79 @@ def _run(args: argparse.Namespace) -> None:
         with _signals_held():
             if sink is not None:
                 sink.abort()
+            source.close()
+
+
+# ---- the columns of a Parquet file ------------------------------------------------------
+
+# Parquet is read from its end, where the footer tells where every column
+# is: its readers need a file, not a stream.
+_FROM_THE_END = "which is read from its end (its footer) first"
+_FILES_ONLY = f"--columns writes a Parquet file, {_FROM_THE_END}"
+
+
+def _column_names(text: str) -> list[str]:
+    names = text.split(",")
+    if not all(names):
+        raise BadInput(f"--columns: {show(text)} has an empty name: give names separated by commas")
+    return list(dict.fromkeys(names))
+
+
+def _refused_value(name: str, e: DecryptionError) -> str:
+    """A value decrypt_columns refused, as the tool says it: its file,
+    column and row, and the tool's options where the library names its own."""
+    text = str(e)
+    if e.index is not None:
+        text = text.replace(f"message {e.index} ", f"row {e.index} ", 1)
+    text = text.replace("without as_text", "without --as-text")
+    if e.reason == "check":
+        text += " (--no-verify decrypts it anyway)"
+    return f"{name}: {text}"
+
+
+def _run_columns(args: argparse.Namespace, tea: TEA, options: dict[str, Any],
+                 read: list[_Read]) -> None:
+    """The named columns of the Parquet file INPUT changed into the Parquet
+    file -o, row group by row group; every check before anything is made."""
+    names = _column_names(args.columns)
+    if args.hex_input is not None or args.input in (None, "-"):
+        raise BadInput(f"--columns reads a Parquet file, {_FROM_THE_END}: name the file as INPUT "
+                       "(not standard input or --hex-input)")
+    if args.hex:
+        raise BadInput("--columns writes a Parquet file, not hex digits: drop --hex")
+    if args.output in (None, "-"):
+        raise BadInput(f"{_FILES_ONLY}: give -o PATH (not standard output)")
+    try:
+        from . import _parquet
+    except ImportError:
+        raise BadInput("--columns needs pyarrow, which is not installed: "
+                       "pip install 'qulo[arrow]'") from None
+    work: dict[str, Any] = {"native_endian": options["native_endian"]}
+    if args.command == "decrypt":
+        work.update(verify=not args.no_verify, errors="raise", as_text=args.as_text)
+    with suppress(OSError):  # else opening it says why
+        if not stat.S_ISREG(os.stat(args.input).st_mode):  # a FIFO would be waited on
+            raise BadInput(f"INPUT: {show(args.input)} is not a regular file: --columns reads a "
+                           f"Parquet file, {_FROM_THE_END}")
+    source = _sources.open_file("INPUT", args.input)
+    columns = None
+    sink: _sinks.FdSink | _sinks.AtomicSink | None = None
+    try:
+        columns = _parquet.open_columns(source, args.input, names, args.command, tea,
+                                        options["sumtable"], **work)
+        sink = _open_output(args, [(f"the input ({source.name})", source.file), *read], _FILES_ONLY)
+        with _progress(args, sum(columns.sizes), f"{args.command}ing") as progress:
+            columns.write(sink, progress)
+        sink.commit()
+        sink = None
+    except DecryptionError as e:
+        raise _Refused(_refused_value(source.name, e), EXIT_BAD_INPUT) from None
+    finally:
+        with _signals_held():
+            if sink is not None:
+                sink.abort()
+            if columns is not None:
+                columns.close()
             source.close()
 
 
@@ -458,6 +547,9 @@ def _add_cipher_arguments(p: argparse.ArgumentParser, what: str) -> None:
     p.add_argument("-f", "--force", action="store_true",
                    help="write raw bytes even to a terminal (decryption always may)")
     p.add_argument("-q", "--quiet", action="store_true", help="show no progress bar")
+    p.add_argument("--columns", metavar="NAMES",
+                   help="INPUT is a Parquet file: change these columns (comma-separated) and "
+                   "keep the rest; -o names the new Parquet file (needs pyarrow)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -482,6 +574,8 @@ def build_parser() -> argparse.ArgumentParser:
             p.add_argument("--no-verify", action="store_true",
                            help="accept a ciphertext whose last 7 plaintext bytes are not zero "
                            "(no check of the key or of damage)")
+            p.add_argument("--as-text", action="store_true",
+                           help="with --columns: decrypt to text columns, each value checked as UTF-8")
     sub.add_parser(
         "demo",
         help="encrypt and decrypt an embedded sample and show every step",
