@@ -34,6 +34,12 @@ from qulo import _sinks as sinks
 from qulo import _sources as sources
 from qulo import cli
 
+try:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+except ImportError:  # the Parquet cases skip
+    pa = pq = None
+
 KEY_HEX = "00112233445566778899aabbccddeeff"
 KEY = bytes.fromhex(KEY_HEX)
 SUMS = random.Random(3).randbytes(64)
@@ -93,6 +99,39 @@ def key_file(tmp_path):
     path = tmp_path / "my.key"
     path.write_text(KEY_HEX + "\n")
     return str(path)
+
+
+# ---- Parquet files for --columns ------------------------------------------------
+
+needs_pyarrow = pytest.mark.skipif(pa is None, reason="--columns needs pyarrow")
+
+
+def _plain_table():
+    """Binary and text columns with nulls, and metadata on the schema and on a field."""
+    schema = pa.schema([pa.field("id", pa.int64()), pa.field("payload", pa.binary(), metadata={"kind": "secret"}),
+                        pa.field("email", pa.large_string())], metadata={"owner": "ops"})
+    return pa.table({"id": range(10), "payload": [None if i % 4 == 1 else bytes([i]) * i for i in range(10)],
+                     "email": [None if i == 7 else f"user{i}@example.org" for i in range(10)]}, schema=schema)
+
+
+def _parquet_bytes(table):
+    """In row groups of 4, 4 and 2 rows, with key-value metadata of the file's own."""
+    out = pa.BufferOutputStream()
+    with pq.ParquetWriter(out, table.schema, compression="zstd") as writer:
+        writer.add_key_value_metadata({"written-by": "test"})
+        writer.write_table(table, row_group_size=4)
+    return out.getvalue().to_pybytes()
+
+
+def _damaged_parquet():
+    """Sealed with the payload of row 8 (the third row group) no ciphertext."""
+    sealed = qulo.encrypt_columns(TEA, _plain_table(), "payload")
+    values = sealed.column("payload").to_pylist()
+    values[8] = b"not a ciphertext"
+    return _parquet_bytes(sealed.set_column(1, sealed.schema.field(1), pa.array(values, pa.binary())))
+
+
+PLAIN_PARQUET, DAMAGED_PARQUET = (b"", b"") if pa is None else (_parquet_bytes(_plain_table()), _damaged_parquet())
 
 
 # ---- what each mode computes ----------------------------------------------------
@@ -635,14 +674,21 @@ OUTPUT_RULES = {
     "sumtable-file-decrypt": (DECRYPT + ["--sumtable-file", "sums", "sealed", "-o", "sums"], {}, 2,
                               same("the sum table file (sums)", "sums"), {"sums": SUMS}),
     "refused-at-the-end": (DECRYPT + ["-o", "plain"], {"stdin": "refused"}, 2, "not a ciph", {"plain": TEXT}),
+    "parquet-input-as-output": (ENCRYPT + ["--columns", "payload", "data.parquet", "-o", "data.parquet"], {},
+                                2, same("the input (data.parquet)", "data.parquet"), {"data.parquet": PLAIN_PARQUET}),
+    "parquet-refused-in-row-group-3": (DECRYPT + ["--columns", "payload", "damaged.parquet", "-o", "plain"],
+                                       {}, 2, "column 'payload': row 8 cannot be decrypted", {"plain": TEXT}),
 }
 
 
-@pytest.mark.parametrize("argv, streams, status, says, after", OUTPUT_RULES.values(), ids=OUTPUT_RULES.keys())
+@pytest.mark.parametrize("argv, streams, status, says, after", [
+    pytest.param(*row, id=name, marks=[needs_pyarrow] if "--columns" in row[0] else [])
+    for name, row in OUTPUT_RULES.items()])
 def test_output_goes_through_named_descriptors_never_onto_its_input_nor_into_a_lost_stderr(
         argv, streams, status, says, after, tmp_path):
     for name, data in {"log": b"log\n", "plain": TEXT, "sealed": SEALED, "my.key": KEY_FILE, "sums": SUMS,
-                       "refused": _refused_16_byte_ciphertext()}.items():
+                       "refused": _refused_16_byte_ciphertext(), "data.parquet": PLAIN_PARQUET,
+                       "damaged.parquet": DAMAGED_PARQUET}.items():
         (tmp_path / name).write_bytes(data)
     for name, link in (("plain", "plain-hard"), ("my.key", "key-hard")):
         os.link(tmp_path / name, tmp_path / link)
@@ -797,6 +843,142 @@ def test_memory_stays_flat_for_large_files_and_pipes(tmp_path):
     assert base > 1024, "the high-water mark was not read"
     for peak in (from_file, from_pipe):
         assert peak - base < 64 * 1024, (base, from_file, from_pipe)
+
+
+# ---- the columns of a Parquet file -------------------------------------------------------
+
+@pytest.fixture
+def parquet(tmp_path):
+    pytest.importorskip("pyarrow")
+    (tmp_path / "data.parquet").write_bytes(PLAIN_PARQUET)
+    return tmp_path
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_columns_of_a_parquet_file_round_trip_value_by_value_keeping_the_rest(mode, parquet, capfdbinary):
+    options, encrypt, _ = MODES[mode]
+    plain, sealed, opened = (str(parquet / name) for name in ("data.parquet", "sealed", "opened"))
+    assert run(["encrypt", "-k", KEY_HEX, *options, "--columns", "payload,email", plain, "-o", sealed],
+               capfdbinary) == (0, b"", "")
+    table, file = pq.read_table(sealed), pq.ParquetFile(sealed)
+    assert table.column("payload").to_pylist() == [
+        None if v is None else encrypt(v) for v in _plain_table().column("payload").to_pylist()]
+    assert table.column("email").to_pylist() == [
+        None if v is None else encrypt(v.encode()) for v in _plain_table().column("email").to_pylist()]
+    assert table.schema.field("email").type == pa.large_binary()
+    assert [file.metadata.row_group(g).num_rows for g in range(file.num_row_groups)] == [4, 4, 2]
+    assert file.metadata.row_group(0).column(0).compression == "ZSTD"
+    assert file.metadata.metadata[b"written-by"] == b"test"
+    # Decrypted as binary, then as text: the table that went in.
+    assert run(["decrypt", "-k", KEY_HEX, *options, "--columns", "payload", sealed, "-o", opened],
+               capfdbinary)[0] == 0
+    assert run(["decrypt", "-k", KEY_HEX, *options, "--columns", "email", "--as-text", opened, "-o", plain],
+               capfdbinary)[0] == 0
+    back = pq.read_table(plain)
+    assert back.equals(_plain_table()) and back.schema.metadata == {b"owner": b"ops"}
+    assert back.schema.field("payload").metadata == {b"kind": b"secret"}
+
+
+# argv ({data}, {sealed}: the plain and the sealed Parquet file; {plain}: a
+# text file), what the one line says.
+PARQUET_REFUSED = {
+    "missing-column": (ENCRYPT + ["--columns", "payload,emial", "{data}", "-o", "out"],
+                       "no column 'emial' in {data}; its columns are 'id', 'payload', 'email'"),
+    "not-parquet": (ENCRYPT + ["--columns", "payload", "{plain}", "-o", "out"], "is not a Parquet file"),
+    "standard-input": (ENCRYPT + ["--columns", "payload", "-o", "out"], "name the file as INPUT"),
+    "a-fifo": (ENCRYPT + ["--columns", "payload", "{fifo}", "-o", "out"], "is not a regular file"),
+    "standard-output": (ENCRYPT + ["--columns", "payload", "{data}"], "give -o PATH"),
+    "a-descriptor": (ENCRYPT + ["--columns", "payload", "{data}", "-o", "/dev/stdout"], "not a file"),
+    "hex": (ENCRYPT + ["--columns", "payload", "{data}", "-o", "out", "--hex"], "drop --hex"),
+    "an-int-column": (ENCRYPT + ["--columns", "id", "{data}", "-o", "out"], "column 'id' (int64) cannot be"),
+    "an-empty-name": (ENCRYPT + ["--columns", "payload,", "{data}", "-o", "out"], "empty name"),
+    "as-text-alone": (DECRYPT + ["--as-text", "{sealed}", "-o", "out"], "goes with --columns"),
+    "plaintext-decrypted": (DECRYPT + ["--columns", "payload", "{data}", "-o", "out"],
+                            "{data}: column 'payload': row 0 cannot be decrypted: 0 bytes"),
+    "wrong-key": (["decrypt", "-k", "ff" * 16, "--columns", "payload", "{sealed}", "-o", "out"],
+                  "column 'payload': row 0 cannot be decrypted"),
+}
+
+
+@pytest.mark.parametrize("argv, says", PARQUET_REFUSED.values(), ids=PARQUET_REFUSED.keys())
+def test_columns_refusals_come_before_any_output_in_one_line(argv, says, parquet, capfdbinary, monkeypatch):
+    (parquet / "sealed.parquet").write_bytes(_parquet_bytes(qulo.encrypt_columns(TEA, _plain_table(), "payload")))
+    (parquet / "plain").write_bytes(TEXT)
+    os.mkfifo(parquet / "fifo")
+    names = {"data": "data.parquet", "sealed": "sealed.parquet", "plain": "plain", "fifo": "fifo"}
+    before = sorted(p.name for p in parquet.iterdir())
+    monkeypatch.chdir(parquet)
+    status, out, err = run([a.format(**names) for a in argv], capfdbinary, stdin=PLAIN_PARQUET)
+    assert_one_line(err, status, 2)
+    assert says.format(**names) in err and out == b""
+    assert sorted(p.name for p in parquet.iterdir()) == before
+
+
+# A wrapper of the tool that fails as it reads the third row group.
+_FAILING_AT_ROW_GROUP_2 = (
+    "import os, signal, sys\n"
+    "import pyarrow.parquet as pq\n"
+    "from qulo.cli import main\n"
+    "real = pq.ParquetFile.read_row_group\n"
+    "def read(self, group, *args, **kwargs):\n"
+    "    if group == 2:\n"
+    "        how = os.environ['QULO_TEST_FAIL']\n"
+    "        if how == 'read-error':\n"
+    "            raise OSError(5, 'Input/output error')\n"
+    "        os.kill(os.getpid(), getattr(signal, how))\n"
+    "    return real(self, group, *args, **kwargs)\n"
+    "pq.ParquetFile.read_row_group = read\n"
+    "sys.exit(main(sys.argv[1:]))\n"
+)
+
+
+@pytest.mark.parametrize("how, status", [("read-error", 1), ("SIGTERM", -signal.SIGTERM),
+                                         ("SIGINT", -signal.SIGINT)])
+def test_columns_failing_mid_file_leave_the_old_output_and_no_temporary(how, status, parquet, existing):
+    done = subprocess.run([sys.executable, "-c", _FAILING_AT_ROW_GROUP_2, "encrypt", "-k", KEY_HEX,
+                           "--columns", "payload", "data.parquet", "-o", str(existing)], cwd=parquet,
+                          env={**os.environ, "QULO_TEST_FAIL": how}, capture_output=True, timeout=120)
+    assert done.returncode == status, done.stderr
+    if how == "read-error":
+        assert_one_line(done.stderr.decode(), 1, 1)
+        assert b"cannot read data.parquet: Input/output error" in done.stderr
+    assert existing.read_bytes() == b"the old contents"
+    assert sorted(p.name for p in parquet.iterdir()) == ["data.parquet", existing.name]
+
+
+# The tool in a child where pyarrow cannot be imported; it must not have
+# been loaded either way.
+_WITHOUT_PYARROW = (
+    "import sys\n"
+    "class NoPyarrow:\n"
+    "    def find_spec(self, name, path=None, target=None):\n"
+    "        if name.partition('.')[0] == 'pyarrow':\n"
+    "            raise ModuleNotFoundError(f'No module named {name!r}', name=name)\n"
+    "if sys.argv.pop(1) == 'blocked':\n"
+    "    sys.meta_path.insert(0, NoPyarrow())\n"
+    "from qulo.cli import main\n"
+    "status = main(sys.argv[1:])\n"
+    "assert 'pyarrow' not in sys.modules, 'pyarrow was loaded'\n"
+    "sys.exit(status)\n"
+)
+
+
+def test_without_pyarrow_columns_says_what_to_install_and_the_rest_never_loads_it(tmp_path):
+    (tmp_path / "plain").write_bytes(TEXT)
+    (tmp_path / "data.parquet").write_bytes(b"PAR1")
+
+    def tool(pyarrow, *argv):
+        return subprocess.run([sys.executable, "-c", _WITHOUT_PYARROW, pyarrow, *argv], cwd=tmp_path,
+                              capture_output=True, timeout=120)
+
+    for pyarrow in ("blocked", "there"):
+        done = tool(pyarrow, *ENCRYPT, "plain", "-o", "sealed")
+        assert done.returncode == 0, done.stderr
+        assert (tmp_path / "sealed").read_bytes() == SEALED
+    done = tool("blocked", *ENCRYPT, "--columns", "payload", "data.parquet", "-o", "out")
+    assert_one_line(done.stderr.decode(), done.returncode, 2)
+    assert b"needs pyarrow, which is not installed: pip install 'qulo[arrow]'" in done.stderr
+    assert not (tmp_path / "out").exists()
 
 
 # ---- help, version, demo, exit statuses ---------------------------------------------------
