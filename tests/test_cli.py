@@ -947,7 +947,8 @@ def test_columns_failing_mid_file_leave_the_old_output_and_no_temporary(how, sta
 
 
 # The tool in a child where pyarrow cannot be imported; it must not have
-# been loaded either way.
+# been loaded either way, nor the progress bar for a standard error that is
+# a pipe.
 _WITHOUT_PYARROW = (
     "import sys\n"
     "class NoPyarrow:\n"
@@ -959,6 +960,7 @@ _WITHOUT_PYARROW = (
     "from qulo.cli import main\n"
     "status = main(sys.argv[1:])\n"
     "assert 'pyarrow' not in sys.modules, 'pyarrow was loaded'\n"
+    "assert 'tqdm' not in sys.modules, 'the progress bar was loaded for a pipe'\n"
     "sys.exit(status)\n"
 )
 

@@ -318,16 +318,20 @@ def _progress(args: argparse.Namespace, total: int | None, what: str) -> Iterato
     never in CI logs, not with --quiet, and only once the work has run for a
     second (short runs show nothing). Every size it shows is in powers of
     1024 with its unit (kiB, MiB, GiB), the bytes done as the total."""
+    if args.quiet or os.environ.get("CI") or not _is_terminal(sys.stderr):
+        # No bar to draw: not even the library is loaded (it takes longer
+        # to import than the rest of the tool).
+        yield lambda done: None
+        return
     from tqdm import tqdm  # type: ignore[import-untyped]  # ships no type information
 
     # One process draws these bars: a thread lock serves, where the library's
     # default would import multiprocessing and make a named semaphore on
     # every run, bar or no bar.
     tqdm.set_lock(threading.RLock())
-    hidden = args.quiet or bool(os.environ.get("CI")) or not _is_terminal(sys.stderr)
     bar = tqdm(total=total, desc=what, unit="iB", unit_scale=True, unit_divisor=1024,
                bar_format=None if total is None else _BAR_WITH_TOTAL,
-               delay=1.0, leave=False, file=sys.stderr, disable=hidden)
+               delay=1.0, leave=False, file=sys.stderr)
     try:
         yield bar.update
     finally:
