@@ -2,7 +2,8 @@
 # The benchmark of tables, frames and SQL (bench/bench_columns.py):
 # encrypt_columns against encrypt_many, the DuckDB function and the polars
 # expression against encrypt_many, the cipher's share of a Parquet round
-# trip and a Dask cluster against one process. Prints the figures; writes
+# trip, a Dask cluster against one process, and `qulo --columns` against
+# pyarrow's copy of the file and the cipher. Prints the figures; writes
 # bench/out/columns.json (bench/out/ is not tracked).
 #   bash bench/run_columns.sh [--rounds N] [--rows N]
 # QULO_BENCH_PYTHON=/path/to/python uses that interpreter (with qulo and
