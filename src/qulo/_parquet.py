@@ -21,10 +21,10 @@ import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 from . import _batch
 from ._columns import _plan, _table_of, _Work
-from ._tea import TEA
 from ._failures import BadInput, IOFailure, os_error
 from ._sinks import AtomicSink, FdSink, Output, same_file
 from ._sources import Progress, Source
+from ._tea import TEA
 
 # What the column chunks' metadata names a codec, as the writer takes it;
 # a codec pyarrow cannot write (LZO) leaves the writer's default.
@@ -108,12 +108,9 @@ class Columns:
         the file's key-value metadata, each column's codec. A refused value
         raises DecryptionError naming its column and row."""
         into = _Into(sink)
-        schema = self._schema
-        if self._extra and not hasattr(pq.ParquetWriter, "add_key_value_metadata"):
-            schema = schema.with_metadata({**(schema.metadata or {}), **self._extra})
-        writer = pq.ParquetWriter(into, schema, **self._options)
+        writer = pq.ParquetWriter(into, self._schema, **self._options)
         try:
-            if self._extra and schema is self._schema:
+            if self._extra:  # pyarrow 17 on; CPython 3.13 has no older one
                 writer.add_key_value_metadata(self._extra)
             rows = 0
             for group in range(self._groups):
