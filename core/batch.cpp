@@ -10,7 +10,7 @@
 
 #include "qulo/batch.h"
 
-#include "batch_kernels.hpp"
+#include "lanes/job.hpp"
 #include "qulo/batch_hooks.hpp"
 #include "qulo/block.hpp"
 #include "qulo/mode.h"
@@ -58,7 +58,7 @@ struct Kernel {
 // Every kernel this build has, fastest first; the last one runs on every
 // CPU. The choice, its error text and the hooks all read this table. The
 // vector kernels are those of the architecture compiled for (the same test
-// as in core/CMakeLists.txt and batch_kernels.hpp); elsewhere only the
+// as in core/CMakeLists.txt and lanes/job.hpp); elsewhere only the
 // portable one.
 constexpr Kernel kKernels[] = {
 #if defined(__x86_64__)
