@@ -11,7 +11,7 @@ namespace {
 using Words16 = uint32_t __attribute__((vector_size(64)));
 }  // namespace
 
-const KernelOps kAvx512Kernel = make_kernel<Words16, 4>();
+const KernelOps kAvx512Kernel = make_kernel<Words16, 4, 8>();
 
 }  // namespace qulo::batch
 

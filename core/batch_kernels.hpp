@@ -6,12 +6,10 @@
 // A kernel runs L = U x W lanes: U vectors of W 32-bit words, interleaved so
 // that the core always has independent work. Each lane carries one message
 // through the qq-mode chain, one block per step; all lanes step together.
-// Between steps only the lanes that reached an event (the end of a run of
-// blocks read straight from the caller's memory) are looked at: they pick
-// their next run, finish their message or take the next pending one, so
-// messages of mixed lengths keep every lane busy until the queue is empty.
-// A lane's addresses are kept relative to the step count and the next event
-// is known in advance, so a step itself moves nothing but blocks.
+// A lane whose message ends takes the next pending one, so messages of
+// mixed lengths keep every lane busy until the queue is empty (the
+// schedule: lanes/schedule.hpp). A kernel may have two widths, the wider
+// one for jobs with messages enough to fill it, chosen once per call.
 //
 // The parts, each in core/lanes/: the word type and the transform over U
 // vectors (transform.hpp), the moves of the lanes' blocks into vector halves
@@ -66,20 +64,40 @@ private:
     T *object_;
 };
 
+// One state of U vectors of lanes over the job, in parts of as many
+// messages as one state serves. Each width in a frame of its own.
 template <class V, int U, Order O, Dir D, bool Std>
-int64_t run_lanes(const Job &job) {
-    OnPage<Lanes<V, U, O, D, Std>> lanes(job);
-    return lanes->run();
+[[gnu::noinline]] int64_t run_width(const Job &job) {
+    using State = Lanes<V, U, O, D, Std>;
+    int64_t refused = 0;
+    for (int64_t first = 0; first < job.count; first += State::kMessages) {
+        const int64_t n = job.count - first < State::kMessages ? job.count - first : State::kMessages;
+        OnPage<State> lanes(job.part(first, n));
+        refused += lanes->run();
+    }
+    return refused;
 }
 
-template <class V, int U>
+// The kernel of one operation: U vectors of lanes, or Wide vectors when
+// the job has messages enough to fill them.
+template <class V, int U, int Wide, Order O, Dir D, bool Std>
+int64_t run_lanes(const Job &job) {
+    if constexpr (Wide != U) {
+        if (job.pending >= int64_t{Wide} * kWidth<V>) {
+            return run_width<V, Wide, O, D, Std>(job);
+        }
+    }
+    return run_width<V, U, O, D, Std>(job);
+}
+
+template <class V, int U, int Wide = U>
 constexpr KernelOps make_kernel() {
-    return {{run_lanes<V, U, Order::big, Dir::encrypt, true>,
-             run_lanes<V, U, Order::big, Dir::decrypt, true>},
-            {{run_lanes<V, U, Order::big, Dir::encrypt, false>,
-              run_lanes<V, U, Order::host, Dir::encrypt, false>},
-             {run_lanes<V, U, Order::big, Dir::decrypt, false>,
-              run_lanes<V, U, Order::host, Dir::decrypt, false>}}};
+    return {{run_lanes<V, U, Wide, Order::big, Dir::encrypt, true>,
+             run_lanes<V, U, Wide, Order::big, Dir::decrypt, true>},
+            {{run_lanes<V, U, Wide, Order::big, Dir::encrypt, false>,
+              run_lanes<V, U, Wide, Order::host, Dir::encrypt, false>},
+             {run_lanes<V, U, Wide, Order::big, Dir::decrypt, false>,
+              run_lanes<V, U, Wide, Order::host, Dir::decrypt, false>}}};
 }
 
 }  // namespace

@@ -25,12 +25,31 @@ struct Job {
     int64_t *start;  // decryption: where each plaintext is left, or null: moved to out[i][0]
     bool verify;     // decryption: refuse a plaintext whose trailer is not zero
     bool named;      // for a named entry point: every refusal is -1
+    int64_t pending = 0;  // how many messages the kernel is to run
 
     // The result of a refused message.
     int64_t refusal(int64_t status) const { return named ? -1 : status; }
+
+    // Messages first .. first + n - 1 of this job, as a job of their own.
+    Job part(int64_t first, int64_t n) const {
+        Job p = *this;
+        p.count = n;
+        p.src += first;
+        p.src_len += first;
+        p.out += first;
+        p.out_capacity += first;
+        p.result += first;
+        p.start = start != nullptr ? start + first : nullptr;
+        return p;
+    }
 };
 
 inline constexpr int64_t kPending = INT64_MIN;
+
+// The longest source the lanes take (4 GiB); a longer one, a single chain
+// of blocks that other lanes could only run beside, goes to the one-message
+// entry point, so that the lanes' step counts stay within 32 bits.
+inline constexpr int64_t kLaneMaxLength = int64_t{1} << 32;
 
 // Runs the pending messages of a job; returns how many of them it refused.
 using KernelFn = int64_t (*)(const Job &);

@@ -1,7 +1,7 @@
-// How the lanes' blocks meet the vectors: each lane's 8-byte block, read
-// where it lies in its message, becomes one word of the vector of high
-// halves and one of the vector of low halves, in the operation's byte
-// order, and back. Internal linkage, as everything of the kernels (see
+// How the lanes' blocks meet the vectors: each lane's 8-byte block, staged
+// as it lies in its message, becomes one word of the vector of high halves
+// and one of the vector of low halves, in the operation's byte order, and
+// back. Internal linkage, as everything of the kernels (see
 // batch_kernels.hpp).
 #pragma once
 
@@ -39,30 +39,19 @@ template <Order O>
     std::memcpy(p, &v, sizeof v);
 }
 
-// ---- the blocks of W lanes, one vector's worth --------------------------------
+// ---- the blocks of W lanes, one vector's worth -------------------------------
 //
-// A lane's address is kept as an integer, less the offset of the step (`at`)
-// at which it is used: lane l's block of a step lies at in[l] + at. Lane
-// 4j + i (i < 4) of a vector is word i of its j-th group of four: its block
-// is qword i of group j of `a` for i < 2, of `b` for i >= 2, so that the
-// split into halves and the join stay inside each group of four words, one
-// shuffle of two sources per half (shufps, unpck*, uzp/zip).
+// The lanes' blocks are staged in memory as they lie in the messages, lane
+// after lane: the W blocks of one vector are W consecutive 64-bit words.
+// Split into halves, the first W / 2 blocks are `a`, the others `b`; word I
+// of a half vector then belongs to lane lane_of_word(I), so that the split
+// and the join stay inside each group of four words, one shuffle of two
+// sources per half (shufps, unpck*, uzp/zip).
 
-[[gnu::always_inline]] inline uint64_t load_lane(const uintptr_t *in, int l, uintptr_t at) {
-    return load8(reinterpret_cast<const uint8_t *>(in[l] + at));
-}
-
-[[gnu::always_inline]] inline void store_lane(const uintptr_t *out, int l, uintptr_t at,
-                                              uint64_t v) {
-    store8(reinterpret_cast<uint8_t *>(out[l] + at), v);
-}
-
-// The blocks of lanes 4j + i (j < W / 4, i < 2), in that order.
-template <class V, size_t... K>
-[[gnu::always_inline]] inline typename QwordVector<sizeof(V)>::type gather_lanes(
-    const uintptr_t *in, uintptr_t at, std::index_sequence<K...>) {
-    using Qwords = typename QwordVector<sizeof(V)>::type;
-    return Qwords{load_lane(in, static_cast<int>(K / 2 * 4 + K % 2), at)...};
+// The lane (0 .. W - 1) whose half is word I of a half vector.
+template <int W>
+constexpr int lane_of_word(int i) {
+    return W == 1 ? 0 : ((i & 2) != 0 ? W / 2 : 0) + 2 * (i / 4) + (i & 1);
 }
 
 // Within each group of four words: words 0 + odd and 2 + odd of a's
@@ -102,27 +91,27 @@ V swap_words(V v) {
     return v;
 }
 
-// The blocks of lanes in[0 .. W - 1] into their two halves, in the
-// operation's byte order.
+// The W blocks at `blocks` (as they lie in memory) into their two halves,
+// in the operation's byte order.
 template <class V, Order O>
-[[gnu::always_inline]] inline void read_lanes(const uintptr_t *in, uintptr_t at, V &hi, V &lo) {
+[[gnu::always_inline]] inline void split_blocks(const uint64_t *blocks, V &hi, V &lo) {
     constexpr int W = kWidth<V>;
     if constexpr (W == 1) {
-        const uint64_t v = from_order<O>(load_lane(in, 0, at));
+        const uint64_t v = from_order<O>(blocks[0]);
         hi = static_cast<uint32_t>(v >> 32);
         lo = static_cast<uint32_t>(v);
     } else {
-        // Built whole from its loads: element by element, the compiler
-        // starts from a stale copy of the vector and inserts into it.
-        V pa = std::bit_cast<V>(gather_lanes<V>(in, at, std::make_index_sequence<W / 2>{}));
-        V pb = std::bit_cast<V>(gather_lanes<V>(in + 2, at, std::make_index_sequence<W / 2>{}));
+        V a;
+        V b;
+        std::memcpy(&a, blocks, sizeof a);
+        std::memcpy(&b, blocks + W / 2, sizeof b);
         if constexpr (O == Order::big) {
-            pa = swap_words(pa);
-            pb = swap_words(pb);
+            a = swap_words(a);
+            b = swap_words(b);
         }
-        // Word 2i of a qword is the block's first four bytes.
-        const V first_words = pick(pa, pb, std::make_index_sequence<W>{}, 0);
-        const V second_words = pick(pa, pb, std::make_index_sequence<W>{}, 1);
+        // Word 2i of a block is its first four bytes.
+        const V first_words = pick(a, b, std::make_index_sequence<W>{}, 0);
+        const V second_words = pick(a, b, std::make_index_sequence<W>{}, 1);
         if constexpr (O == Order::big) {
             hi = first_words;
             lo = second_words;
@@ -133,30 +122,38 @@ template <class V, Order O>
     }
 }
 
-// The two halves back into the blocks of lanes out[0 .. W - 1].
+// The two halves back into W blocks as they lie in memory.
 template <class V, Order O>
-[[gnu::always_inline]] inline void write_lanes(const uintptr_t *out, uintptr_t at, V hi, V lo) {
+[[gnu::always_inline]] inline void join_blocks(uint64_t *blocks, V hi, V lo) {
     constexpr int W = kWidth<V>;
     if constexpr (W == 1) {
-        store_lane(out, 0, at, from_order<O>((uint64_t{hi} << 32) | lo));
+        blocks[0] = from_order<O>((uint64_t{hi} << 32) | lo);
     } else {
-        using Qwords = typename QwordVector<sizeof(V)>::type;
         const V first_words = O == Order::big ? hi : lo;
         const V second_words = O == Order::big ? lo : hi;
-        V pa = weave(first_words, second_words, std::make_index_sequence<W>{}, 0);
-        V pb = weave(first_words, second_words, std::make_index_sequence<W>{}, 2);
+        V a = weave(first_words, second_words, std::make_index_sequence<W>{}, 0);
+        V b = weave(first_words, second_words, std::make_index_sequence<W>{}, 2);
         if constexpr (O == Order::big) {
-            pa = swap_words(pa);
-            pb = swap_words(pb);
+            a = swap_words(a);
+            b = swap_words(b);
         }
-        const auto a = std::bit_cast<Qwords>(pa);
-        const auto b = std::bit_cast<Qwords>(pb);
-#pragma GCC unroll 8
-        for (int k = 0; k < W / 2; ++k) {
-            store_lane(out, (k / 2) * 4 + k % 2, at, a[k]);
-            store_lane(out, (k / 2) * 4 + 2 + k % 2, at, b[k]);
-        }
+        std::memcpy(blocks, &a, sizeof a);
+        std::memcpy(blocks + W / 2, &b, sizeof b);
     }
+}
+
+// The same memory holding two half vectors as they are (the blocks' place
+// serves as the chained value's between its uses).
+template <class V>
+[[gnu::always_inline]] inline void store_halves(uint64_t *blocks, V hi, V lo) {
+    std::memcpy(blocks, &hi, sizeof hi);
+    std::memcpy(reinterpret_cast<unsigned char *>(blocks) + sizeof hi, &lo, sizeof lo);
+}
+
+template <class V>
+[[gnu::always_inline]] inline void load_halves(const uint64_t *blocks, V &hi, V &lo) {
+    std::memcpy(&hi, blocks, sizeof hi);
+    std::memcpy(&lo, reinterpret_cast<const unsigned char *>(blocks) + sizeof hi, sizeof lo);
 }
 
 }  // namespace

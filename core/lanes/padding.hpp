@@ -1,7 +1,6 @@
 // The padded plaintext of an encryption, put together for the lanes: a
 // short message laid out whole in its output, a long one's edge blocks (the
-// header and fill, the plaintext's ends, the trailing zeros) one block at a
-// time. Internal linkage, as everything of the kernels (see
+// header and fill, the plaintext's ends, the trailing zeros). Internal linkage, as everything of the kernels (see
 // batch_kernels.hpp).
 #pragma once
 
@@ -66,21 +65,23 @@ inline void stage_padded(const uint8_t *src, uint8_t *out, int64_t body, int64_t
     }
 }
 
-// Block b of the padded plaintext of the n bytes at src, the plaintext
-// starting at `body`, into `block`: header byte, zero fill, whatever part of
-// the plaintext falls inside, trailing zeros.
-[[gnu::always_inline]] inline void pad_block(uint8_t *block, int64_t b, int64_t body,
-                                             const uint8_t *src, int64_t n) {
-    std::memset(block, 0, kBlock);
-    if (b == 0) {
-        block[0] = header_byte(body);
-    }
-    const int64_t lo = b * kBlock > body ? b * kBlock : body;
-    const int64_t hi = (b + 1) * kBlock < body + n ? (b + 1) * kBlock : body + n;
-    if (lo < hi) {
-        std::memcpy(block + (lo - b * kBlock), src + (lo - body), static_cast<size_t>(hi - lo));
-    }
+// The blocks of a long plaintext (more than kStagedLength bytes) laid out
+// in its output before the lanes read it: the first two (the header, the
+// fill, the plaintext's first bytes) and the last one or two (its last
+// bytes and the trailing zeros), in four 16-byte moves. The rest of the
+// plaintext is read where it lies; the moves' overlap into the blocks
+// between lands where the lanes neither read nor have written yet.
+inline void lay_out_edges(const uint8_t *src, uint8_t *out, int64_t body, int64_t n,
+                          int64_t total) {
+    copy16(out, kZeros);
+    out[0] = header_byte(body);
+    copy16(out + body, src);
+    copy16(out + total - 16, kZeros);
+    copy16(out + body + n - 16, src + n - 16);
 }
+
+// The blocks lay_out_edges lays out at the front.
+inline constexpr int64_t kHeadBlocks = 2;
 
 }  // namespace
 }  // namespace qulo::batch

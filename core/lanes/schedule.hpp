@@ -2,6 +2,23 @@
 // carries, where its blocks are read and written, and the step that moves
 // every lane's chain one block on. Internal linkage, as everything of the
 // kernels (see batch_kernels.hpp).
+//
+// The blocks pass through a ring of three slots, each holding one block per
+// lane, lane after lane, as the block lies in its message. A step splits its
+// slot into vector halves, runs the chains, and leaves its results in a
+// slot; while the transform runs, each lane's next block is copied from its
+// message into the ring and its previous result from the ring into its
+// output, a plain 8-byte load and store per lane, spread over the cycles so
+// that the core always has cipher work beside them. A lane is thus read one
+// step ahead of the chains and written one step behind: its input side and
+// its output side move on to the next message at steps of their own.
+//
+// Between steps only lanes at an event are looked at (found by comparing
+// the lanes' event steps a vector at a time): a lane whose input run ends
+// takes its next run or message, a lane whose output side reaches a new
+// message finishes the one before. Messages of mixed lengths therefore cost
+// their own work only; and the last messages of a job are taken longest
+// first, so that the lanes run out of work at about the same time.
 #pragma once
 
 #include "job.hpp"
@@ -14,14 +31,95 @@
 #include "qulo/operation.hpp"
 #include "qulo/secret.hpp"
 
+#include <bit>
+#include <climits>
 #include <cstdint>
 #include <cstring>
+#include <utility>
+
 
 namespace qulo::batch {
 namespace {
 
-// An idle lane runs over a scratch area of this many blocks, again and again.
-constexpr int64_t kIdleBlocks = 32;
+// An idle lane steps over a scratch area of this many blocks, again and
+// again (its input runs are two blocks shorter: its output side follows a
+// step or two later).
+constexpr int32_t kIdleBlocks = 32;
+
+// Steps are counted in 32 bits: past this the count starts again near zero
+// (less a multiple of 6, so that the ring and the fresh chains keep their
+// phase), every lane's steps and addresses moved with it. The driver hands
+// the lanes no message longer than kLaneMaxLength, so no run comes near it.
+constexpr int32_t kRebaseAt = int32_t{1} << 30;
+static_assert(kLaneMaxLength / kBlock + kIdleBlocks < INT32_MAX - kRebaseAt,
+              "a step count past kRebaseAt plus the longest run fits 32 bits");
+
+// The words of a vector as signed step numbers, one per lane.
+template <class V>
+struct StepVector {
+    typedef int32_t type __attribute__((vector_size(sizeof(V))));
+};
+
+template <>
+struct StepVector<uint32_t> {
+    typedef int32_t type;
+};
+
+// The OR (the minimum) of the first N words of v, each word folded onto
+// the one N / 2 before it, halving the distance each time.
+template <size_t K, class T, size_t... I>
+[[gnu::always_inline]] inline T shifted(T v, std::index_sequence<I...>) {
+    return __builtin_shufflevector(v, v, ((I + K) % sizeof...(I))...);
+}
+
+template <int N, int W, class T>
+[[gnu::always_inline]] inline int32_t or_of_words(T v) {
+    if constexpr (N == 1) {
+        return v[0];
+    } else {
+        v |= shifted<N / 2>(v, std::make_index_sequence<W>{});
+        return or_of_words<N / 2, W>(v);
+    }
+}
+
+template <int N, int W, class T>
+[[gnu::always_inline]] inline int32_t min_of_words(T v) {
+    if constexpr (N == 1) {
+        return v[0];
+    } else {
+        const T s = shifted<N / 2>(v, std::make_index_sequence<W>{});
+        return min_of_words<N / 2, W>(s < v ? s : v);
+    }
+}
+
+// The job's messages as the work between steps reads them: copied out of
+// the job (no key material) into the pass, where they stay in registers;
+// the job's own fields would be read again after every store into a
+// message, which may alias anything.
+struct Messages {
+    const uint8_t *const *src;
+    const int64_t *src_len;
+    uint8_t *const *out;
+    const int64_t *out_capacity;
+    int64_t *result;
+    int64_t *start;
+    int32_t count;
+    bool verify;
+    bool named;
+
+    explicit Messages(const Job &job)
+        : src(job.src),
+          src_len(job.src_len),
+          out(job.out),
+          out_capacity(job.out_capacity),
+          result(job.result),
+          start(job.start),
+          count(static_cast<int32_t>(job.count)),
+          verify(job.verify),
+          named(job.named) {}
+
+    int64_t refusal(int64_t status) const { return named ? -1 : status; }
+};
 
 // A kernel's state, on the stack of the calling thread (see OnPage).
 template <class V, int U, Order O, Dir D, bool Std>
@@ -30,53 +128,57 @@ public:
     static constexpr int W = kWidth<V>;
     static constexpr int L = U * W;
     static_assert(W == 1 || W % 4 == 0, "vectors are split in groups of four words");
+    static_assert(W <= 16, "a vector's lanes fit half a 32-bit mask");
 
-    explicit Lanes(const Job &job) : job_(job), c_(make_consts<V, Std>(job.key, job.sums)) {
-    #pragma GCC unroll 8
+    // The most messages one state serves: message indices are 32-bit.
+    static constexpr int64_t kMessages = int64_t{1} << 30;
+
+    explicit Lanes(const Job &job)
+        : job_(job),
+          c_(make_consts<V, Std>(job.key, job.sums)),
+          window_start_(job.count > kWindow ? static_cast<int32_t>(job.count - kWindow) : 0) {
+        std::memset(ring_, 0, sizeof ring_);
+        // Every lane idle, armed at step -1 so that the first steps' writes
+        // land in the scratch area; the event before step 0 gives each its
+        // first message.
+        const uintptr_t idle = reinterpret_cast<uintptr_t>(idle_) + kBlock;
+        for (int l = 0; l < L; ++l) {
+            in_[l] = out_[l] = idle;
+            in_end_[l] = 1;
+            in_start_[l] = -2;  // no change of message pending on the output side
+            in_msg_[l] = out_msg_[l] = -1;
+        }
+#pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
             carry_hi_[u] = carry_lo_[u] = splat<V>(0);
-            late_[0][0][u] = late_[0][1][u] = late_[1][0][u] = late_[1][1][u] = splat<V>(0);
         }
     }
 
     // Runs every pending message; returns how many of them were refused.
     int64_t run() {
-        for (int l = 0; l < L; ++l) {
-            take_next(l);
-        }
-        next_event_ = earliest_end();
-        while (active_ > 0) {
-            run_steps();
-            // The lanes at an event move on; the next event is found in
-            // the same pass.
-            int64_t next = INT64_MAX;
-            for (int l = 0; l < L; ++l) {
-                if (end_[l] == step_) {
-                    on_event(l);
-                }
-                next = end_[l] < next ? end_[l] : next;
+        for (;;) {
+            events();
+            if (active_ == 0 && exhausted_) {
+                return refused_;
             }
-            next_event_ = next;
+            run_steps();
         }
-        return refused_;
     }
 
 private:
-    // Per-lane state of the message in hand.
-    struct Message {
-        int64_t index;
-        int64_t blocks;      // ciphertext blocks
-        int64_t next_block;  // first block after the current run
-        int64_t body;        // encryption: where the plaintext starts in the padding
-    };
+    using Steps = typename StepVector<V>::type;
+
+    // The last messages are taken longest first, from a window of this many.
+    static constexpr int kWindow = 2 * L < 256 ? 2 * L : 256;
+    // Lanes' moves between the transform's cycles: one piece after each
+    // cycle (plain words move with their step, there is nothing to spread).
+    static constexpr int kPieces = W == 1 ? 1 : kCycles;
+    static_assert(L % kPieces == 0, "the lanes split evenly into pieces");
 
     // The steps up to the next event. The chained block a step starts from
     // (the last ciphertext when encrypting, the last X when decrypting) is
-    // the previous step's result: it stays in registers from one step to
-    // the next, so the latency chain never passes through memory. The
-    // block a step needs only at its end (the last X, the last ciphertext)
-    // goes to memory when it is formed, one slot per parity of the step,
-    // and is read back a whole transform later.
+    // the previous step's result and stays in registers; the one a step
+    // needs at its end waits in the ring (see step).
     void run_steps() {
         V carry_hi[U];
         V carry_lo[U];
@@ -85,17 +187,11 @@ private:
             carry_hi[u] = carry_hi_[u];
             carry_lo[u] = carry_lo_[u];
         }
-        if constexpr (kSpread) {
-            read_ahead(step_offset());
-        }
-        bool written = true;  // the previous step's results are out
+        int now = slot(step_);
         do {
-            step(carry_hi, carry_lo, written);
-            written = false;
+            step(carry_hi, carry_lo, now);
+            now = now == 2 ? 0 : now + 1;
         } while (++step_ != next_event_);
-        if constexpr (kSpread) {
-            write_back(step_offset() - kBlock);
-        }
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
             carry_hi_[u] = carry_hi[u];
@@ -103,319 +199,487 @@ private:
         }
     }
 
-    // Vectors spread their lanes' moves through the transform rather than
-    // putting them around it: a step reads the next step's blocks halfway
-    // through its cycles and writes the previous step's results a few
-    // cycles in. Where the chains hand over from one step to the next, the
-    // core then finds cipher work instead of a queue of loads, shuffles and
-    // stores filling its window while the chains wait. Plain words move a
-    // block with a load and a store, nothing to spread; holding the blocks
-    // over would only add moves.
-    static constexpr bool kSpread = W > 1;
-    static constexpr int kWriteAt = 3;  // cycles before the last results go out
-    static constexpr int kReadAt = 8;   // cycles before the next blocks come in
+    // The ring slot of step s (s may be -1).
+    static int slot(int32_t s) { return ((s % 3) + 3) % 3; }
 
-    // One step: every lane moves one block along its chain.
-    [[gnu::always_inline]] void step(V (&carry_hi)[U], V (&carry_lo)[U], bool written) {
-        const uintptr_t at = step_offset();
-        V(&late_in)[2][U] = late_[step_ & 1];
-        V(&late_out)[2][U] = late_[(step_ & 1) ^ 1];
+    static uintptr_t offset_of(int32_t s) { return static_cast<uintptr_t>(int64_t{s} * kBlock); }
+
+    // One step t (`now` its slot): every lane moves one block along its
+    // chain. Slot t holds
+    // its blocks and keeps, as halves, the block the next step needs at its
+    // end (X when encrypting, the ciphertext when decrypting); slot t - 1
+    // holds that block of step t - 1 and receives this step's results; slot
+    // t + 1 holds the results of step t - 1, which go out while the blocks
+    // of step t + 1 come in.
+    [[gnu::always_inline]] void step(V (&carry_hi)[U], V (&carry_lo)[U], int now) {
+        const int32_t t = step_;
+        uint64_t *const blocks = ring_[now];
+        uint64_t *const moving = ring_[now == 2 ? 0 : now + 1];
+        uint64_t *const late = ring_[now == 0 ? 2 : now - 1];
+        const bool fresh = fresh_any_[t & 1];
+        if (fresh) [[unlikely]] {
+#pragma GCC unroll 8
+            for (int u = 0; u < U; ++u) {
+                const auto fresh_lane = fresh_lanes(t, u);
+                carry_hi[u] = fresh_lane ? splat<V>(0) : carry_hi[u];
+                carry_lo[u] = fresh_lane ? splat<V>(0) : carry_lo[u];
+            }
+        }
         V hi[U];
         V lo[U];
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            if constexpr (kSpread) {
-                hi[u] = ahead_[0][u];
-                lo[u] = ahead_[1][u];
-            } else {
-                read_lanes<V, O>(in_ + u * W, at, hi[u], lo[u]);
-            }
+            split_blocks<V, O>(blocks + u * W, hi[u], lo[u]);
             if constexpr (D == Dir::encrypt) {
                 // X = P ^ C(prev); C = E(X) ^ X(prev)
                 hi[u] ^= carry_hi[u];
                 lo[u] ^= carry_lo[u];
-                late_out[0][u] = hi[u];
-                late_out[1][u] = lo[u];
+                store_halves(blocks + u * W, hi[u], lo[u]);
             } else {
                 // X = D(C ^ X(prev)); P = X ^ C(prev)
-                late_out[0][u] = hi[u];
-                late_out[1][u] = lo[u];
+                store_halves(blocks + u * W, hi[u], lo[u]);
                 hi[u] ^= carry_hi[u];
                 lo[u] ^= carry_lo[u];
             }
         }
-        if constexpr (kSpread) {
-            transform_cycles<V, U, D, Std>(*c_, hi, lo, 0, kWriteAt);
-            if (!written) {
-                write_back(at - kBlock);
+        const uintptr_t write_at = offset_of(t - 1);
+        const uintptr_t read_at = offset_of(t + 1);
+        if constexpr (kPieces == kCycles) {
+            // A loop, one cycle and one piece of the moves a turn: unrolled,
+            // the step of many lanes would no longer fit the instruction
+            // cache beside the work between steps.
+#pragma GCC unroll 1
+            for (int r = 0; r < kCycles; ++r) {
+                transform_cycles<V, U, D, Std>(*c_, hi, lo, r, r + 1);
+                move_blocks(r * (L / kCycles), (r + 1) * (L / kCycles), moving, write_at, read_at);
             }
-            transform_cycles<V, U, D, Std>(*c_, hi, lo, kWriteAt, kReadAt);
-            if (step_ + 1 != next_event_) {
-                read_ahead(at + kBlock);
-            }
-            transform_cycles<V, U, D, Std>(*c_, hi, lo, kReadAt, kCycles);
         } else {
             transform_cycles<V, U, D, Std>(*c_, hi, lo, 0, kCycles);
+            move_blocks(0, L, moving, write_at, read_at);
         }
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
+            V late_hi;
+            V late_lo;
+            load_halves(late + u * W, late_hi, late_lo);
+            if (fresh) [[unlikely]] {
+                const auto fresh_lane = fresh_lanes(t, u);
+                late_hi = fresh_lane ? splat<V>(0) : late_hi;
+                late_lo = fresh_lane ? splat<V>(0) : late_lo;
+            }
             if constexpr (D == Dir::encrypt) {
-                hi[u] ^= late_in[0][u];
-                lo[u] ^= late_in[1][u];
+                hi[u] ^= late_hi;
+                lo[u] ^= late_lo;
                 carry_hi[u] = hi[u];
                 carry_lo[u] = lo[u];
+                join_blocks<V, O>(late + u * W, hi[u], lo[u]);
             } else {
                 carry_hi[u] = hi[u];
                 carry_lo[u] = lo[u];
-                hi[u] ^= late_in[0][u];
-                lo[u] ^= late_in[1][u];
-            }
-            if constexpr (kSpread) {
-                done_[0][u] = hi[u];
-                done_[1][u] = lo[u];
-            } else {
-                write_lanes<V, O>(out_ + u * W, at, hi[u], lo[u]);
+                join_blocks<V, O>(late + u * W, hi[u] ^ late_hi, lo[u] ^ late_lo);
             }
         }
+        if (fresh) [[unlikely]] {
+            std::memset(fresh_[t & 1], 0, sizeof fresh_[t & 1]);
+            fresh_any_[t & 1] = false;
+        }
     }
 
-    // The blocks of the step at offset `at` (a step_offset()) into ahead_.
-    // Each lane's 8 bytes are taken as they lie; the byte order and the
-    // split into halves happen in the vectors, all lanes at once.
-    [[gnu::always_inline]] void read_ahead(uintptr_t at) {
+    // Lanes [from, to): the result of the last step out, then the block of
+    // the next step in.
+    [[gnu::always_inline]] void move_blocks(int from, int to, uint64_t *moving,
+                                            uintptr_t write_at, uintptr_t read_at) {
 #pragma GCC unroll 8
+        for (int l = from; l < to; ++l) {
+            store8(reinterpret_cast<uint8_t *>(out_[l] + write_at), moving[l]);
+            moving[l] = load8(reinterpret_cast<const uint8_t *>(in_[l] + read_at));
+        }
+    }
+
+    // Which words of vector u belong to lanes whose chain starts afresh at
+    // step t (a vector of -1 and 0, or for plain words a bool).
+    [[gnu::always_inline]] auto fresh_lanes(int32_t t, int u) const {
+        const uint32_t bits = fresh_[t & 1][u];
+        if constexpr (W == 1) {
+            return bits != 0;
+        } else {
+            return (splat<V>(bits) & lane_bits()) != 0;
+        }
+    }
+
+    // Word I: the bit of its lane.
+    static V lane_bits() {
+        return lane_bits(std::make_index_sequence<W>{});
+    }
+    template <size_t... I>
+    static V lane_bits(std::index_sequence<I...>) {
+        return V{(1u << lane_of_word<W>(static_cast<int>(I)))...};
+    }
+
+    // ---- between steps ---------------------------------------------------
+
+    // The lanes with an event before this step, and the next event: before
+    // step t, the output side of a lane whose input side took a message at
+    // step t - 1 moves to it (switch_output), then a lane whose input run
+    // ends at step t + 1 takes its next run (next_input). Both are found
+    // for a vector of lanes at once, as bits of one word: the output sides
+    // in the low half, the input sides in the high half.
+    void events() {
+        if (step_ >= kRebaseAt) [[unlikely]] {
+            rebase();
+        }
+        const Messages m(job_);
+        const int32_t t = step_;
+        uint32_t due[U];
+        int32_t next;
+        if constexpr (W == 1) {
+            next = INT32_MAX;
+            for (int u = 0; u < U; ++u) {
+                const int32_t change = in_start_[u] + 1;
+                const int32_t end = in_end_[u] - 1;
+                due[u] = (change == t ? 1u : 0u) | (end == t ? 1u << 16 : 0u);
+                const int32_t later = change > t && change < end ? change : end;
+                next = due[u] == 0 && later < next ? later : next;
+            }
+        } else {
+            const Steps none = Steps{} + INT32_MAX;
+            Steps later = none;
+            for (int u = 0; u < U; ++u) {
+                Steps change;
+                Steps end;
+                std::memcpy(&change, in_start_ + u * W, sizeof change);
+                std::memcpy(&end, in_end_ + u * W, sizeof end);
+                change += 1;
+                end -= 1;
+                const Steps moving = change == t;  // all ones where due
+                const Steps ending = end == t;
+                due[u] = static_cast<uint32_t>(
+                    or_of_words<W, W>((moving & lane_order()) | (ending & (lane_order() << 16))));
+                const Steps lane_next = change > t && change < end ? change : end;
+                later = (moving | ending) != 0 ? later : (lane_next < later ? lane_next : later);
+            }
+            next = min_of_words<W, W>(later);
+        }
         for (int u = 0; u < U; ++u) {
-            read_lanes<V, O>(in_ + u * W, at, ahead_[0][u], ahead_[1][u]);
+            for (uint32_t bits = due[u] & 0xFFFFu; bits != 0; bits &= bits - 1) {
+                const int l = u * W + std::countr_zero(bits);
+                switch_output(l, m);
+                const int32_t end = in_end_[l] - 1;
+                next = end != t && end < next ? end : next;
+            }
         }
-    }
-
-    // The results in done_ to the lanes, for the step at offset `at`.
-    [[gnu::always_inline]] void write_back(uintptr_t at) {
-#pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            write_lanes<V, O>(out_ + u * W, at, done_[0][u], done_[1][u]);
+            for (uint32_t bits = due[u] >> 16; bits != 0; bits &= bits - 1) {
+                const int l = u * W + std::countr_zero(bits);
+                next_input(l, u, bits & (0u - bits), m);
+                const int32_t change = in_start_[l] + 1;
+                const int32_t end = in_end_[l] - 1;
+                const int32_t lane_next = change > t && change < end ? change : end;
+                next = lane_next < next ? lane_next : next;
+            }
         }
+        next_event_ = next;
     }
 
-    // The step at which the first lane ends its run.
-    int64_t earliest_end() const {
-        int64_t e = end_[0];
-        for (int l = 1; l < L; ++l) {
-            e = end_[l] < e ? end_[l] : e;
-        }
-        return e;
+    // Word k: the bit of lane k (the lanes' own order, as the step arrays
+    // hold them).
+    static Steps lane_order() {
+        return lane_order(std::make_index_sequence<W>{});
+    }
+    template <size_t... K>
+    static Steps lane_order(std::index_sequence<K...>) {
+        return Steps{static_cast<int32_t>(1u << K)...};
     }
 
-    uintptr_t step_offset() const { return static_cast<uintptr_t>(step_) * kBlock; }
-
-    // Lane l reads `run` blocks from `in` on and writes them from `out` on,
-    // starting with the next step.
-    void arm(int l, const uint8_t *in, uint8_t *out, int64_t run) {
-        in_[l] = reinterpret_cast<uintptr_t>(in) - step_offset();
-        out_[l] = reinterpret_cast<uintptr_t>(out) - step_offset();
-        end_[l] = step_ + run;
+    // Lane l reads `run` blocks from `in` on, from step t + 1 on.
+    void arm_input(int l, const uint8_t *in, int64_t run) {
+        const int32_t first = step_ + 1;
+        in_[l] = reinterpret_cast<uintptr_t>(in) - offset_of(first);
+        in_end_[l] = first + static_cast<int32_t>(run);
     }
 
-    // Lane l has no message: it keeps stepping over the scratch area (what
-    // it computes there is never used), and is armed again when it ends.
-    void go_idle(int l) {
-        arm(l, idle_, idle_, kIdleBlocks);
-        msg_[l].index = -1;
-    }
-
-    // A fresh chain in lane l: both carried blocks are zero.
-    void reset_chain(int l) {
-        // The next step ends with the slot of its own parity.
-        V(&late)[2][U] = late_[step_ & 1];
-        clear_word(carry_hi_, l);
-        clear_word(carry_lo_, l);
-        clear_word(late[0], l);
-        clear_word(late[1], l);
-    }
-
-    // Lane l's word of an array of U vectors is word l of its bytes.
-    static void clear_word(V (&v)[U], int l) {
-        const uint32_t zero = 0;
-        std::memcpy(reinterpret_cast<unsigned char *>(v) + l * sizeof zero, &zero, sizeof zero);
-    }
-
-    // Gives lane l the next pending message, or idles it.
-    [[gnu::always_inline]] void take_next(int l) {
-        while (next_ < job_.count && job_.result[next_] != kPending) {
-            ++next_;
-        }
-        if (next_ == job_.count) {
-            go_idle(l);
-            return;
-        }
-        const int64_t i = next_++;
-        Message &m = msg_[l];
-        m.index = i;
-        const int64_t n = job_.src_len[i];
-        const int64_t total = output_capacity(D, n);
-        if (total < 0) {
-            __builtin_unreachable();  // the driver settled every other length
-        }
-        ++active_;
-        reset_chain(l);
+    // The input side of lane l goes on with its message, or takes the next.
+    [[gnu::always_inline]] void next_input(int l, int u, uint32_t bit, const Messages &m) {
         if constexpr (D == Dir::encrypt) {
-            m.blocks = total / kBlock;
-            m.body = total - n - 7;  // header, fill count + 2 zero bytes
-            if (n <= kStagedLength) {
-                // A short message is cheaper laid out whole in its output
-                // (as one message is) than read in pieces: one run, no
-                // stops at its edges. Each block is read before its
-                // result overwrites it.
-                uint8_t *const out = job_.out[i];
-                const uint8_t *const src = job_.src[i];
-                arm(l, out, out, m.blocks);
-                m.next_block = m.blocks;
-                // Last: its stores might alias anything, so what is read
-                // above is read before them.
-                stage_padded(src, out, m.body, n, total);
+            // A long plaintext is read in three runs: its first two blocks
+            // and its last ones laid out in its output (lay_out_edges), the
+            // rest from where it lies.
+            if (in_msg_[l] >= kMoreRuns) [[unlikely]] {
+                const int32_t i = in_msg_[l] & ~kMoreRuns;
+                const int64_t b = step_ + 1 - in_start_[l];
+                const int64_t n = m.src_len[i];
+                const int64_t total = padded_length(n);
+                const int64_t body = total - n - 7;
+                const int64_t direct_end = (body + n) / kBlock;
+                if (b < direct_end) {
+                    arm_input(l, m.src[i] + (b * kBlock - body), direct_end - b);
+                } else {
+                    in_msg_[l] = i;  // the last run
+                    arm_input(l, m.out[i] + b * kBlock, total / kBlock - b);
+                }
                 return;
             }
-        } else {
-            m.blocks = n / kBlock;
         }
-        m.next_block = 0;
-        start_run(l);
+        take(l, u, bit, m);
     }
 
-    // Sets lane l up for its next run of blocks, from m.next_block on.
-    // Inline: it runs once per message, and a call would cost the kernel
-    // its vector registers.
-    [[gnu::always_inline]] void start_run(int l) {
-        Message &m = msg_[l];
-        const int64_t b = m.next_block;
-        const int64_t i = m.index;
-        uint8_t *const out = job_.out[i] + b * kBlock;
-        int64_t run;
-        if constexpr (D == Dir::encrypt) {
-            // Blocks wholly inside the plaintext are read where they lie;
-            // the others (header, the plaintext's edges, the trailing
-            // zeros) are put together in the lane's own block first.
-            const int64_t n = job_.src_len[i];
-            const int64_t direct_begin = (m.body + kBlock - 1) / kBlock;
-            const int64_t direct_end = (m.body + n) / kBlock;
-            if (b >= direct_begin && b < direct_end) {
-                run = direct_end - b;
-                arm(l, job_.src[i] + (b * kBlock - m.body), out, run);
-            } else {
-                assemble(l, b);
-                run = 1;
-                arm(l, edge_[l], out, run);
-            }
-        } else {
-            const uint8_t *const in = job_.src[i] + b * kBlock;
-            if (b == 0 && m.blocks == 2) {
-                // Only a 16-byte ciphertext can be refused after its first
-                // block (fill count 7): that block goes to the lane's own
-                // block and reaches out only once accepted. Longer ones run
-                // straight through.
-                run = 1;
-                arm(l, in, edge_[l], run);
-            } else {
-                run = m.blocks - b;
-                arm(l, in, out, run);
-            }
-        }
-        m.next_block = b + run;
-    }
+    // The message of a lane's input side has more runs to come (a flag
+    // beside its index, which stays below kMessages).
+    static constexpr int32_t kMoreRuns = int32_t{1} << 30;
 
-    // Block b of the padded plaintext into edge_[l]: header byte, zero fill,
-    // whatever part of the plaintext falls inside, trailing zeros. Only long
-    // messages come here, at their edges.
-    [[gnu::noinline]] void assemble(int l, int64_t b) {
-        const Message &m = msg_[l];
-        pad_block(edge_[l], b, m.body, job_.src[m.index], job_.src_len[m.index]);
-    }
+    // The padded length of n plaintext bytes (the length rule, for the
+    // lengths a lane takes).
+    static int64_t padded_length(int64_t n) { return n + 17 - ((n + 1) & 7); }
 
-    [[gnu::always_inline]] void on_event(int l) {
-        Message &m = msg_[l];
-        const int64_t i = m.index;
+    // Gives lane l the next pending message from step t + 1 on, or idles it.
+    // Its output side moves over a step later.
+    [[gnu::always_inline]] void take(int l, int u, uint32_t bit, const Messages &m) {
+        const int32_t first = step_ + 1;
+        const int64_t i = next_pending(m);
+        in_start_[l] = first;
         if (i < 0) {
-            go_idle(l);  // the scratch area once more
+            in_msg_[l] = -1;
+            in_[l] = reinterpret_cast<uintptr_t>(idle_) - offset_of(first);
+            in_end_[l] = first + kIdleBlocks - 2;
             return;
         }
-        if constexpr (D == Dir::decrypt) {
-            if (m.next_block == 1 && m.blocks == 2) {
-                if (job_.src_len[i] - (edge_[l][0] & 0x07) - 10 < 0) {
-                    job_.result[i] = job_.refusal(QULO_E_FILL);  // nothing was written
-                    ++refused_;
-                    finish(l);
-                    return;
-                }
-                std::memcpy(job_.out[i], edge_[l], kBlock);
-            }
-        }
-        if (m.next_block < m.blocks) {
-            start_run(l);
-            return;
-        }
-        uint8_t *const out = job_.out[i];
+        ++active_;
+        fresh_[first & 1][u] |= bit;
+        fresh_any_[first & 1] = true;
+        const int64_t n = m.src_len[i];
+        const uint8_t *const src = m.src[i];
+        int64_t run;
+        const uint8_t *in;
         if constexpr (D == Dir::encrypt) {
-            const int64_t total = m.blocks * kBlock;
-            if (job_.out_capacity[i] > total) {
-                std::memset(out + total, 0, static_cast<size_t>(job_.out_capacity[i] - total));
-            }
-            job_.result[i] = total;
-        } else {
-            const int64_t n = job_.src_len[i];
-            const int64_t fill = out[0] & 0x07;
-            const int64_t plain = n - fill - 10;
-            if (job_.start != nullptr) {
-                job_.start[i] = fill + 3;
+            uint8_t *const out = m.out[i];
+            const int64_t cap = m.out_capacity[i];
+            const int64_t total = padded_length(n);
+            const int64_t body = total - n - 7;  // header, fill count + 2 zero bytes
+            m.result[i] = total;
+            in = out;
+            if (n <= kStagedLength) {
+                // A short message is cheaper laid out whole in its output
+                // (as one message is) than read in pieces: one run. Each
+                // block is read before its result overwrites it.
+                in_msg_[l] = static_cast<int32_t>(i);
+                run = total / kBlock;
+                stage_padded(src, out, body, n, total);
             } else {
-                // The move ends before the trailer, still where it was decrypted.
-                qulo::move_down(out, out + fill + 3, plain);
+                in_msg_[l] = static_cast<int32_t>(i) | kMoreRuns;
+                run = kHeadBlocks;
+                lay_out_edges(src, out, body, n, total);
             }
-            job_.result[i] = plain;
-            if (job_.verify) [[unlikely]] {
-                verify(i);
+            if (cap > total) [[unlikely]] {
+                std::memset(out + total, 0, static_cast<size_t>(cap - total));
             }
+        } else {
+            in_msg_[l] = static_cast<int32_t>(i);
+            in = src;
+            run = n / kBlock;
         }
-        finish(l);
+        in_[l] = reinterpret_cast<uintptr_t>(in) - offset_of(first);
+        in_end_[l] = first + static_cast<int32_t>(run);
     }
 
-    // A verified decryption: message i is refused when its trailer (the
+    // The output side of lane l finishes its message and moves to the one
+    // its input side took at step t - 1 (or to the scratch area).
+    [[gnu::always_inline]] void switch_output(int l, const Messages &m) {
+        const int32_t done = out_msg_[l];
+        if (done >= 0) {
+            if constexpr (D == Dir::decrypt) {
+                finish(done, m);
+            }
+            --active_;
+        }
+        const int32_t i = in_msg_[l] < 0 ? -1 : in_msg_[l] & ~kMoreRuns;
+        const uintptr_t base = offset_of(in_start_[l]);
+        if constexpr (D == Dir::decrypt) {
+            // Only a 16-byte ciphertext can be refused after its first
+            // block (fill count 7): decided here, before its first block
+            // goes out. Longer ones go straight through.
+            if (i >= 0 && m.src_len[i] == kMinCiphertext && first_fill(l) == 7) {
+                m.result[i] = m.refusal(QULO_E_FILL);  // nothing was written
+                ++refused_;
+                --active_;
+                out_msg_[l] = -1;
+                out_[l] = reinterpret_cast<uintptr_t>(idle_) - base;
+                return;
+            }
+        }
+        out_msg_[l] = i;
+        out_[l] = reinterpret_cast<uintptr_t>(i >= 0 ? m.out[i] : idle_) - base;
+    }
+
+    // The fill count of the plaintext block lane l computed last, still in
+    // the ring (slot t + 1 before step t).
+    uint8_t first_fill(int l) const {
+        uint8_t header;
+        std::memcpy(&header, &ring_[slot(step_ + 1)][l], 1);
+        return header & 0x07;
+    }
+
+    // A decrypted message whose every block is out: its plaintext placed,
+    // its result.
+    [[gnu::always_inline]] void finish(int32_t j, const Messages &m) {
+        uint8_t *const out = m.out[j];
+        const int64_t n = m.src_len[j];
+        const int64_t fill = out[0] & 0x07;
+        const int64_t plain = n - fill - 10;
+        if (m.start != nullptr) {
+            m.start[j] = fill + 3;
+        } else {
+            // The move ends before the trailer, still where it was decrypted.
+            qulo::move_down(out, out + fill + 3, plain);
+        }
+        m.result[j] = plain;
+        if (m.verify) [[unlikely]] {
+            verify(j, m);
+        }
+    }
+
+    // A verified decryption: message j is refused when its trailer (the
     // move to the front ends before it) is not zero. Out of line, so that
     // the kernel's code without verification stays as it was.
-    [[gnu::noinline, gnu::cold]] void verify(int64_t i) {
-        if (!trailer_is_zero(job_.out[i] + job_.src_len[i] - kTrailer)) {
-            job_.result[i] = job_.refusal(QULO_E_CHECK);
+    [[gnu::noinline, gnu::cold]] void verify(int32_t j, const Messages &m) {
+        if (!trailer_is_zero(m.out[j] + m.src_len[j] - kTrailer)) {
+            m.result[j] = m.refusal(QULO_E_CHECK);
             ++refused_;
         }
     }
 
-    [[gnu::always_inline]] void finish(int l) {
-        --active_;
-        take_next(l);
+    // ---- the order of the messages ---------------------------------------
+
+    // The next pending message: in the caller's order, and the last window
+    // longest first; -1 when none is left.
+    [[gnu::always_inline]] int64_t next_pending(const Messages &m) {
+        if (next_ < window_start_ && m.result[next_] == kPending) [[likely]] {
+            return next_++;
+        }
+        return next_pending_slow(m);
+    }
+
+    [[gnu::noinline]] int64_t next_pending_slow(const Messages &m) {
+        for (;;) {
+            while (next_ < window_start_) {
+                const int32_t i = next_++;
+                if (m.result[i] == kPending) {
+                    return i;
+                }
+            }
+            if (window_len_ >= 0) {
+                break;
+            }
+            order_window(m);  // may leave the window to the caller's order
+        }
+        if (window_pos_ < window_len_) {
+            return window_start_ + order_[window_pos_++];
+        }
+        exhausted_ = true;
+        return -1;
+    }
+
+    // A message's size class, growing with its block count: exact up to 63
+    // blocks, then sixteen classes per doubling, the longest all in 255.
+    static int size_class(int64_t blocks) {
+        if (blocks < 64) {
+            return static_cast<int>(blocks);
+        }
+        const int e = static_cast<int>(std::bit_width(static_cast<uint64_t>(blocks))) - 1;  // >= 6
+        const int c = 64 + 16 * (e - 6) + static_cast<int>((blocks >> (e - 4)) & 15);
+        return c < 255 ? c : 255;
+    }
+
+    static int size_class_of(const Messages &m, int32_t i) {
+        const int64_t n = m.src_len[i];
+        return size_class((D == Dir::encrypt ? padded_length(n) : n) / kBlock);
+    }
+
+    // The pending messages of the window in order_, by falling size class
+    // (a counting sort; equal classes keep the caller's order). When they
+    // all have one class, the window is left to the caller's order. A class
+    // holds at most kWindow - 1 messages when there are two classes, so the
+    // counts and the positions fit a byte.
+    [[gnu::noinline]] void order_window(const Messages &m) {
+        const int32_t end = m.count;
+        int first_class = -1;
+        bool mixed = false;
+        for (int32_t i = window_start_; i < end && !mixed; ++i) {
+            if (m.result[i] == kPending) {
+                const int c = size_class_of(m, i);
+                mixed = first_class >= 0 && c != first_class;
+                first_class = first_class < 0 ? c : first_class;
+            }
+        }
+        window_len_ = 0;
+        window_pos_ = 0;
+        if (!mixed) {
+            window_start_ = end;
+            return;
+        }
+        uint8_t count[256] = {};
+        for (int32_t i = window_start_; i < end; ++i) {
+            if (m.result[i] == kPending) {
+                ++count[255 - size_class_of(m, i)];
+                ++window_len_;
+            }
+        }
+        uint8_t at = 0;
+        for (uint8_t &c : count) {
+            const uint8_t n = c;
+            c = at;
+            at = static_cast<uint8_t>(at + n);
+        }
+        for (int32_t i = window_start_; i < end; ++i) {
+            if (m.result[i] == kPending) {
+                order_[count[255 - size_class_of(m, i)]++] = static_cast<uint8_t>(i - window_start_);
+            }
+        }
+    }
+
+    // Steps start again near zero; every lane's steps and addresses move
+    // with them.
+    [[gnu::noinline]] void rebase() {
+        const int32_t by = step_ - step_ % 6;
+        const uintptr_t shift = offset_of(by);
+        step_ -= by;
+        for (int l = 0; l < L; ++l) {
+            in_[l] += shift;
+            out_[l] += shift;
+            in_end_[l] -= by;
+            in_start_[l] -= by;
+        }
     }
 
     const Job &job_;
-    const Secret<Consts<V>> c_;  // the key words and sums in every word
-    // Between runs of steps: the chained block each step starts from, and
-    // the one it ends with, [parity of the step][half] (see run_steps).
+    const Secret<Consts<V>> c_;  // the key words and sums
+    // The ring: slot s holds step s's blocks, lane after lane.
+    alignas(64) uint64_t ring_[3][L];
+    // Between runs of steps: the chained block each step starts from.
     V carry_hi_[U], carry_lo_[U];
-    V late_[2][2][U];
-    // The next step's blocks, read ahead, and the last step's results, not
-    // yet written: [half][vector].
-    V ahead_[2][U];
-    V done_[2][U];
-    // Where each lane's run reads and writes, less kBlock per step taken
-    // (see arm), as integers: the base may lie outside any object.
+    // Where each lane reads, and where its output side writes, less kBlock
+    // per step (see arm_input), as integers: the base may lie outside any
+    // object.
     uintptr_t in_[L];
     uintptr_t out_[L];
-    int64_t end_[L];  // the step at which the lane's run ends
-    Message msg_[L];
-    alignas(8) uint8_t edge_[L][kBlock];
+    int32_t in_end_[L];    // the step at which the lane's input run ends
+    int32_t in_start_[L];  // the step at which the message of the input side began
+    int32_t in_msg_[L];    // the message of the input side, or -1
+    int32_t out_msg_[L];   // the message of the output side, or -1
+    // The lanes whose chain starts afresh at a step, per parity of the step:
+    // a bit per lane of each vector.
+    uint32_t fresh_[2][U] = {};
+    bool fresh_any_[2] = {};
     alignas(8) uint8_t idle_[kIdleBlocks * kBlock] = {};
-    int64_t step_ = 0;
-    int64_t next_event_ = 0;
-    int64_t next_ = 0;
+    uint8_t order_[kWindow];  // the last window's messages, as offsets from its start
+    int32_t window_start_;
+    int32_t window_len_ = -1;
+    int32_t window_pos_ = 0;
+    int32_t next_ = 0;
+    int32_t step_ = 0;
+    int32_t next_event_ = 0;
+    int32_t active_ = 0;  // messages taken whose output is not finished
+    bool exhausted_ = false;
     int64_t refused_ = 0;
-    int active_ = 0;
 };
 
 }  // namespace

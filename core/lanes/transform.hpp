@@ -47,10 +47,14 @@ struct QwordVector {
 // the chains of the other vectors hide that latency, so the terms are
 // recomputed instead: the same operation count, half the live registers.
 
+// The key words in every word of a vector, and the round sums as plain
+// words: a sum is broadcast where it is used, straight from memory (a load,
+// no vector operation), so the sums take 64 bytes of the state rather than
+// sixteen vectors.
 template <class V>
 struct Consts {
     V k0, k1, k2, k3;
-    V sum[kCycles];
+    uint32_t sum[kCycles];
 };
 
 template <class V, bool Std>
@@ -61,21 +65,22 @@ inline Consts<V> make_consts(const Words &key, const Sums &sums) {
     c.k2 = splat<V>(key.k2);
     c.k3 = splat<V>(key.k3);
     for (int r = 0; r < kCycles; ++r) {
-        c.sum[r] = splat<V>((Std ? kStandardSums : sums)[static_cast<size_t>(r)]);
+        c.sum[r] = (Std ? kStandardSums : sums)[static_cast<size_t>(r)];
     }
     return c;
 }
 
 // The sum of cycle r: for plain words with the standard sums a compile-time
-// constant (an immediate operand), otherwise a vector kept in memory. A
+// constant (an immediate operand), otherwise a word kept in memory. A
 // constant vector would be built afresh in every step (a move and a
-// broadcast, both on the vector units) where a memory operand costs a load.
+// broadcast, both on the vector units) where a broadcast from memory costs
+// a load.
 template <class V, bool Std>
 [[gnu::always_inline]] inline V sum_of(const Consts<V> &c, int r) {
     if constexpr (Std && std::is_same_v<V, uint32_t>) {
         return splat<V>(kStandardSums[static_cast<size_t>(r)]);
     } else {
-        return c.sum[r];
+        return splat<V>(c.sum[r]);
     }
 }
 
