@@ -38,6 +38,7 @@
 #include <utility>
 
 
+
 namespace qulo::batch {
 namespace {
 
@@ -244,6 +245,7 @@ private:
         }
         const uintptr_t write_at = offset_of(t - 1);
         const uintptr_t read_at = offset_of(t + 1);
+        fetch_ahead(t);
         if constexpr (kPieces == kCycles) {
             // A loop, one cycle and one piece of the moves a turn: unrolled,
             // the step of many lanes would no longer fit the instruction
@@ -282,6 +284,21 @@ private:
         if (fresh) [[unlikely]] {
             std::memset(fresh_[t & 1], 0, sizeof fresh_[t & 1]);
             fresh_any_[t & 1] = false;
+        }
+    }
+
+    // The lines the lanes will read and write a cache line's worth of steps
+    // later (the next step's block already comes in now), fetched now: every
+    // step an eighth of the lanes, so that each line of each lane is asked
+    // for once. The lanes' streams are too many
+    // for the hardware to follow when the messages do not fit the cache.
+    // (A fetch never faults, whatever the address.)
+    static constexpr int32_t kLineSteps = 64 / kBlock;
+    [[gnu::always_inline]] void fetch_ahead(int32_t t) const {
+        const uintptr_t ahead = offset_of(t + kLineSteps + 1);
+        for (int l = t & (kLineSteps - 1); l < L; l += kLineSteps) {
+            __builtin_prefetch(reinterpret_cast<const void *>(in_[l] + ahead));
+            __builtin_prefetch(reinterpret_cast<const void *>(out_[l] + ahead), 1);
         }
     }
 
