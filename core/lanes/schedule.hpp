@@ -171,6 +171,8 @@ private:
 
     // The last messages are taken longest first, from a window of this many.
     static constexpr int kWindow = 2 * L < 256 ? 2 * L : 256;
+    // Words of lane bits (64 lanes a word).
+    static constexpr int kWords = (L + 63) / 64;
     // Lanes' moves between the transform's cycles: one piece after each
     // cycle (plain words move with their step, there is nothing to spread).
     static constexpr int kPieces = W == 1 ? 1 : kCycles;
@@ -338,25 +340,29 @@ private:
     // The lanes with an event before this step, and the next event: before
     // step t, the output side of a lane whose input side took a message at
     // step t - 1 moves to it (switch_output), then a lane whose input run
-    // ends at step t + 1 takes its next run (next_input). Both are found
-    // for a vector of lanes at once, as bits of one word: the output sides
-    // in the low half, the input sides in the high half.
+    // ends at step t + 1 takes its next run (next_input). Both are found a
+    // vector of lanes at once (one word: the output sides in its low half,
+    // the input sides in its high half) and gathered into bit masks of 64
+    // lanes, so that the pass branches on the lanes at an event only.
     void events() {
         if (step_ >= kRebaseAt) [[unlikely]] {
             rebase();
         }
         const Messages m(job_);
         const int32_t t = step_;
-        uint32_t due[U];
+        // Bit l % 64 of word l / 64: lane l.
+        uint64_t moving[kWords] = {};
+        uint64_t ending[kWords] = {};
         int32_t next;
         if constexpr (W == 1) {
             next = INT32_MAX;
-            for (int u = 0; u < U; ++u) {
-                const int32_t change = in_start_[u] + 1;
-                const int32_t end = in_end_[u] - 1;
-                due[u] = (change == t ? 1u : 0u) | (end == t ? 1u << 16 : 0u);
+            for (int l = 0; l < L; ++l) {
+                const int32_t change = in_start_[l] + 1;
+                const int32_t end = in_end_[l] - 1;
+                moving[0] |= change == t ? uint64_t{1} << l : 0;
+                ending[0] |= end == t ? uint64_t{1} << l : 0;
                 const int32_t later = change > t && change < end ? change : end;
-                next = due[u] == 0 && later < next ? later : next;
+                next = change != t && end != t && later < next ? later : next;
             }
         } else {
             const Steps none = Steps{} + INT32_MAX;
@@ -368,27 +374,30 @@ private:
                 std::memcpy(&end, in_end_ + u * W, sizeof end);
                 change += 1;
                 end -= 1;
-                const Steps moving = change == t;  // all ones where due
-                const Steps ending = end == t;
-                due[u] = static_cast<uint32_t>(
-                    or_of_words<W, W>((moving & lane_order()) | (ending & (lane_order() << 16))));
+                const Steps move = change == t;  // all ones where due
+                const Steps finish = end == t;
+                const auto bits = static_cast<uint32_t>(
+                    or_of_words<W, W>((move & lane_order()) | (finish & (lane_order() << 16))));
+                const int shift = (u * W) % 64;
+                moving[u * W / 64] |= uint64_t{bits & 0xFFFFu} << shift;
+                ending[u * W / 64] |= uint64_t{bits >> 16} << shift;
                 const Steps lane_next = change > t && change < end ? change : end;
-                later = (moving | ending) != 0 ? later : (lane_next < later ? lane_next : later);
+                later = (move | finish) != 0 ? later : (lane_next < later ? lane_next : later);
             }
             next = min_of_words<W, W>(later);
         }
-        for (int u = 0; u < U; ++u) {
-            for (uint32_t bits = due[u] & 0xFFFFu; bits != 0; bits &= bits - 1) {
-                const int l = u * W + std::countr_zero(bits);
+        for (int w = 0; w < kWords; ++w) {
+            for (uint64_t bits = moving[w]; bits != 0; bits &= bits - 1) {
+                const int l = 64 * w + std::countr_zero(bits);
                 switch_output(l, m);
                 const int32_t end = in_end_[l] - 1;
                 next = end != t && end < next ? end : next;
             }
         }
-        for (int u = 0; u < U; ++u) {
-            for (uint32_t bits = due[u] >> 16; bits != 0; bits &= bits - 1) {
-                const int l = u * W + std::countr_zero(bits);
-                next_input(l, u, bits & (0u - bits), m);
+        for (int w = 0; w < kWords; ++w) {
+            for (uint64_t bits = ending[w]; bits != 0; bits &= bits - 1) {
+                const int l = 64 * w + std::countr_zero(bits);
+                next_input(l, m);
                 const int32_t change = in_start_[l] + 1;
                 const int32_t end = in_end_[l] - 1;
                 const int32_t lane_next = change > t && change < end ? change : end;
@@ -416,7 +425,7 @@ private:
     }
 
     // The input side of lane l goes on with its message, or takes the next.
-    [[gnu::always_inline]] void next_input(int l, int u, uint32_t bit, const Messages &m) {
+    [[gnu::always_inline]] void next_input(int l, const Messages &m) {
         if constexpr (D == Dir::encrypt) {
             // A long plaintext is read in three runs: its first two blocks
             // and its last ones laid out in its output (lay_out_edges), the
@@ -437,7 +446,7 @@ private:
                 return;
             }
         }
-        take(l, u, bit, m);
+        take(l, m);
     }
 
     // The message of a lane's input side has more runs to come (a flag
@@ -450,7 +459,7 @@ private:
 
     // Gives lane l the next pending message from step t + 1 on, or idles it.
     // Its output side moves over a step later.
-    [[gnu::always_inline]] void take(int l, int u, uint32_t bit, const Messages &m) {
+    [[gnu::always_inline]] void take(int l, const Messages &m) {
         const int32_t first = step_ + 1;
         const int64_t i = next_pending(m);
         in_start_[l] = first;
@@ -461,7 +470,7 @@ private:
             return;
         }
         ++active_;
-        fresh_[first & 1][u] |= bit;
+        fresh_[first & 1][static_cast<unsigned>(l) / W] |= 1u << (static_cast<unsigned>(l) % W);
         fresh_any_[first & 1] = true;
         const int64_t n = m.src_len[i];
         const uint8_t *const src = m.src[i];
