@@ -47,13 +47,17 @@ namespace {
 // step or two later).
 constexpr int32_t kIdleBlocks = 32;
 
-// Steps are counted in 32 bits: past this the count starts again near zero
-// (less a multiple of 6, so that the ring and the fresh chains keep their
-// phase), every lane's steps and addresses moved with it. The driver hands
-// the lanes no message longer than kLaneMaxLength, so no run comes near it.
-constexpr int32_t kRebaseAt = int32_t{1} << 30;
-static_assert(kLaneMaxLength / kBlock + kIdleBlocks < INT32_MAX - kRebaseAt,
-              "a step count past kRebaseAt plus the longest run fits 32 bits");
+// The step count is 64-bit; a lane keeps the steps of its events in 32 bits,
+// compared as (wrapping) distances from the current step. The driver hands
+// the lanes no message longer than kLaneMaxLength, so no run comes near
+// half the 32-bit range.
+static_assert(kLaneMaxLength / kBlock + kIdleBlocks < INT32_MAX / 2,
+              "a run's steps are told apart in 32 bits");
+
+// The low 32 bits of a step, and how far a lane's step lies ahead of the
+// current one (negative: behind).
+inline uint32_t low_bits(int64_t step) { return static_cast<uint32_t>(step); }
+inline int32_t ahead_of(uint32_t step, uint32_t now) { return std::bit_cast<int32_t>(step - now); }
 
 // The words of a vector as signed step numbers, one per lane.
 template <class V>
@@ -146,7 +150,7 @@ public:
         for (int l = 0; l < L; ++l) {
             in_[l] = out_[l] = idle;
             in_end_[l] = 1;
-            in_start_[l] = -2;  // no change of message pending on the output side
+            in_start_[l] = low_bits(-2);  // no change of message pending on the output side
             in_msg_[l] = out_msg_[l] = -1;
         }
 #pragma GCC unroll 8
@@ -203,9 +207,9 @@ private:
     }
 
     // The ring slot of step s (s may be -1).
-    static int slot(int32_t s) { return ((s % 3) + 3) % 3; }
+    static int slot(int64_t s) { return static_cast<int>(s % 3); }
 
-    static uintptr_t offset_of(int32_t s) { return static_cast<uintptr_t>(int64_t{s} * kBlock); }
+    static uintptr_t offset_of(int64_t s) { return static_cast<uintptr_t>(s * kBlock); }
 
     // One step t (`now` its slot): every lane moves one block along its
     // chain. Slot t holds
@@ -215,7 +219,7 @@ private:
     // t + 1 holds the results of step t - 1, which go out while the blocks
     // of step t + 1 come in.
     [[gnu::always_inline]] void step(V (&carry_hi)[U], V (&carry_lo)[U], int now) {
-        const int32_t t = step_;
+        const int64_t t = step_;
         uint64_t *const blocks = ring_[now];
         uint64_t *const moving = ring_[now == 2 ? 0 : now + 1];
         uint64_t *const late = ring_[now == 0 ? 2 : now - 1];
@@ -296,9 +300,9 @@ private:
     // for the hardware to follow when the messages do not fit the cache.
     // (A fetch never faults, whatever the address.)
     static constexpr int32_t kLineSteps = 64 / kBlock;
-    [[gnu::always_inline]] void fetch_ahead(int32_t t) const {
+    [[gnu::always_inline]] void fetch_ahead(int64_t t) const {
         const uintptr_t ahead = offset_of(t + kLineSteps + 1);
-        for (int l = t & (kLineSteps - 1); l < L; l += kLineSteps) {
+        for (int l = static_cast<int>(t & (kLineSteps - 1)); l < L; l += kLineSteps) {
             __builtin_prefetch(reinterpret_cast<const void *>(in_[l] + ahead));
             __builtin_prefetch(reinterpret_cast<const void *>(out_[l] + ahead), 1);
         }
@@ -317,7 +321,7 @@ private:
 
     // Which words of vector u belong to lanes whose chain starts afresh at
     // step t (a vector of -1 and 0, or for plain words a bool).
-    [[gnu::always_inline]] auto fresh_lanes(int32_t t, int u) const {
+    [[gnu::always_inline]] auto fresh_lanes(int64_t t, int u) const {
         const uint32_t bits = fresh_[t & 1][u];
         if constexpr (W == 1) {
             return bits != 0;
@@ -345,43 +349,42 @@ private:
     // the input sides in its high half) and gathered into bit masks of 64
     // lanes, so that the pass branches on the lanes at an event only.
     void events() {
-        if (step_ >= kRebaseAt) [[unlikely]] {
-            rebase();
-        }
         const Messages m(job_);
-        const int32_t t = step_;
+        const int64_t t = step_;
+        const uint32_t now = low_bits(t);
         // Bit l % 64 of word l / 64: lane l.
         uint64_t moving[kWords] = {};
         uint64_t ending[kWords] = {};
-        int32_t next;
+        int32_t next;  // steps ahead of t
         if constexpr (W == 1) {
             next = INT32_MAX;
             for (int l = 0; l < L; ++l) {
-                const int32_t change = in_start_[l] + 1;
-                const int32_t end = in_end_[l] - 1;
-                moving[0] |= change == t ? uint64_t{1} << l : 0;
-                ending[0] |= end == t ? uint64_t{1} << l : 0;
-                const int32_t later = change > t && change < end ? change : end;
-                next = change != t && end != t && later < next ? later : next;
+                const int32_t change = ahead_of(in_start_[l] + 1, now);
+                const int32_t end = ahead_of(in_end_[l] - 1, now);
+                moving[0] |= change == 0 ? uint64_t{1} << l : 0;
+                ending[0] |= end == 0 ? uint64_t{1} << l : 0;
+                const int32_t later = change > 0 && change < end ? change : end;
+                next = change != 0 && end != 0 && later < next ? later : next;
             }
         } else {
             const Steps none = Steps{} + INT32_MAX;
             Steps later = none;
             for (int u = 0; u < U; ++u) {
-                Steps change;
-                Steps end;
-                std::memcpy(&change, in_start_ + u * W, sizeof change);
-                std::memcpy(&end, in_end_ + u * W, sizeof end);
-                change += 1;
-                end -= 1;
-                const Steps move = change == t;  // all ones where due
-                const Steps finish = end == t;
+                V start;
+                V last;
+                std::memcpy(&start, in_start_ + u * W, sizeof start);
+                std::memcpy(&last, in_end_ + u * W, sizeof last);
+                // Wrapping differences, then read as signed.
+                const Steps change = (Steps)(start + (1u - now));
+                const Steps end = (Steps)(last - (1u + now));
+                const Steps move = change == 0;  // all ones where due
+                const Steps finish = end == 0;
                 const auto bits = static_cast<uint32_t>(
                     or_of_words<W, W>((move & lane_order()) | (finish & (lane_order() << 16))));
                 const int shift = (u * W) % 64;
                 moving[u * W / 64] |= uint64_t{bits & 0xFFFFu} << shift;
                 ending[u * W / 64] |= uint64_t{bits >> 16} << shift;
-                const Steps lane_next = change > t && change < end ? change : end;
+                const Steps lane_next = change > 0 && change < end ? change : end;
                 later = (move | finish) != 0 ? later : (lane_next < later ? lane_next : later);
             }
             next = min_of_words<W, W>(later);
@@ -390,21 +393,21 @@ private:
             for (uint64_t bits = moving[w]; bits != 0; bits &= bits - 1) {
                 const int l = 64 * w + std::countr_zero(bits);
                 switch_output(l, m);
-                const int32_t end = in_end_[l] - 1;
-                next = end != t && end < next ? end : next;
+                const int32_t end = ahead_of(in_end_[l] - 1, now);
+                next = end != 0 && end < next ? end : next;
             }
         }
         for (int w = 0; w < kWords; ++w) {
             for (uint64_t bits = ending[w]; bits != 0; bits &= bits - 1) {
                 const int l = 64 * w + std::countr_zero(bits);
                 next_input(l, m);
-                const int32_t change = in_start_[l] + 1;
-                const int32_t end = in_end_[l] - 1;
-                const int32_t lane_next = change > t && change < end ? change : end;
+                const int32_t change = ahead_of(in_start_[l] + 1, now);
+                const int32_t end = ahead_of(in_end_[l] - 1, now);
+                const int32_t lane_next = change > 0 && change < end ? change : end;
                 next = lane_next < next ? lane_next : next;
             }
         }
-        next_event_ = next;
+        next_event_ = t + next;
     }
 
     // Word k: the bit of lane k (the lanes' own order, as the step arrays
@@ -419,9 +422,9 @@ private:
 
     // Lane l reads `run` blocks from `in` on, from step t + 1 on.
     void arm_input(int l, const uint8_t *in, int64_t run) {
-        const int32_t first = step_ + 1;
+        const int64_t first = step_ + 1;
         in_[l] = reinterpret_cast<uintptr_t>(in) - offset_of(first);
-        in_end_[l] = first + static_cast<int32_t>(run);
+        in_end_[l] = low_bits(first + run);
     }
 
     // The input side of lane l goes on with its message, or takes the next.
@@ -432,7 +435,7 @@ private:
             // rest from where it lies.
             if (in_msg_[l] >= kMoreRuns) [[unlikely]] {
                 const int32_t i = in_msg_[l] & ~kMoreRuns;
-                const int64_t b = step_ + 1 - in_start_[l];
+                const int64_t b = ahead_of(low_bits(step_ + 1), in_start_[l]);
                 const int64_t n = m.src_len[i];
                 const int64_t total = padded_length(n);
                 const int64_t body = total - n - 7;
@@ -460,13 +463,13 @@ private:
     // Gives lane l the next pending message from step t + 1 on, or idles it.
     // Its output side moves over a step later.
     [[gnu::always_inline]] void take(int l, const Messages &m) {
-        const int32_t first = step_ + 1;
+        const int64_t first = step_ + 1;
         const int64_t i = next_pending(m);
-        in_start_[l] = first;
+        in_start_[l] = low_bits(first);
         if (i < 0) {
             in_msg_[l] = -1;
             in_[l] = reinterpret_cast<uintptr_t>(idle_) - offset_of(first);
-            in_end_[l] = first + kIdleBlocks - 2;
+            in_end_[l] = low_bits(first + kIdleBlocks - 2);
             return;
         }
         ++active_;
@@ -504,7 +507,7 @@ private:
             run = n / kBlock;
         }
         in_[l] = reinterpret_cast<uintptr_t>(in) - offset_of(first);
-        in_end_[l] = first + static_cast<int32_t>(run);
+        in_end_[l] = low_bits(first + run);
     }
 
     // The output side of lane l finishes its message and moves to the one
@@ -518,7 +521,7 @@ private:
             --active_;
         }
         const int32_t i = in_msg_[l] < 0 ? -1 : in_msg_[l] & ~kMoreRuns;
-        const uintptr_t base = offset_of(in_start_[l]);
+        const uintptr_t base = offset_of(step_ - 1);  // the step the input side took it
         if constexpr (D == Dir::decrypt) {
             // Only a 16-byte ciphertext can be refused after its first
             // block (fill count 7): decided here, before its first block
@@ -662,20 +665,6 @@ private:
         }
     }
 
-    // Steps start again near zero; every lane's steps and addresses move
-    // with them.
-    [[gnu::noinline]] void rebase() {
-        const int32_t by = step_ - step_ % 6;
-        const uintptr_t shift = offset_of(by);
-        step_ -= by;
-        for (int l = 0; l < L; ++l) {
-            in_[l] += shift;
-            out_[l] += shift;
-            in_end_[l] -= by;
-            in_start_[l] -= by;
-        }
-    }
-
     const Job &job_;
     const Secret<Consts<V>> c_;  // the key words and sums
     // The ring: slot s holds step s's blocks, lane after lane.
@@ -687,8 +676,8 @@ private:
     // object.
     uintptr_t in_[L];
     uintptr_t out_[L];
-    int32_t in_end_[L];    // the step at which the lane's input run ends
-    int32_t in_start_[L];  // the step at which the message of the input side began
+    uint32_t in_end_[L];    // the step at which the lane's input run ends (low bits)
+    uint32_t in_start_[L];  // the step at which the input side's message began (low bits)
     int32_t in_msg_[L];    // the message of the input side, or -1
     int32_t out_msg_[L];   // the message of the output side, or -1
     // The lanes whose chain starts afresh at a step, per parity of the step:
@@ -701,8 +690,8 @@ private:
     int32_t window_len_ = -1;
     int32_t window_pos_ = 0;
     int32_t next_ = 0;
-    int32_t step_ = 0;
-    int32_t next_event_ = 0;
+    int64_t step_ = 0;
+    int64_t next_event_ = 0;
     int32_t active_ = 0;  // messages taken whose output is not finished
     bool exhausted_ = false;
     int64_t refused_ = 0;
