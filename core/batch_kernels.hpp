@@ -69,10 +69,11 @@ private:
 template <class V, int U, Order O, Dir D, bool Std>
 [[gnu::noinline]] int64_t run_width(const Job &job) {
     using State = Lanes<V, U, O, D, Std>;
+    const Messages all(job);
     int64_t refused = 0;
     for (int64_t first = 0; first < job.count; first += State::kMessages) {
         const int64_t n = job.count - first < State::kMessages ? job.count - first : State::kMessages;
-        OnPage<State> lanes(job.part(first, n));
+        OnPage<State> lanes(job, all.part(first, n));
         refused += lanes->run();
     }
     return refused;

@@ -29,19 +29,6 @@ struct Job {
 
     // The result of a refused message.
     int64_t refusal(int64_t status) const { return named ? -1 : status; }
-
-    // Messages first .. first + n - 1 of this job, as a job of their own.
-    Job part(int64_t first, int64_t n) const {
-        Job p = *this;
-        p.count = n;
-        p.src += first;
-        p.src_len += first;
-        p.out += first;
-        p.out_capacity += first;
-        p.result += first;
-        p.start = start != nullptr ? start + first : nullptr;
-        return p;
-    }
 };
 
 inline constexpr int64_t kPending = INT64_MIN;

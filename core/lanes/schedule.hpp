@@ -97,10 +97,10 @@ template <int N, int W, class T>
     }
 }
 
-// The job's messages as the work between steps reads them: copied out of
-// the job (no key material) into the pass, where they stay in registers;
-// the job's own fields would be read again after every store into a
-// message, which may alias anything.
+// A job's messages without its key material: what the lanes keep, a part
+// of the job at a time, and what the work between steps copies into
+// registers (fields read through the state would be read again after every
+// store into a message, which may alias anything).
 struct Messages {
     const uint8_t *const *src;
     const int64_t *src_len;
@@ -108,7 +108,7 @@ struct Messages {
     const int64_t *out_capacity;
     int64_t *result;
     int64_t *start;
-    int32_t count;
+    int64_t count;
     bool verify;
     bool named;
 
@@ -119,11 +119,24 @@ struct Messages {
           out_capacity(job.out_capacity),
           result(job.result),
           start(job.start),
-          count(static_cast<int32_t>(job.count)),
+          count(job.count),
           verify(job.verify),
           named(job.named) {}
 
     int64_t refusal(int64_t status) const { return named ? -1 : status; }
+
+    // Messages first .. first + n - 1, as messages of their own.
+    Messages part(int64_t first, int64_t n) const {
+        Messages p = *this;
+        p.count = n;
+        p.src += first;
+        p.src_len += first;
+        p.out += first;
+        p.out_capacity += first;
+        p.result += first;
+        p.start = start != nullptr ? start + first : nullptr;
+        return p;
+    }
 };
 
 // A kernel's state, on the stack of the calling thread (see OnPage).
@@ -138,10 +151,12 @@ public:
     // The most messages one state serves: message indices are 32-bit.
     static constexpr int64_t kMessages = int64_t{1} << 30;
 
-    explicit Lanes(const Job &job)
-        : job_(job),
+    // The messages (at most kMessages) of the job, under its key and sums.
+    Lanes(const Job &job, const Messages &messages)
+        : messages_(messages),
           c_(make_consts<V, Std>(job.key, job.sums)),
-          window_start_(job.count > kWindow ? static_cast<int32_t>(job.count - kWindow) : 0) {
+          window_start_(messages.count > kWindow ? static_cast<int32_t>(messages.count - kWindow)
+                                                 : 0) {
         std::memset(ring_, 0, sizeof ring_);
         // Every lane idle, armed at step -1 so that the first steps' writes
         // land in the scratch area; the event before step 0 gives each its
@@ -349,7 +364,7 @@ private:
     // the input sides in its high half) and gathered into bit masks of 64
     // lanes, so that the pass branches on the lanes at an event only.
     void events() {
-        const Messages m(job_);
+        const Messages m = messages_;
         const int64_t t = step_;
         const uint32_t now = low_bits(t);
         // Bit l % 64 of word l / 64: lane l.
@@ -629,7 +644,7 @@ private:
     // holds at most kWindow - 1 messages when there are two classes, so the
     // counts and the positions fit a byte.
     [[gnu::noinline]] void order_window(const Messages &m) {
-        const int32_t end = m.count;
+        const int32_t end = static_cast<int32_t>(m.count);
         int first_class = -1;
         bool mixed = false;
         for (int32_t i = window_start_; i < end && !mixed; ++i) {
@@ -665,7 +680,7 @@ private:
         }
     }
 
-    const Job &job_;
+    const Messages messages_;
     const Secret<Consts<V>> c_;  // the key words and sums
     // The ring: slot s holds step s's blocks, lane after lane.
     alignas(64) uint64_t ring_[3][L];
