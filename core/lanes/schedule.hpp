@@ -164,7 +164,7 @@ public:
         const uintptr_t idle = reinterpret_cast<uintptr_t>(idle_) + kBlock;
         for (int l = 0; l < L; ++l) {
             in_[l] = out_[l] = idle;
-            in_end_[l] = 1;
+            in_end_[l] = kAhead;  // an event before step 0
             in_start_[l] = low_bits(-2);  // no change of message pending on the output side
             in_msg_[l] = out_msg_[l] = -1;
         }
@@ -190,6 +190,12 @@ private:
 
     // The last messages are taken longest first, from a window of this many.
     static constexpr int kWindow = 2 * L < 256 ? 2 * L : 256;
+    // How many steps a lane's input side is ahead of its chain and its output
+    // side behind: a vector kernel moves its lanes' blocks through the ring
+    // (one step each way, see step); plain words read their block when the
+    // step starts and write it when it ends, so a lane takes its next message
+    // and moves its output side on in one pass.
+    static constexpr int kAhead = W == 1 ? 0 : 1;
     // Words of lane bits (64 lanes a word).
     static constexpr int kWords = (L + 63) / 64;
     // Lanes' moves between the transform's cycles: one piece after each
@@ -227,16 +233,17 @@ private:
     static uintptr_t offset_of(int64_t s) { return static_cast<uintptr_t>(s * kBlock); }
 
     // One step t (`now` its slot): every lane moves one block along its
-    // chain. Slot t holds
-    // its blocks and keeps, as halves, the block the next step needs at its
-    // end (X when encrypting, the ciphertext when decrypting); slot t - 1
-    // holds that block of step t - 1 and receives this step's results; slot
-    // t + 1 holds the results of step t - 1, which go out while the blocks
-    // of step t + 1 come in.
+    // chain. Slot t holds its blocks and keeps, as halves, the block the next
+    // step needs at its end (X when encrypting, the ciphertext when
+    // decrypting); slot t - 1 holds that block of step t - 1 and receives
+    // this step's results; slot t + 1 holds the results of step t - 1, which
+    // go out while the blocks of step t + 1 come in. Plain words (kAhead 0)
+    // read their blocks from the lanes when the step starts and write them
+    // when it ends; the ring only keeps their chained halves.
     [[gnu::always_inline]] void step(V (&carry_hi)[U], V (&carry_lo)[U], int now) {
         const int64_t t = step_;
         uint64_t *const blocks = ring_[now];
-        uint64_t *const moving = ring_[now == 2 ? 0 : now + 1];
+        [[maybe_unused]] uint64_t *const moving = ring_[now == 2 ? 0 : now + 1];
         uint64_t *const late = ring_[now == 0 ? 2 : now - 1];
         const bool fresh = fresh_any_[t & 1];
         if (fresh) [[unlikely]] {
@@ -251,7 +258,12 @@ private:
         V lo[U];
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            split_blocks<V, O>(blocks + u * W, hi[u], lo[u]);
+            if constexpr (kAhead == 0) {
+                const uint64_t block = load8(reinterpret_cast<const uint8_t *>(in_[u] + offset_of(t)));
+                split_blocks<V, O>(&block, hi[u], lo[u]);
+            } else {
+                split_blocks<V, O>(blocks + u * W, hi[u], lo[u]);
+            }
             if constexpr (D == Dir::encrypt) {
                 // X = P ^ C(prev); C = E(X) ^ X(prev)
                 hi[u] ^= carry_hi[u];
@@ -264,8 +276,8 @@ private:
                 lo[u] ^= carry_lo[u];
             }
         }
-        const uintptr_t write_at = offset_of(t - 1);
-        const uintptr_t read_at = offset_of(t + 1);
+        [[maybe_unused]] const uintptr_t write_at = offset_of(t - 1);
+        [[maybe_unused]] const uintptr_t read_at = offset_of(t + 1);
         fetch_ahead(t);
         if constexpr (kPieces == kCycles) {
             // A loop, one cycle and one piece of the moves a turn: unrolled,
@@ -278,7 +290,6 @@ private:
             }
         } else {
             transform_cycles<V, U, D, Std>(*c_, hi, lo, 0, kCycles);
-            move_blocks(0, L, moving, write_at, read_at);
         }
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
@@ -290,16 +301,25 @@ private:
                 late_hi = fresh_lane ? splat<V>(0) : late_hi;
                 late_lo = fresh_lane ? splat<V>(0) : late_lo;
             }
+            V out_hi;
+            V out_lo;
             if constexpr (D == Dir::encrypt) {
                 hi[u] ^= late_hi;
                 lo[u] ^= late_lo;
-                carry_hi[u] = hi[u];
-                carry_lo[u] = lo[u];
-                join_blocks<V, O>(late + u * W, hi[u], lo[u]);
+                carry_hi[u] = out_hi = hi[u];
+                carry_lo[u] = out_lo = lo[u];
             } else {
                 carry_hi[u] = hi[u];
                 carry_lo[u] = lo[u];
-                join_blocks<V, O>(late + u * W, hi[u] ^ late_hi, lo[u] ^ late_lo);
+                out_hi = hi[u] ^ late_hi;
+                out_lo = lo[u] ^ late_lo;
+            }
+            if constexpr (kAhead == 0) {
+                uint64_t block;
+                join_blocks<V, O>(&block, out_hi, out_lo);
+                store8(reinterpret_cast<uint8_t *>(out_[u] + offset_of(t)), block);
+            } else {
+                join_blocks<V, O>(late + u * W, out_hi, out_lo);
             }
         }
         if (fresh) [[unlikely]] {
@@ -373,13 +393,11 @@ private:
         int32_t next;  // steps ahead of t
         if constexpr (W == 1) {
             next = INT32_MAX;
+            // (Only input sides: an output side moves with its input side.)
             for (int l = 0; l < L; ++l) {
-                const int32_t change = ahead_of(in_start_[l] + 1, now);
-                const int32_t end = ahead_of(in_end_[l] - 1, now);
-                moving[0] |= change == 0 ? uint64_t{1} << l : 0;
+                const int32_t end = ahead_of(in_end_[l], now);
                 ending[0] |= end == 0 ? uint64_t{1} << l : 0;
-                const int32_t later = change > 0 && change < end ? change : end;
-                next = change != 0 && end != 0 && later < next ? later : next;
+                next = end != 0 && end < next ? end : next;
             }
         } else {
             const Steps none = Steps{} + INT32_MAX;
@@ -390,8 +408,8 @@ private:
                 std::memcpy(&start, in_start_ + u * W, sizeof start);
                 std::memcpy(&last, in_end_ + u * W, sizeof last);
                 // Wrapping differences, then read as signed.
-                const Steps change = (Steps)(start + (1u - now));
-                const Steps end = (Steps)(last - (1u + now));
+                const Steps change = (Steps)(start + (kAhead - now));
+                const Steps end = (Steps)(last - (kAhead + now));
                 const Steps move = change == 0;  // all ones where due
                 const Steps finish = end == 0;
                 const auto bits = static_cast<uint32_t>(
@@ -408,7 +426,7 @@ private:
             for (uint64_t bits = moving[w]; bits != 0; bits &= bits - 1) {
                 const int l = 64 * w + std::countr_zero(bits);
                 switch_output(l, m);
-                const int32_t end = ahead_of(in_end_[l] - 1, now);
+                const int32_t end = ahead_of(in_end_[l] - kAhead, now);
                 next = end != 0 && end < next ? end : next;
             }
         }
@@ -416,8 +434,13 @@ private:
             for (uint64_t bits = ending[w]; bits != 0; bits &= bits - 1) {
                 const int l = 64 * w + std::countr_zero(bits);
                 next_input(l, m);
-                const int32_t change = ahead_of(in_start_[l] + 1, now);
-                const int32_t end = ahead_of(in_end_[l] - 1, now);
+                if constexpr (kAhead == 0) {
+                    if (in_start_[l] == now) {
+                        switch_output(l, m);
+                    }
+                }
+                const int32_t change = ahead_of(in_start_[l] + kAhead, now);
+                const int32_t end = ahead_of(in_end_[l] - kAhead, now);
                 const int32_t lane_next = change > 0 && change < end ? change : end;
                 next = lane_next < next ? lane_next : next;
             }
@@ -437,7 +460,7 @@ private:
 
     // Lane l reads `run` blocks from `in` on, from step t + 1 on.
     void arm_input(int l, const uint8_t *in, int64_t run) {
-        const int64_t first = step_ + 1;
+        const int64_t first = step_ + kAhead;
         in_[l] = reinterpret_cast<uintptr_t>(in) - offset_of(first);
         in_end_[l] = low_bits(first + run);
     }
@@ -450,7 +473,7 @@ private:
             // rest from where it lies.
             if (in_msg_[l] >= kMoreRuns) [[unlikely]] {
                 const int32_t i = in_msg_[l] & ~kMoreRuns;
-                const int64_t b = ahead_of(low_bits(step_ + 1), in_start_[l]);
+                const int64_t b = ahead_of(low_bits(step_ + kAhead), in_start_[l]);
                 const int64_t n = m.src_len[i];
                 const int64_t total = padded_length(n);
                 const int64_t body = total - n - 7;
@@ -478,7 +501,7 @@ private:
     // Gives lane l the next pending message from step t + 1 on, or idles it.
     // Its output side moves over a step later.
     [[gnu::always_inline]] void take(int l, const Messages &m) {
-        const int64_t first = step_ + 1;
+        const int64_t first = step_ + kAhead;
         const int64_t i = next_pending(m);
         in_start_[l] = low_bits(first);
         if (i < 0) {
@@ -531,27 +554,51 @@ private:
         const int32_t done = out_msg_[l];
         if (done >= 0) {
             if constexpr (D == Dir::decrypt) {
-                finish(done, m);
+                if (kAhead == 0 && m.src_len[done] == kMinCiphertext) {
+                    release_held(l, done, m);
+                } else {
+                    finish(done, m);
+                }
             }
             --active_;
         }
         const int32_t i = in_msg_[l] < 0 ? -1 : in_msg_[l] & ~kMoreRuns;
-        const uintptr_t base = offset_of(step_ - 1);  // the step the input side took it
+        const uintptr_t base = offset_of(step_ - kAhead);  // the step the message starts
         if constexpr (D == Dir::decrypt) {
             // Only a 16-byte ciphertext can be refused after its first
-            // block (fill count 7): decided here, before its first block
-            // goes out. Longer ones go straight through.
-            if (i >= 0 && m.src_len[i] == kMinCiphertext && first_fill(l) == 7) {
-                m.result[i] = m.refusal(QULO_E_FILL);  // nothing was written
-                ++refused_;
-                --active_;
-                out_msg_[l] = -1;
-                out_[l] = reinterpret_cast<uintptr_t>(idle_) - base;
-                return;
+            // block (fill count 7), and nothing may be written before:
+            // decided here, before its first block goes out, or (plain
+            // words, whose output side moves before the block is made)
+            // once both blocks are held in the lane's own scratch.
+            if (i >= 0 && m.src_len[i] == kMinCiphertext) {
+                if constexpr (kAhead == 0) {
+                    out_msg_[l] = i;
+                    out_[l] = reinterpret_cast<uintptr_t>(held_[l]) - base;
+                    return;
+                } else if (first_fill(l) == 7) {
+                    m.result[i] = m.refusal(QULO_E_FILL);  // nothing was written
+                    ++refused_;
+                    --active_;
+                    out_msg_[l] = -1;
+                    out_[l] = reinterpret_cast<uintptr_t>(idle_) - base;
+                    return;
+                }
             }
         }
         out_msg_[l] = i;
         out_[l] = reinterpret_cast<uintptr_t>(i >= 0 ? m.out[i] : idle_) - base;
+    }
+
+    // A 16-byte plaintext held in lane l's scratch: refused by its fill
+    // count (nothing written), or placed in its output and finished.
+    void release_held(int l, int32_t j, const Messages &m) {
+        if ((held_[l][0] & 0x07) == 7) {
+            m.result[j] = m.refusal(QULO_E_FILL);
+            ++refused_;
+            return;
+        }
+        std::memcpy(m.out[j], held_[l], sizeof held_[l]);
+        finish(j, m);
     }
 
     // The fill count of the plaintext block lane l computed last, still in
@@ -700,6 +747,8 @@ private:
     uint32_t fresh_[2][U] = {};
     bool fresh_any_[2] = {};
     alignas(8) uint8_t idle_[kIdleBlocks * kBlock] = {};
+    // Plain words: each lane's 16-byte ciphertext decrypted, until checked.
+    alignas(8) uint8_t held_[kAhead == 0 ? L : 1][kMinCiphertext];
     uint8_t order_[kWindow];  // the last window's messages, as offsets from its start
     int32_t window_start_;
     int32_t window_len_ = -1;
