@@ -17,8 +17,8 @@
 // the lanes' event steps a vector at a time): a lane whose input run ends
 // takes its next run or message, a lane whose output side reaches a new
 // message finishes the one before. Messages of mixed lengths therefore cost
-// their own work only; and the last messages of a job are taken longest
-// first, so that the lanes run out of work at about the same time.
+// little beyond their own work; and the last messages of a job are taken
+// longest first, so that the lanes run out of work at about the same time.
 #pragma once
 
 #include "job.hpp"
@@ -36,8 +36,6 @@
 #include <cstdint>
 #include <cstring>
 #include <utility>
-
-
 
 namespace qulo::batch {
 namespace {
@@ -331,9 +329,9 @@ private:
     // The lines the lanes will read and write a cache line's worth of steps
     // later (the next step's block already comes in now), fetched now: every
     // step an eighth of the lanes, so that each line of each lane is asked
-    // for once. The lanes' streams are too many
-    // for the hardware to follow when the messages do not fit the cache.
-    // (A fetch never faults, whatever the address.)
+    // for once. The lanes' streams are too many for the hardware to follow
+    // when the messages do not fit the cache. (A fetch never faults,
+    // whatever the address.)
     static constexpr int32_t kLineSteps = 64 / kBlock;
     [[gnu::always_inline]] void fetch_ahead(int64_t t) const {
         const uintptr_t ahead = offset_of(t + kLineSteps + 1);
@@ -379,10 +377,12 @@ private:
     // The lanes with an event before this step, and the next event: before
     // step t, the output side of a lane whose input side took a message at
     // step t - 1 moves to it (switch_output), then a lane whose input run
-    // ends at step t + 1 takes its next run (next_input). Both are found a
-    // vector of lanes at once (one word: the output sides in its low half,
-    // the input sides in its high half) and gathered into bit masks of 64
-    // lanes, so that the pass branches on the lanes at an event only.
+    // ends at step t + 1 takes its next run (next_input); for plain words
+    // (kAhead 0) a lane whose run ends at step t takes its next, and its
+    // output side follows at once. Both are found a vector of lanes at once
+    // (one word: the output sides in its low half, the input sides in its
+    // high half) and gathered into bit masks of 64 lanes, so that the pass
+    // branches on the lanes at an event only.
     void events() {
         const Messages m = messages_;
         const int64_t t = step_;
@@ -458,7 +458,7 @@ private:
         return Steps{static_cast<int32_t>(1u << K)...};
     }
 
-    // Lane l reads `run` blocks from `in` on, from step t + 1 on.
+    // Lane l reads `run` blocks from `in` on, from step t + kAhead on.
     void arm_input(int l, const uint8_t *in, int64_t run) {
         const int64_t first = step_ + kAhead;
         in_[l] = reinterpret_cast<uintptr_t>(in) - offset_of(first);
@@ -498,8 +498,9 @@ private:
     // lengths a lane takes).
     static int64_t padded_length(int64_t n) { return n + 17 - ((n + 1) & 7); }
 
-    // Gives lane l the next pending message from step t + 1 on, or idles it.
-    // Its output side moves over a step later.
+    // Gives lane l the next pending message from step t + kAhead on, or
+    // idles it. Its output side moves over kAhead steps later (plain words:
+    // in the same pass, right after).
     [[gnu::always_inline]] void take(int l, const Messages &m) {
         const int64_t first = step_ + kAhead;
         const int64_t i = next_pending(m);
@@ -549,7 +550,8 @@ private:
     }
 
     // The output side of lane l finishes its message and moves to the one
-    // its input side took at step t - 1 (or to the scratch area).
+    // its input side took (starting at step t - kAhead), or to the scratch
+    // area.
     [[gnu::always_inline]] void switch_output(int l, const Messages &m) {
         const int32_t done = out_msg_[l];
         if (done >= 0) {
