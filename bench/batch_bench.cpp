@@ -8,14 +8,16 @@
 // its own width (ceiling.hpp), blocks held in registers, no mode, no memory,
 // the fastest of a few group sizes. That share is counted in blocks, the
 // ciphertext's (a 64-byte plaintext is 80 bytes of blocks), since blocks are
-// what both transform.
+// what both transform. A shape of mixed lengths (uniform over twice its
+// mean) is also set against the equal lengths of the same count and mean:
+// the ratio of their shares.
 //
 // Every figure is a ratio of two timings taken in the same rounds: the
 // variants are interleaved round after round and each keeps its best batch,
 // so a slow spell of the shared machine hits them alike.
 //
-// Usage: qulo_batch_bench [--reps N] [--json FILE] [--shape MESSAGESxBYTES ...]
-// (--shape keeps only the equal-length shapes named, e.g. --shape 64x1024)
+// Usage: qulo_batch_bench [--reps N] [--json FILE] [--shape MESSAGESxBYTES[-mixed] ...]
+// (--shape keeps only the shapes named, e.g. --shape 64x1024 --shape 1024x1024-mixed)
 
 #include "ceiling.hpp"
 #include "qulo/batch.h"
@@ -46,16 +48,19 @@ constexpr double kMinBatchSeconds = 0.004;
 
 struct Shape {
     int messages;
-    int64_t bytes;  // plaintext bytes per message
-    bool mixed;     // lengths spread over [bytes/2, 3*bytes/2) instead of equal
+    int64_t bytes;  // plaintext bytes per message, or their mean
+    bool mixed;     // lengths uniform over [0, 2 * bytes) instead of equal
 };
 
-constexpr std::array<Shape, 6> kShapes = {{
+constexpr std::array<Shape, 9> kShapes = {{
     {64, 1024, false},
     {256, 1024, false},
+    {256, 1024, true},
+    {1024, 1024, false},
+    {1024, 1024, true},
     {1024, 64, false},
     {10000, 64, false},  // the Python benchmark's shape, without Python
-    {256, 1024, true},
+    {10000, 64, true},
     {64, 64 * 1024, false},
 }};
 
@@ -78,7 +83,7 @@ Set make_set(const Shape &s, const qulo_key &key) {
         return seed >> 8;
     };
     for (int i = 0; i < s.messages; ++i) {
-        const int64_t n = s.mixed ? s.bytes / 2 + static_cast<int64_t>(next() % s.bytes) : s.bytes;
+        const int64_t n = s.mixed ? static_cast<int64_t>(next() % (2 * s.bytes)) : s.bytes;
         std::vector<uint8_t> p(static_cast<size_t>(n));
         for (auto &b : p) {
             b = static_cast<uint8_t>(next());
@@ -197,6 +202,11 @@ std::string shape_label(const Shape &s) {
     return std::to_string(s.messages) + " x " + size + (s.mixed ? " mixed" : "");
 }
 
+// The shape's name for --shape: 64x1024, 1024x1024-mixed.
+std::string shape_option(const Shape &s) {
+    return std::to_string(s.messages) + "x" + std::to_string(s.bytes) + (s.mixed ? "-mixed" : "");
+}
+
 // Every bare group of the kernels this CPU runs.
 std::vector<const bench::Bare *> bare_groups(const std::vector<std::string> &kernels) {
     std::vector<std::span<const bench::Bare>> sets = {bench::scalar_bare()};
@@ -236,6 +246,23 @@ const Variant *ceiling_of(const std::vector<Variant> &variants, const std::strin
     return best;
 }
 
+// For a batch call on mixed lengths, the same call on the equal lengths of
+// the same count and mean, when that shape is measured.
+const Variant *equal_of(const std::vector<Variant> &variants, const Variant &v) {
+    if (v.bare != nullptr || v.kernel.empty() || !v.set->shape.mixed) {
+        return nullptr;
+    }
+    for (const Variant &e : variants) {
+        if (e.bare == nullptr && e.kernel == v.kernel && e.dir == v.dir &&
+            e.by_descriptor == v.by_descriptor && !e.set->shape.mixed &&
+            e.set->shape.messages == v.set->shape.messages &&
+            e.set->shape.bytes == v.set->shape.bytes) {
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -251,7 +278,7 @@ int main(int argc, char **argv) {
         } else if (a == "--shape" && i + 1 < argc) {
             only.emplace_back(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: %s [--reps N] [--json FILE] [--shape MxN ...]\n",
+            std::fprintf(stderr, "usage: %s [--reps N] [--json FILE] [--shape MxN[-mixed] ...]\n",
                          argv[0]);
             return 2;
         }
@@ -267,8 +294,7 @@ int main(int argc, char **argv) {
     std::vector<Set> sets;
     sets.reserve(kShapes.size());
     for (const Shape &s : kShapes) {
-        const std::string label = std::to_string(s.messages) + "x" + std::to_string(s.bytes);
-        if (!only.empty() && (s.mixed || std::find(only.begin(), only.end(), label) == only.end())) {
+        if (!only.empty() && std::find(only.begin(), only.end(), shape_option(s)) == only.end()) {
             continue;
         }
         sets.push_back(make_set(s, key));
@@ -334,8 +360,8 @@ int main(int argc, char **argv) {
     if (json.is_open()) {
         json << "\n  ],\n  \"results\": [\n";
     }
-    std::printf("\n%-22s %-8s %-22s %10s %12s %10s\n", "messages", "dir", "variant", "MB/s",
-                "x one-by-one", "of ceiling");
+    std::printf("\n%-22s %-8s %-22s %10s %12s %10s %12s\n", "messages", "dir", "variant", "MB/s",
+                "x one-by-one", "of ceiling", "mixed/equal");
     first = true;
     for (const Variant &v : variants) {
         if (v.bare != nullptr) {
@@ -355,10 +381,15 @@ int main(int argc, char **argv) {
                                                    : "batch " + v.kernel;
         const Variant *ceiling = v.kernel.empty() ? nullptr : ceiling_of(variants, v.kernel, v.dir);
         const double share = ceiling != nullptr ? block_rate(v) / block_rate(*ceiling) : 0.0;
+        const Variant *equal = equal_of(variants, v);
+        const double mixed_to_equal = equal != nullptr ? block_rate(v) / block_rate(*equal) : 0.0;
         std::printf("%-22s %-8s %-22s %10.1f %12.2f", shape_label(v.set->shape).c_str(), dir,
                     name.c_str(), mbs, ratio);
         if (ceiling != nullptr) {
             std::printf(" %10.2f", share);
+        }
+        if (equal != nullptr) {
+            std::printf(" %12.2f", mixed_to_equal);
         }
         std::printf("\n");
         if (json.is_open()) {
@@ -372,6 +403,9 @@ int main(int argc, char **argv) {
                  << ", \"ratio_to_one_by_one\": " << ratio;
             if (ceiling != nullptr) {
                 json << ", \"share_of_ceiling\": " << share;
+            }
+            if (equal != nullptr) {
+                json << ", \"mixed_to_equal\": " << mixed_to_equal;
             }
             json << "}";
             first = false;

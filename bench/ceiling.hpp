@@ -1,6 +1,7 @@
 // The yardstick of the lane kernels: the bare block transform per
 // instruction set, made from the kernels' own round function
-// (core/batch_kernels.hpp), each unit built with its kernel's target flags.
+// (core/lanes/transform.hpp) in bare_transform (ceiling_groups.hpp), each
+// unit built with its kernel's target flags.
 #pragma once
 
 #include "qulo/block.hpp"

@@ -5,12 +5,12 @@
 // length gets its status at once (-1 for the named entry points), and a
 // message whose source overlaps its own output (allowed for one message,
 // but a lane reads its source while it writes) goes to qulo_run, which
-// handles that case. The rest are marked pending and run in the lanes of
-// the kernel in use.
+// handles that case, as does one longer than the lanes take (4 GiB). The
+// rest are marked pending and run in the lanes of the kernel in use.
 
 #include "qulo/batch.h"
 
-#include "batch_kernels.hpp"
+#include "lanes/job.hpp"
 #include "qulo/batch_hooks.hpp"
 #include "qulo/block.hpp"
 #include "qulo/mode.h"
@@ -58,7 +58,7 @@ struct Kernel {
 // Every kernel this build has, fastest first; the last one runs on every
 // CPU. The choice, its error text and the hooks all read this table. The
 // vector kernels are those of the architecture compiled for (the same test
-// as in core/CMakeLists.txt and batch_kernels.hpp); elsewhere only the
+// as in core/CMakeLists.txt and lanes/job.hpp); elsewhere only the
 // portable one.
 constexpr Kernel kKernels[] = {
 #if defined(__x86_64__)
@@ -217,9 +217,10 @@ void add_names(Text &text, bool runnable_only) {
 // ---- the driver ---------------------------------------------------------------
 
 // Settles every message its lengths decide (and those the lanes cannot
-// take) and marks the rest pending; returns how many it refused.
+// take) and marks the rest pending, counting them in job.pending; returns
+// how many it refused.
 template <Dir D>
-int64_t settle(const qulo_key *key, const qulo_op *op, const Job &job, bool &any_pending) {
+int64_t settle(const qulo_key *key, const qulo_op *op, Job &job) {
     int64_t refused = 0;
     for (int64_t i = 0; i < job.count; ++i) {
         const uint8_t *src = job.src[i];
@@ -232,11 +233,12 @@ int64_t settle(const qulo_key *key, const qulo_op *op, const Job &job, bool &any
             // its own output (in-place decryption aside) goes to qulo_run,
             // which handles any overlap.
             const bool in_place = D == Dir::decrypt && src == out;
-            r = !in_place && overlaps(src, n, out, cap) ? qulo_run(key, op, src, n, out, cap)
-                                                        : batch::kPending;
+            const bool lanes_take =
+                n <= batch::kLaneMaxLength && (in_place || !overlaps(src, n, out, cap));
+            r = lanes_take ? batch::kPending : qulo_run(key, op, src, n, out, cap);
         }
         if (r == batch::kPending) {
-            any_pending = true;
+            ++job.pending;
         } else if (r < 0) {
             r = job.refusal(r);
             ++refused;
@@ -263,13 +265,11 @@ int64_t run_batch(const qulo_key *key, const qulo_op *op, bool named, int64_t co
     if (kernel < 0) {
         return QULO_E_STATE;
     }
-    const Secret<Job> job(words_of(key), sums_of(*op), count, src, src_len, out, out_capacity,
-                          result, start, operation->verify, named);
-    bool any_pending = false;
-    int64_t refused = operation->dir == Dir::encrypt
-                          ? settle<Dir::encrypt>(key, op, *job, any_pending)
-                          : settle<Dir::decrypt>(key, op, *job, any_pending);
-    if (any_pending) {
+    Secret<Job> job(words_of(key), sums_of(*op), count, src, src_len, out, out_capacity, result,
+                    start, operation->verify, named);
+    int64_t refused = operation->dir == Dir::encrypt ? settle<Dir::encrypt>(key, op, *job)
+                                                     : settle<Dir::decrypt>(key, op, *job);
+    if (job->pending > 0) {
         const KernelOps &ops = *kKernels[kernel].ops;
         refused += dispatch(*operation, [&]<Dir D, Order O, bool Std>() {
             return ops.get<D, O, Std>()(*job);

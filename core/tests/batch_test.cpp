@@ -274,6 +274,79 @@ TEST_P(BatchTest, LongAndShortMessagesShareTheLanes) {
     EXPECT_EQ(expect_same_as_one_by_one(variant(), msgs), 0);
 }
 
+// Messages of the given plaintext lengths, as the variant takes them
+// (ciphertexts of them for a decryption), from a seeded generator.
+std::vector<Message> messages_of(const Variant &v, const std::vector<int64_t> &lengths,
+                                 unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<Message> msgs;
+    for (const int64_t n : lengths) {
+        msgs.push_back({random_bytes(rng, static_cast<size_t>(n)), 0, false});
+    }
+    return v.op == Op::encrypt ? msgs : ciphertexts_of(v, msgs);
+}
+
+TEST_P(BatchTest, CountsAroundTheWideFormMatchOneByOne) {
+    // The AVX-512 kernel runs 128 lanes from 128 pending messages on, 64
+    // below; what counts is the messages left pending once refusals by
+    // length are settled (three here, at the front, the middle and the end).
+    std::mt19937 rng(8);
+    for (const size_t count : {size_t{127}, size_t{128}, size_t{129}, size_t{130}, size_t{131}}) {
+        for (const bool refusals : {false, true}) {
+            SCOPED_TRACE(std::to_string(count) + (refusals ? " with three refused" : ""));
+            std::vector<int64_t> lengths;
+            for (size_t i = 0; i < count; ++i) {
+                lengths.push_back(static_cast<int64_t>(rng() % 200));
+            }
+            auto msgs = messages_of(variant(), lengths, static_cast<unsigned>(count));
+            if (refusals) {
+                for (const size_t i : {size_t{0}, count / 2, count - 1}) {
+                    if (encrypting()) {
+                        msgs[i].cap_delta = -1;
+                    } else {
+                        msgs[i].src.resize(8);  // too short
+                    }
+                }
+            }
+            EXPECT_EQ(expect_same_as_one_by_one(variant(), msgs), refusals ? 3 : 0);
+        }
+    }
+}
+
+TEST_P(BatchTest, EveryOrderOfLengthsMatchesOneByOne) {
+    // Orders the lanes take differently: the caller's order first, then the
+    // last window of messages (up to 256) longest first; messages of two
+    // and three blocks, whose lane moves its output side on in the same
+    // pass as it takes the next; long plaintexts, read in three runs, with
+    // every ending of their last run; sizes of every class of the sort.
+    auto lengths = [](size_t count, auto f) {
+        std::vector<int64_t> v;
+        for (size_t i = 0; i < count; ++i) {
+            v.push_back(f(i));
+        }
+        return v;
+    };
+    std::mt19937 rng(9);
+    const std::pair<const char *, std::vector<int64_t>> orders[] = {
+        {"rising", lengths(300, [](size_t i) { return static_cast<int64_t>(i * 5); })},
+        {"falling", lengths(300, [](size_t i) { return static_cast<int64_t>(1500 - i * 5); })},
+        {"one long last", lengths(300, [](size_t i) { return i == 299 ? 20000 : 40; })},
+        {"one long first", lengths(300, [](size_t i) { return i == 0 ? 20000 : 40; })},
+        {"two and three blocks", lengths(400, [&](size_t) { return static_cast<int64_t>(rng() % 15); })},
+        {"long edges", lengths(300, [](size_t i) { return static_cast<int64_t>(513 + i % 24); })},
+        {"every size class", lengths(300, [&](size_t) {
+             const int64_t top = int64_t{1} << (rng() % 16);
+             return static_cast<int64_t>(rng() % static_cast<uint32_t>(top));
+         })},
+    };
+    for (const auto &[name, order] : orders) {
+        SCOPED_TRACE(name);
+        const auto msgs = messages_of(variant(), order, 10);
+        EXPECT_EQ(expect_same_as_one_by_one(variant(), msgs), 0);
+        EXPECT_EQ(expect_same_as_one_by_one(variant(), msgs, op_of(variant(), true), true), 0);
+    }
+}
+
 TEST_P(BatchTest, RefusalsAmongGoodMessagesAreRefusedAlone) {
     std::mt19937 rng(3);
     auto msgs = mixed_plaintexts(4, 40);

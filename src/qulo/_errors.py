@@ -26,6 +26,8 @@ class DecryptionError(ValueError):
         self.reason = reason
         self.index = index
 
-    def __reduce__(self) -> tuple[type[DecryptionError], tuple[str, int | None, str, int | None]]:
+    def __reduce__(
+        self,
+    ) -> tuple[type[DecryptionError], tuple[object, int | None, str | None, int | None]]:
         # Pickled with what __init__ takes, not only the message.
         return type(self), (self.args[0], self.status, self.reason, self.index)

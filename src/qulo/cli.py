@@ -380,6 +380,8 @@ def _decrypt(source: Source, sink: Output, decryptor: Decryptor,
     try:
         return held, decryptor.finalize()
     except DecryptionError as e:
+        # A Decryptor's refusal always carries its reason.
+        assert e.reason is not None
         sentence, status = _REFUSED[e.reason]
         raise _Refused(sentence.format(size=got), status) from None
 

@@ -114,12 +114,15 @@ int64_t qulo_batch_run_placed(const qulo_key *key, const qulo_op *op, int64_t co
                               int64_t *start);
 
 /*
- * Kernels: on x86-64 "avx512" (AVX-512 F, BW and VL; 64 lanes) and "avx2"
- * (32 lanes); on AArch64 "neon" (every such CPU; 16 lanes); everywhere
- * "scalar" (portable, four messages interleaved).
- * All give the same bytes;
- * they differ only in speed. Lanes only pay when they are filled: a call
- * with fewer messages than lanes leaves the rest idle.
+ * Kernels: on x86-64 "avx512" (AVX-512 F, BW and VL; 64 lanes, 128 for a
+ * call with 128 messages or more left to the lanes) and "avx2" (32 lanes);
+ * on AArch64 "neon" (every such CPU; 16 lanes); everywhere "scalar"
+ * (portable, four messages interleaved). All give the same bytes; they
+ * differ only in speed. Lanes only pay when they are filled: a call with
+ * fewer messages than lanes leaves the rest idle. A lane whose message ends
+ * takes the next in the caller's order, and the call's last messages (up to
+ * 256) longest first, so that the lanes run out of work together; result[i]
+ * and out[i] are message i's whatever order the lanes take them in.
  *
  * The kernel is chosen once, on the first batch call or kernel query of the
  * process: the environment variable QULO_BATCH_KERNEL, when set and not
