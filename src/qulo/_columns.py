@@ -208,7 +208,7 @@ def _table(pa: Any, table: Any, names: list[str], work: _Work) -> Any:
 
 def _table_of(pa: Any, table: Any, schema: Any, changed: list[int], work: _Work,
               offset: int) -> Any:
-    """A table (or one part of a larger one, after `offset` rows: a row
+    """A table (or a slice of a larger one, after `offset` rows: a row
     group) changed as `_plan` planned it."""
     for i in changed:
         # All the column's chunks in one call, chunked as they came.
