@@ -301,7 +301,7 @@ def _polars(pl: Any, frame: Any, names: list[str], work: _Work) -> Any:
 
 def _pandas(pa: Any, pd: Any, frame: Any, names: list[str], work: _Work) -> Any:
     _missing(names, list(frame.columns))
-    work.check(pa.array([], pa.binary()))
+    work.check(_empty(pa, pa.binary()))
     held = {}
     for name in names:
         try:  # Arrow-backed, its chunks; else converted (objects are read here)

@@ -20,7 +20,7 @@ import duckdb
 from duckdb.func import ARROW, SPECIAL
 
 from . import _batch
-from ._columns import _pyarrow, _Work
+from ._columns import _empty, _pyarrow, _Work
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -84,7 +84,7 @@ def register(
         if name is None:
             continue
         work = _Work(run, tea, sumtable, **options)
-        work.check(pa.array([], pa.binary()))
+        work.check(_empty(pa, pa.binary()))
         made.append((name, _function(pa, work, name), parameter, result))
     for name, function, parameter, result in made:
         # "special": the batch comes with its NULLs, which qulo keeps, rather
