@@ -18,7 +18,7 @@ class Secret {
 
 public:
     template <class... Args>
-    explicit Secret(Args &&...args) : value_(std::forward<Args>(args)...) {}
+    explicit Secret(Args &&...args) : value_{std::forward<Args>(args)...} {}
     ~Secret() { wipe(&value_, sizeof value_); }
     Secret(const Secret &) = delete;
     Secret &operator=(const Secret &) = delete;
