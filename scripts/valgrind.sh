@@ -68,11 +68,14 @@ set -e
 end=$(date +%s)
 
 grep -E "ERROR SUMMARY|definitely lost:" "$LOG" || true
-# Leak records whose allocation passed through qulo's code.
+# Leak records whose allocation passed through qulo's code. A name that
+# qulo's start-up interns (a method's, a capsule attribute's) is left out:
+# once a code object uses the same name, 3.13 makes the interned string
+# immortal and never frees it, and the record names where it was first made.
 ours="$(awk '
     /are definitely lost in loss record/ { rec = 1; buf = "" }
     rec { buf = buf $0 "\n" }
-    /^==[0-9]+== *$/ { if (rec && buf ~ /(qulo|_tea[.]cpython|_stream[.]cpython|tea[.]cpp|stream[.]cpp|methods[.]cpp|byte_view[.]cpp|module[.]cpp)/) printf "%s", buf; rec = 0 }
+    /^==[0-9]+== *$/ { if (rec && buf ~ /(qulo|_tea[.]cpython|_stream[.]cpython|tea[.]cpp|stream[.]cpp|methods[.]cpp|byte_view[.]cpp|module[.]cpp)/ && buf !~ /(PyUnicode_InternFromString|PyUnicode_InternInPlace|PyDict_SetItemString) /) printf "%s", buf; rec = 0 }
 ' "$LOG")"
 if [ -n "$ours" ]; then
     echo "error: blocks allocated by qulo's code were leaked:" >&2
