@@ -16,7 +16,7 @@ extensions include ``<qulo/capi.h>`` from the folder that
 from types import CapsuleType as _CapsuleType
 
 # First: the compiled modules raise it and take it from here.
-from ._errors import DecryptionError  # isort: skip
+from ._errors import DecryptionError
 from . import _batch, _stream, _tea
 from ._columns import ArrowStream, decrypt_columns, encrypt_columns
 from ._many import ArrowColumn, batch_kernel, decrypt_many, encrypt_many
