@@ -277,8 +277,15 @@ int main(int argc, char **argv) {
             json_path = argv[++i];
         } else if (a == "--shape" && i + 1 < argc) {
             only.emplace_back(argv[++i]);
+        } else if (a == "--wide" && i + 1 < argc) {
+            // The wider form of a kernel that has one (AVX-512's 128 lanes):
+            // "on", "off", or by default where this CPU gains by it.
+            const std::string_view w = argv[++i];
+            qulo::batch::select_wide(w == "on" ? 1 : w == "off" ? 0 : -1);
         } else {
-            std::fprintf(stderr, "usage: %s [--reps N] [--json FILE] [--shape MxN[-mixed] ...]\n",
+            std::fprintf(stderr,
+                         "usage: %s [--reps N] [--json FILE] [--shape MxN[-mixed] ...] "
+                         "[--wide on|off]\n",
                          argv[0]);
             return 2;
         }

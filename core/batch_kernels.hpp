@@ -80,11 +80,12 @@ template <class V, int U, Order O, Dir D, bool Std>
 }
 
 // The kernel of one operation: U vectors of lanes, or Wide vectors when
-// the job has messages enough to fill them.
+// the CPU gains by them (Job::wide) and the job has messages enough to fill
+// them.
 template <class V, int U, int Wide, Order O, Dir D, bool Std>
 int64_t run_lanes(const Job &job) {
     if constexpr (Wide != U) {
-        if (job.pending >= int64_t{Wide} * kWidth<V>) {
+        if (job.wide && job.pending >= int64_t{Wide} * kWidth<V>) {
             return run_width<V, Wide, O, D, Std>(job);
         }
     }

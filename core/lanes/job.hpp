@@ -26,6 +26,7 @@ struct Job {
     bool verify;     // decryption: refuse a plaintext whose trailer is not zero
     bool named;      // for a named entry point: every refusal is -1
     int64_t pending = 0;  // how many messages the kernel is to run
+    bool wide = false;    // a kernel with a wider form may use it
 
     // The result of a refused message.
     int64_t refusal(int64_t status) const { return named ? -1 : status; }

@@ -233,8 +233,14 @@ protected:
         }
         ASSERT_TRUE(qulo::batch::select(k.c_str()));
         ASSERT_STREQ(qulo_batch_kernel(), k.c_str());
+        // The wider form wherever the kernel has one, whether or not this
+        // CPU would choose it, so that it is tested on every CPU that runs it.
+        qulo::batch::select_wide(1);
     }
-    void TearDown() override { qulo::batch::select(nullptr); }
+    void TearDown() override {
+        qulo::batch::select(nullptr);
+        qulo::batch::select_wide(-1);
+    }
 
     const Variant &variant() const { return GetParam().variant; }
     bool encrypting() const { return variant().op == Op::encrypt; }

@@ -114,8 +114,9 @@ int64_t qulo_batch_run_placed(const qulo_key *key, const qulo_op *op, int64_t co
                               int64_t *start);
 
 /*
- * Kernels: on x86-64 "avx512" (AVX-512 F, BW and VL; 64 lanes, 128 for a
- * call with 128 messages or more left to the lanes) and "avx2" (32 lanes);
+ * Kernels: on x86-64 "avx512" (AVX-512 F, BW and VL; 64 lanes, or on a
+ * CPU with full-width 512-bit units, such as AMD's Zen 5, 128 for a call
+ * with 128 messages or more left to the lanes) and "avx2" (32 lanes);
  * on AArch64 "neon" (every such CPU; 16 lanes); everywhere "scalar"
  * (portable, four messages interleaved). All give the same bytes; they
  * differ only in speed. Lanes only pay when they are filled: a call with

@@ -21,6 +21,12 @@ bool supported(const char *name);
 // Null goes back to the start-up choice of qulo/batch.h.
 bool select(const char *name);
 
+// Whether a kernel with a wider form (AVX-512: 128 lanes) uses it for calls
+// with messages enough: by default where the CPU gains by it (batch.cpp);
+// select_wide(1) or (0) forces it either way, (-1) goes back to the CPU's.
+void select_wide(int wide);
+bool wide();
+
 }  // namespace qulo::batch
 
 // The same three with C linkage, for the Python module.
