@@ -10,6 +10,7 @@ accept ordinary use and reject the misuse the stub is there to catch.
 from __future__ import annotations
 
 import ast
+import importlib.util
 import re
 import subprocess
 import sys
@@ -47,10 +48,24 @@ def test_stub_and_marker_are_installed_with_the_package():
     assert (package / "py.typed").is_file()
 
 
+# Submodules that import a library of their own on import, and that
+# library: where it is not installed (a wheel's test run) they cannot load.
+OPTIONAL = {"qulo.duckdb": "duckdb", "qulo.polars": "polars", "qulo._parquet": "pyarrow"}
+
+
 def test_stubtest_finds_no_difference_between_stubs_and_runtime(tmp_path):
+    # The optional libraries need not be there: where one is missing, the
+    # submodule that imports it is left out, and mypy takes its imports as
+    # untyped.
+    config = tmp_path / "mypy.ini"
+    config.write_text("[mypy]\nignore_missing_imports = True\n")
+    allowlist = tmp_path / "allowlist.txt"
+    missing = [rf"{module}(\..*)?" for module, library in OPTIONAL.items()
+               if importlib.util.find_spec(library) is None]
+    allowlist.write_text(ALLOWLIST.read_text() + "".join(f"{m}\n" for m in missing))
     done = run_mypy_tool(
-        ["mypy.stubtest", "qulo", "--allowlist", str(ALLOWLIST),
-         "--mypy-config-file", str(tmp_path / "none.ini"), "--concise"],
+        ["mypy.stubtest", "qulo", "--allowlist", str(allowlist),
+         "--mypy-config-file", str(config), "--concise"],
         tmp_path,
     )
     assert done.returncode == 0, done.stdout + done.stderr
