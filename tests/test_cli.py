@@ -914,6 +914,17 @@ def test_columns_refusals_come_before_any_output_in_one_line(argv, says, parquet
     assert sorted(p.name for p in parquet.iterdir()) == before
 
 
+def test_columns_refused_in_a_later_row_group_name_its_row_and_leave_no_thread(parquet, capfdbinary):
+    # Row group 2 is read and ciphered on a thread while row group 1 is written.
+    (parquet / "damaged.parquet").write_bytes(DAMAGED_PARQUET)
+    status, out, err = run(DECRYPT + ["--columns", "payload", str(parquet / "damaged.parquet"), "-o",
+                                      str(parquet / "out")], capfdbinary)
+    assert_one_line(err, status, 2)
+    assert "column 'payload': row 8 cannot be decrypted" in err and out == b""
+    assert not (parquet / "out").exists()
+    assert [t.name for t in threading.enumerate() if t.name.startswith("qulo-parquet")] == []
+
+
 # A wrapper of the tool that fails as it reads the third row group.
 _FAILING_AT_ROW_GROUP_2 = (
     "import os, signal, sys\n"
