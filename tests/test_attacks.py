@@ -243,10 +243,11 @@ class IndexRaises:
 
 @pytest.mark.parametrize("n, raised", [(2 ** 63, OverflowError), ("16", TypeError),
                                        (IndexRaises(), KeyError)], ids=["2**63", "str", "__index__"])
-@pytest.mark.parametrize("context", [qulo.Encryptor, qulo.Decryptor])
-def test_max_output_refuses_what_is_no_64_bit_length(context, n, raised):
+@pytest.mark.parametrize("ask", [qulo.Encryptor.max_output, qulo.Decryptor.max_output,
+                                 qulo.Decryptor.check_length], ids=["Encryptor", "Decryptor", "check_length"])
+def test_lengths_asked_refuse_what_is_no_64_bit_length(ask, n, raised):
     with pytest.raises(raised):
-        context.max_output(n)
+        ask(n)
 
 
 # ---- Python code run while a call binds and converts its arguments ----------------------

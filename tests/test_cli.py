@@ -295,12 +295,14 @@ def test_bad_input_gives_one_line_and_status_2(argv, tmp_path, capfdbinary):
 LONG = random.Random(5).randbytes(300)  # five chunks of the 64 bytes read below
 DISCARD = "; the bytes already written to standard output are not a plaintext: discard them\n"
 
-# Each reason the cipher gives, and a read error mid-way: the input, the
-# options, the status, what the message says, and whether plaintext went
-# out before the end (never for fewer than 17 bytes).
+# Each reason the cipher gives, and a read error mid-way: the input (a file;
+# "-from-a-pipe": standard input), the options, the status, what the message
+# says, and whether plaintext went out before the end (never for fewer than
+# 17 bytes, nor for a file whose length no ciphertext has).
 REFUSALS = {
     "short": (bytes(15), [], 2, "not a ciphertext: 15 bytes, a ciphertext is a multiple of 8", False),
-    "blocks": (TEA.encrypt_qq(LONG) + b"x", [], 2, "not a ciphertext: 313 bytes", True),
+    "blocks": (TEA.encrypt_qq(LONG) + b"x", [], 2, "not a ciphertext: 313 bytes", False),
+    "blocks-from-a-pipe": (TEA.encrypt_qq(LONG) + b"x", [], 2, "not a ciphertext: 313 bytes", True),
     "fill": (_refused_16_byte_ciphertext(), [], 2, "decrypt to a header that leaves no room", False),
     "check": (qulo.TEA(bytes(16)).encrypt_qq(LONG), [], 2, "failed verification", True),
     "no-verify": (qulo.TEA(bytes(16)).encrypt_qq(LONG), ["--no-verify"], 0, None, True),
@@ -325,8 +327,10 @@ def test_each_refusal_has_its_message_and_status_and_standard_output_is_told_to_
         return real_readv(fd, buffers)
 
     monkeypatch.setattr(os, "readv", readv)
-    status, out, err = run(["decrypt", "-k", KEY_HEX, *options, str(tmp_path / "in.qq"),
-                            *(["-o", str(target)] if to == "file" else [])], capfdbinary)
+    piped = case.endswith("-from-a-pipe")
+    status, out, err = run(["decrypt", "-k", KEY_HEX, *options, "-" if piped else str(tmp_path / "in.qq"),
+                            *(["-o", str(target)] if to == "file" else [])], capfdbinary,
+                           stdin=text if piped else b"")
     if expected == 0:
         assert (status, err) == (0, "")
         assert (out if to == "stdout" else target.read_bytes()) == TEA.decrypt_qq(text)

@@ -65,3 +65,16 @@ def test_a_misused_stream_is_no_decryption_error(tea):
     with pytest.raises(ValueError, match="data runs past the announced length") as caught:
         e.update(b"four")
     assert type(caught.value) is ValueError
+
+
+@pytest.mark.parametrize("n", [0, 15, 20, 16, 24, 2 ** 40])
+def test_check_length_refuses_a_length_as_finalize_refuses_its_ciphertext(tea, n):
+    if n >= 16 and n % 8 == 0:
+        assert qulo.Decryptor.check_length(n) is None
+        return
+    with pytest.raises(qulo.DecryptionError) as asked:
+        qulo.Decryptor.check_length(n)
+    with pytest.raises(qulo.DecryptionError) as finished:
+        through_decryptor(tea, b"x" * n, False)
+    a, f = asked.value, finished.value
+    assert (str(a), a.reason, a.status, a.index) == (str(f), f.reason, f.status, f.index)

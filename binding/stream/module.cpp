@@ -413,6 +413,31 @@ constexpr char kMaxOutputDoc[] =
     "the size of an `out` buffer reused by update_into() for chunks of up to n\n"
     "bytes.";
 
+// check_length(n): the refusal finalize() gives a ciphertext of n bytes
+// for its shape alone, asked before any of it is read, so that a caller who
+// knows the size (a regular file) refuses it before writing a byte.
+PyObject *check_length(PyObject *type, PyObject *arg) {
+    const long long n = PyLong_AsLongLong(arg);
+    if (n == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (n < 0) {
+        return PyErr_Format(PyExc_ValueError, "n must not be negative, got %lld", n);
+    }
+    const int64_t status = qulo_ciphertext_status(n);
+    if (status < 0) {
+        return raise_status(cipher_args_state(reinterpret_cast<PyTypeObject *>(type)).decryption_error,
+                            status, {Decrypting::kName, "finish", -1, n, 0});
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr char kCheckLengthDoc[] =
+    "check_length(n, /)\n--\n\n"
+    "Raises the DecryptionError finalize() gives a ciphertext of n bytes for its\n"
+    "length alone (fewer than 16, or not a multiple of 8); returns None for a\n"
+    "length a ciphertext can have. For a caller that knows the size up front.";
+
 PyMethodDef encryptor_methods[] = {
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update<Encrypting>)),
      METH_VARARGS | METH_KEYWORDS, kEncryptorUpdateDoc},
@@ -432,6 +457,7 @@ PyMethodDef decryptor_methods[] = {
      METH_VARARGS | METH_KEYWORDS, kUpdateIntoDoc},
     {"finalize", decryptor_finalize, METH_NOARGS, kDecryptorFinalizeDoc},
     {"max_output", max_output, METH_O | METH_STATIC, kMaxOutputDoc},
+    {"check_length", check_length, METH_O | METH_CLASS, kCheckLengthDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -111,11 +111,8 @@ _DEMO_TEXT = b"qulo: TEA in the padded, doubly chained qq mode"
 
 
 class _Refused(Exception):
-    """The cipher refused the input; its text is the one-line message."""
-
-    def __init__(self, message: str, status: int) -> None:
-        super().__init__(message)
-        self.status = status
+    """The cipher refused the input (status 2); its text is the one-line
+    message."""
 
 
 class _Signalled(BaseException):
@@ -345,16 +342,22 @@ _NOT_A_CIPHERTEXT = ("input is not a ciphertext: {size} bytes, a ciphertext is a
                      "least 16 bytes")
 
 # Why the cipher refused a ciphertext (DecryptionError.reason), as the tool
-# says it ({size}: the bytes read), and the exit status.
+# says it ({size}: the bytes read).
 _REFUSED = {
-    "short": (_NOT_A_CIPHERTEXT, EXIT_BAD_INPUT),
-    "blocks": (_NOT_A_CIPHERTEXT, EXIT_BAD_INPUT),
+    "short": _NOT_A_CIPHERTEXT,
+    "blocks": _NOT_A_CIPHERTEXT,
     "fill": ("input is not a ciphertext under this key and sum table: its 16 bytes decrypt to a "
-             "header that leaves no room for a plaintext", EXIT_BAD_INPUT),
+             "header that leaves no room for a plaintext"),
     "check": ("input failed verification: its last block is not a ciphertext's under this key and "
               "sum table (a wrong key or sum table, or a damaged or cut file; --no-verify decrypts "
-              "it anyway)", EXIT_BAD_INPUT),
+              "it anyway)"),
 }
+
+
+def _refused(e: DecryptionError, size: int) -> _Refused:
+    # A Decryptor's refusal always carries its reason.
+    assert e.reason is not None
+    return _Refused(_REFUSED[e.reason].format(size=size))
 
 
 def _encrypt(source: Source, sink: Output, encryptor: Encryptor,
@@ -374,16 +377,20 @@ def _encrypt(source: Source, sink: Output, encryptor: Encryptor,
 def _decrypt(source: Source, sink: Output, decryptor: Decryptor,
              args: argparse.Namespace) -> tuple[memoryview, bytes]:
     """Writes the plaintext but its last chunk, which it returns once the
-    cipher has taken the whole input as a ciphertext; else raises _Refused."""
+    cipher has taken the whole input as a ciphertext; else raises _Refused.
+    An input whose size is known and no ciphertext's is refused before
+    anything is written."""
+    if source.size is not None:
+        try:
+            Decryptor.check_length(source.size)
+        except DecryptionError as e:
+            raise _refused(e, source.size) from None
     with _progress(args, source.size, "decrypting") as progress:
         got, held = _pump.pump(source, sink, decryptor, None, progress)
     try:
         return held, decryptor.finalize()
     except DecryptionError as e:
-        # A Decryptor's refusal always carries its reason.
-        assert e.reason is not None
-        sentence, status = _REFUSED[e.reason]
-        raise _Refused(sentence.format(size=got), status) from None
+        raise _refused(e, got) from None
 
 
 def _run(args: argparse.Namespace) -> None:
@@ -496,7 +503,7 @@ def _run_columns(args: argparse.Namespace, tea: TEA, options: dict[str, Any],
         sink.commit()
         sink = None
     except DecryptionError as e:
-        raise _Refused(_refused_value(source.name, e), EXIT_BAD_INPUT) from None
+        raise _Refused(_refused_value(source.name, e)) from None
     finally:
         with _signals_held():
             if sink is not None:
@@ -651,7 +658,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_IO
     except _Refused as e:
         _tell(f"{command}: error: {_one_line(str(e))}")
-        return e.status
+        return EXIT_BAD_INPUT
     except ReaderGone:
         return EXIT_IO  # the reader chose to stop: nothing to tell it
     except _Signalled as e:
