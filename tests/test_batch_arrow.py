@@ -329,6 +329,18 @@ def test_a_view_too_long_to_encrypt_is_named_by_its_index_in_the_column(tea):
     assert producer.released == 2
 
 
+@pytest.mark.parametrize("ends", [(10, 2**63 - 1), (2**63 - 1, 2**63 - 1)], ids=["second", "first"])
+def test_a_large_binary_value_too_long_to_encrypt_takes_no_room_and_is_refused(tea, ends):
+    # The data buffer's size is unknown to the reader, so the offsets are
+    # believed; the value past the plaintext limit must not shrink the block.
+    producer = HandMade("Z", 2, [None, sizes(0, *ends), DATA])
+    index = 0 if ends[0] > len(DATA) else 1
+    n = ends[index] - (0, *ends)[index]
+    with pytest.raises(OverflowError, match=f"^message {index}: {n} bytes, more than a ciphertext"):
+        qulo.encrypt_many(tea, producer)
+    assert producer.released == 2
+
+
 @pytest.mark.parametrize("errors, kind", [(None, TypeError), (b"null", TypeError),
                                           ("ignore", ValueError)], ids=["None", "bytes", "ignore"])
 def test_a_wrong_errors_is_one_mistake_for_lists_and_columns(tea, errors, kind):

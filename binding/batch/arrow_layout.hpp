@@ -11,6 +11,7 @@
 
 #include "arrow_abi.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -110,7 +111,8 @@ int64_t output_offsets_of(const BinaryChunk &c, uint8_t *offsets, Room &room, Vi
         std::memcpy(&entry, in + (i + 1) * static_cast<int64_t>(sizeof entry), sizeof entry);
         const int64_t end = entry;
         if (is_valid(c, i)) {
-            const int64_t size = room(end - start);
+            // A value the core will refuse (room is its status) takes none.
+            const int64_t size = std::max<int64_t>(room(end - start), 0);
             visit(start, end - start, total, size);
             total += size;
         }
@@ -124,7 +126,8 @@ int64_t output_offsets_of(const BinaryChunk &c, uint8_t *offsets, Room &room, Vi
 }  // namespace detail
 
 // Lays the chunk's outputs out one after another from 0, a value of n bytes
-// taking room(n) (a size >= 0, as the core gives it) and a null none: writes
+// taking room(n) as the core gives it (none when that is a status: a value
+// the core refuses) and a null none: writes
 // their offsets to `offsets` (length + 1 entries of the chunk's width) and
 // calls visit(start, n, at, size) for each valid value, `start` being where
 // it lies in the input data and `at` where its `size` bytes go. Returns the
