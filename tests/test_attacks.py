@@ -241,8 +241,9 @@ class IndexRaises:
         raise KeyError("from __index__")
 
 
-@pytest.mark.parametrize("n, raised", [(2 ** 63, OverflowError), ("16", TypeError),
-                                       (IndexRaises(), KeyError)], ids=["2**63", "str", "__index__"])
+@pytest.mark.parametrize("n, raised", [(2 ** 63, OverflowError), (2 ** 63 - 1, OverflowError),
+                                       ("16", TypeError), (IndexRaises(), KeyError)],
+                         ids=["2**63", "2**63-1", "str", "__index__"])
 @pytest.mark.parametrize("ask", [qulo.Encryptor.max_output, qulo.Decryptor.max_output,
                                  qulo.Decryptor.check_length], ids=["Encryptor", "Decryptor", "check_length"])
 def test_lengths_asked_refuse_what_is_no_64_bit_length(ask, n, raised):

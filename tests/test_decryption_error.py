@@ -77,4 +77,6 @@ def test_check_length_refuses_a_length_as_finalize_refuses_its_ciphertext(tea, n
     with pytest.raises(qulo.DecryptionError) as finished:
         through_decryptor(tea, b"x" * n, False)
     a, f = asked.value, finished.value
-    assert (str(a), a.reason, a.status, a.index) == (str(f), f.reason, f.status, f.index)
+    assert (a.reason, a.status, a.index) == (f.reason, f.status, f.index)
+    # Nothing was given, so nothing is to be discarded.
+    assert str(a) == str(f).replace(" given", "").replace("; discard what update() returned", "")

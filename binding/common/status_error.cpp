@@ -3,6 +3,8 @@
 #include "pyref.hpp"
 #include "qulo/mode.h"
 
+#include <cstring>
+
 namespace qulo {
 
 namespace {
@@ -28,10 +30,11 @@ struct Row {
 long long ll(int64_t v) { return static_cast<long long>(v); }
 
 PyObject *not_a_ciphertext(const StatusPlace &p) {
+    // A length asked about alone (Decryptor.check_length) was never given.
+    const bool asked = std::strcmp(p.step, "length") == 0;
     return PyUnicode_FromFormat(
-        "not a ciphertext: %lld bytes given, a ciphertext is a multiple of 8 and at least 16 "
-        "bytes; discard what update() returned",
-        ll(p.length));
+        "not a ciphertext: %lld bytes%s, a ciphertext is a multiple of 8 and at least 16 bytes%s",
+        ll(p.length), asked ? "" : " given", asked ? "" : "; discard what update() returned");
 }
 
 constexpr Row kRows[] = {

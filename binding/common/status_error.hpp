@@ -17,7 +17,7 @@ namespace qulo {
 // stream object.
 struct StatusPlace {
     const char *stream = nullptr;  // "Encryptor" or "Decryptor"; null: a batch message
-    const char *step = "call";     // stream: "update", "finish", "set-up"
+    const char *step = "call";     // stream: "update", "finish", "set-up", "length" (asked alone)
     Py_ssize_t index = -1;         // batch: the element's index in the list or column
     int64_t length = 0;            // batch: its length; stream: the bytes given so far
     int64_t announced = 0;         // Encryptor: the plaintext length announced

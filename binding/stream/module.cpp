@@ -21,6 +21,7 @@
 #include "status_error.hpp"
 
 #include "qulo/capi.h"
+#include "qulo/mode.h"
 #include "qulo/stream.h"
 
 #include <cstdint>
@@ -393,18 +394,33 @@ constexpr char kDecryptorFinalizeDoc[] =
     "not zero (then discard what update returned). Wipes the key either way;\n"
     "every later call raises ValueError.";
 
+// The n of max_output and check_length: an int64_t >= 0 to which the
+// core's largest bound, an update's, can still be added; -1 with an
+// exception set.
+int64_t length_argument(PyObject *arg) {
+    const long long n = PyLong_AsLongLong(arg);
+    if (n == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    if (n < 0) {
+        PyErr_Format(PyExc_ValueError, "n must not be negative, got %lld", n);
+        return -1;
+    }
+    const int64_t most = INT64_MAX - qulo_stream_update_max(0);
+    if (n > most) {
+        PyErr_Format(PyExc_OverflowError, "n must be at most %lld, got %lld",
+                     static_cast<long long>(most), n);
+        return -1;
+    }
+    return n;
+}
+
 // max_output(n): the most bytes an update of n bytes writes, whatever the
 // stream's state, as the core bounds it: the size of an `out` reused for
 // chunks of up to n bytes.
 PyObject *max_output(PyObject *, PyObject *arg) {
-    const long long n = PyLong_AsLongLong(arg);
-    if (n == -1 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    if (n < 0) {
-        return PyErr_Format(PyExc_ValueError, "n must not be negative, got %lld", n);
-    }
-    return PyLong_FromLongLong(qulo_stream_update_max(n));
+    const int64_t n = length_argument(arg);
+    return n < 0 ? nullptr : PyLong_FromLongLong(qulo_stream_update_max(n));
 }
 
 constexpr char kMaxOutputDoc[] =
@@ -417,17 +433,14 @@ constexpr char kMaxOutputDoc[] =
 // for its shape alone, asked before any of it is read, so that a caller who
 // knows the size (a regular file) refuses it before writing a byte.
 PyObject *check_length(PyObject *type, PyObject *arg) {
-    const long long n = PyLong_AsLongLong(arg);
-    if (n == -1 && PyErr_Occurred()) {
-        return nullptr;
-    }
+    const int64_t n = length_argument(arg);
     if (n < 0) {
-        return PyErr_Format(PyExc_ValueError, "n must not be negative, got %lld", n);
+        return nullptr;
     }
     const int64_t status = qulo_ciphertext_status(n);
     if (status < 0) {
         return raise_status(cipher_args_state(reinterpret_cast<PyTypeObject *>(type)).decryption_error,
-                            status, {Decrypting::kName, "finish", -1, n, 0});
+                            status, {Decrypting::kName, "length", -1, n, 0});
     }
     Py_RETURN_NONE;
 }
