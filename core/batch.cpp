@@ -220,7 +220,6 @@ struct Escaped {
 
 // The variable's value escaped; when that is longer than kShownValue
 // characters, cut after the last whole byte that fits with "..." behind it.
-
 void add_value(Text &text, const char *value) {
     size_t full = 0;
     for (const char *p = value; *p != '\0'; ++p) {
@@ -301,8 +300,10 @@ int64_t run_batch(const qulo_key *key, const qulo_op *op, bool named, int64_t co
     if (kernel < 0) {
         return QULO_E_STATE;
     }
-    Secret<Job> job(words_of(key), sums_of(*op), count, src, src_len, out, out_capacity, result,
-                    start, operation->verify, named);
+    Secret<Job> job(std::in_place, [&] {
+        return Job{words_of(key), sums_of(*op), count, src, src_len, out, out_capacity, result,
+                   start, operation->verify, named};
+    });
     job->wide = wide_lanes();
     int64_t refused = operation->dir == Dir::encrypt ? settle<Dir::encrypt>(key, op, *job)
                                                      : settle<Dir::decrypt>(key, op, *job);
@@ -335,7 +336,6 @@ bool supported(const char *name) {
 
 void select_wide(int wide) { g_wide.store(wide < 0 ? -1 : wide != 0, std::memory_order_relaxed); }
 
-bool wide() { return wide_lanes(); }
 
 bool select(const char *name) {
     if (name == nullptr) {

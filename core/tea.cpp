@@ -152,7 +152,7 @@ template <Dir D, Order O, bool Std>
     if constexpr (Std) {
         return drive(kStandardSums);
     } else {
-        const Secret<Sums> sums(load_sums(sumtable));
+        const Secret<Sums> sums(std::in_place, [sumtable] { return load_sums(sumtable); });
         return drive(*sums);
     }
 }

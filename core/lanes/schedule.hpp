@@ -152,7 +152,7 @@ public:
     // The messages (at most kMessages) of the job, under its key and sums.
     Lanes(const Job &job, const Messages &messages)
         : messages_(messages),
-          c_(make_consts<V, Std>(job.key, job.sums)),
+          c_(std::in_place, [&job] { return make_consts<V, Std>(job.key, job.sums); }),
           window_start_(messages.count > kWindow ? static_cast<int32_t>(messages.count - kWindow)
                                                  : 0) {
         std::memset(ring_, 0, sizeof ring_);
@@ -476,7 +476,7 @@ private:
                 const int64_t b = ahead_of(low_bits(step_ + kAhead), in_start_[l]);
                 const int64_t n = m.src_len[i];
                 const int64_t total = padded_length(n);
-                const int64_t body = total - n - 7;
+                const int64_t body = total - n - kTrailer;
                 const int64_t direct_end = (body + n) / kBlock;
                 if (b < direct_end) {
                     arm_input(l, m.src[i] + (b * kBlock - body), direct_end - b);
@@ -494,8 +494,9 @@ private:
     // beside its index, which stays below kMessages).
     static constexpr int32_t kMoreRuns = int32_t{1} << 30;
 
-    // The padded length of n plaintext bytes (the length rule, for the
-    // lengths a lane takes).
+    // The padded length of n plaintext bytes: length_rule without the guard
+    // it needs near INT64_MAX, for the lengths a lane takes (below
+    // kLaneMaxLength), on the hot path.
     static int64_t padded_length(int64_t n) { return n + 17 - ((n + 1) & 7); }
 
     // Gives lane l the next pending message from step t + kAhead on, or
@@ -522,7 +523,7 @@ private:
             uint8_t *const out = m.out[i];
             const int64_t cap = m.out_capacity[i];
             const int64_t total = padded_length(n);
-            const int64_t body = total - n - 7;  // header, fill count + 2 zero bytes
+            const int64_t body = total - n - kTrailer;  // header, fill count + 2 zero bytes
             m.result[i] = total;
             in = out;
             if (n <= kStagedLength) {

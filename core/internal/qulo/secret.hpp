@@ -19,6 +19,11 @@ class Secret {
 public:
     template <class... Args>
     explicit Secret(Args &&...args) : value_{std::forward<Args>(args)...} {}
+    // From what `make` returns, built in place: a value made by a call and
+    // passed to the constructor above would first land in a temporary of its
+    // own, a copy nothing clears.
+    template <class Make>
+    Secret(std::in_place_t, Make &&make) : value_(std::forward<Make>(make)()) {}
     ~Secret() { wipe(&value_, sizeof value_); }
     Secret(const Secret &) = delete;
     Secret &operator=(const Secret &) = delete;
