@@ -7,7 +7,6 @@
 #include "qulo/batch.h"
 #include "qulo/mode.h"
 
-#include <cstring>
 #include <functional>
 
 namespace qulo {

@@ -166,10 +166,10 @@ PyMethodDef column_methods[] = {
 
 PyType_Slot column_slots[] = {
     {Py_tp_doc, const_cast<char *>(
-                    "A binary, large_binary or binary_view column made by encrypt_many or "
+                    "A binary or text column (of any width) made by encrypt_many or "
                     "decrypt_many, for any Arrow library to import (pyarrow.array, "
                     "pyarrow.chunked_array, polars.Series, ...); len(), indexing and "
-                    "to_pylist() read its values as bytes and None.")},
+                    "to_pylist() read its values as bytes (str in a text column) and None.")},
     {Py_tp_dealloc, reinterpret_cast<void *>(column_dealloc)},
     {Py_tp_repr, reinterpret_cast<void *>(column_repr)},
     {Py_tp_methods, column_methods},

@@ -1,7 +1,7 @@
 // The Python type qulo._batch.ArrowColumn: a column made by the batch
 // functions, its chunks exported to any Arrow library through the PyCapsule
 // interface (__arrow_c_schema__, __arrow_c_array__, __arrow_c_stream__),
-// and readable as a sequence of bytes and None.
+// and readable as a sequence of bytes (str in a text column) and None.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -3,7 +3,6 @@
 #include "qulo/batch.h"
 #include "qulo/mode.h"
 
-#include <cstring>
 
 namespace qulo::batch {
 

@@ -11,7 +11,6 @@
 #include "qulo/mode.h"
 
 #include <cstdint>
-#include <cstring>
 
 namespace qulo {
 namespace {

@@ -25,7 +25,6 @@ bool select(const char *name);
 // with messages enough: by default where the CPU gains by it (batch.cpp);
 // select_wide(1) or (0) forces it either way, (-1) goes back to the CPU's.
 void select_wide(int wide);
-bool wide();
 
 }  // namespace qulo::batch
 
