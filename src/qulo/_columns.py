@@ -56,7 +56,7 @@ class _Work:
     every dict holding it (tests/test_attacks.py), and the work must
     survive that."""
 
-    __slots__ = ("run", "tea", "sumtable", "options", "text", "checked")
+    __slots__ = ("run", "tea", "sumtable", "options")
 
     def __init__(self, run: Callable[..., _batch.ArrowColumn], tea: TEA | Buffer,
                  sumtable: Buffer | None, **options: Any) -> None:
@@ -64,21 +64,16 @@ class _Work:
         self.tea = tea
         self.sumtable = sumtable
         self.options = options
-        self.text = bool(options.get("as_text", False))
-        self.checked = False
 
     def check(self, empty: object) -> None:
         """The arguments tried on an empty binary column, so that a wrong
         key, table or option is refused as encrypt_many refuses it, before
         any column is looked at; then the key and the sum table are copied,
         so that a stream or a lazy plan read later uses the ones given now."""
-        if self.checked:
-            return
         tea, table = self.tea, self.sumtable
         self.run(tea, empty, sumtable=table, **self.options)
         self.tea = TEA(tea.key) if isinstance(tea, TEA) else TEA(tea)
         self.sumtable = None if table is None else bytes(memoryview(table).cast("B"))
-        self.checked = True
 
     def _run(self, column: object) -> _batch.ArrowColumn:
         return self.run(self.tea, column, sumtable=self.sumtable, **self.options)
@@ -269,7 +264,7 @@ class ArrowStream:
 
 
 def _polars_dtype(pl: Any, work: _Work) -> Any:
-    return pl.String if work.text else pl.Binary
+    return pl.String if work.options.get("as_text") else pl.Binary
 
 
 def _polars_series(work: _Work, series: Any) -> Any:
