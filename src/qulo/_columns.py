@@ -78,16 +78,19 @@ class _Work:
     def _run(self, column: object) -> _batch.ArrowColumn:
         return self.run(self.tea, column, sumtable=self.sumtable, **self.options)
 
-    def column(self, column: object, label: str, offset: int = 0) -> _batch.ArrowColumn:
+    def column(self, column: object, label: str, offset: int | None = 0) -> _batch.ArrowColumn:
         """The column changed; a refused value named by `label` (its column)
-        and its index among all rows (`offset` rows came before this batch)."""
+        and its index among all rows (`offset` rows came before this batch).
+        Offset None: where the batch starts is not known (a slice polars or
+        DuckDB hands over), so the refusal names no index, not a wrong one."""
         try:
             return self._run(column)
         except DecryptionError as refused:
-            index = refused.index + offset if refused.index is not None else None
-            text = str(refused)
-            if index != refused.index:
-                text = text.replace(f"message {refused.index} ", f"message {index} ", 1)
+            index, text = refused.index, str(refused)
+            if index is not None and offset != 0:
+                counted = "a value " if offset is None else f"message {index + offset} "
+                text = text.replace(f"message {index} ", counted, 1)
+                index = None if offset is None else index + offset
             raise DecryptionError(f"{label}: {text}", refused.status, refused.reason,
                                   index) from None
 
@@ -267,15 +270,15 @@ def _polars_dtype(pl: Any, work: _Work) -> Any:
     return pl.String if work.options.get("as_text") else pl.Binary
 
 
-def _polars_series(work: _Work, series: Any) -> Any:
+def _polars_series(work: _Work, series: Any, offset: int | None = 0) -> Any:
     """One Series changed: the same name and chunks, nulls kept."""
-    return _same_kind(series, work.column(series, f"column {series.name!r}"))
+    return _same_kind(series, work.column(series, f"column {series.name!r}", offset))
 
 
-def _polars_expression(pl: Any, expression: Any, work: _Work) -> Any:
+def _polars_expression(pl: Any, expression: Any, work: _Work, offset: int | None = 0) -> Any:
     # Value by value, so elementwise: polars may hand over any slice (the
     # streaming engine, a group's values) and still get the same values.
-    return expression.map_batches(lambda series: _polars_series(work, series),
+    return expression.map_batches(lambda series: _polars_series(work, series, offset),
                                   return_dtype=_polars_dtype(pl, work), is_elementwise=True)
 
 
@@ -289,7 +292,9 @@ def _polars_check(pl: Any, schema: Any, names: list[str], work: _Work) -> None:
 def _polars(pl: Any, frame: Any, names: list[str], work: _Work) -> Any:
     if isinstance(frame, pl.LazyFrame):
         _polars_check(pl, frame.collect_schema(), names, work)
-        return frame.with_columns([_polars_expression(pl, pl.col(n), work) for n in names])
+        # Polars hands over slices whose place in the frame it does not tell.
+        return frame.with_columns([_polars_expression(pl, pl.col(n), work, None)
+                                   for n in names])
     _polars_check(pl, frame.schema, names, work)
     return frame.with_columns([_polars_series(work, frame.get_column(n)) for n in names])
 
@@ -363,7 +368,9 @@ def decrypt_columns(
     The counterpart of :func:`encrypt_columns`, with the options of
     :func:`decrypt_many`: a ciphertext that cannot be decrypted (or fails
     ``verify=True``) raises DecryptionError naming its column and its index
-    among all rows, or becomes null with ``errors="null"``. With
+    among all rows (a LazyFrame's names no index: polars runs the plan on
+    slices whose place it does not tell), or becomes null with
+    ``errors="null"``. With
     ``as_text=True`` the columns come back as text (string, large_string,
     string_view), each plaintext checked as UTF-8 (reason ``"text"``).
     """
