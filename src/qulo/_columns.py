@@ -26,9 +26,17 @@ from __future__ import annotations
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Buffer, Callable, Iterable, Iterator
-    from typing import Any, Literal, TypeVar
+    from typing import Any, Literal, TypeVar, overload
 
-    _DataT = TypeVar("_DataT")
+    import polars as pl
+
+    # A polars frame comes back as its own kind. Anything else comes back as
+    # itself (pyarrow's and pandas' kinds, which are untyped here) or as an
+    # ArrowStream, which only Any says of both.
+    _FrameT = TypeVar("_FrameT", pl.DataFrame, pl.LazyFrame)
+else:
+    def overload(function):  # typing's, whose signatures the last definition replaces
+        return function
 
 from . import _batch
 from ._errors import DecryptionError
@@ -324,14 +332,38 @@ def _pandas(pa: Any, pd: Any, frame: Any, names: list[str], work: _Work) -> Any:
 # ---- the calls ----------------------------------------------------------------------------
 
 
+@overload
 def encrypt_columns(
     tea: TEA | Buffer,
-    data: _DataT,
+    data: _FrameT,
     columns: str | Iterable[str],
     *,
     sumtable: Buffer | None = None,
     native_endian: bool = False,
-) -> _DataT:
+) -> _FrameT: ...
+
+
+# Without polars installed its frames are Any to a checker, and the first
+# signature then takes every call.
+@overload
+def encrypt_columns(  # type: ignore[overload-cannot-match, unused-ignore]
+    tea: TEA | Buffer,
+    data: object,
+    columns: str | Iterable[str],
+    *,
+    sumtable: Buffer | None = None,
+    native_endian: bool = False,
+) -> Any: ...
+
+
+def encrypt_columns(
+    tea: TEA | Buffer,
+    data: object,
+    columns: str | Iterable[str],
+    *,
+    sumtable: Buffer | None = None,
+    native_endian: bool = False,
+) -> Any:
     """Encrypts the named columns of a table or frame; the others pass
     through untouched.
 
@@ -351,9 +383,10 @@ def encrypt_columns(
                                         native_endian=native_endian))
 
 
+@overload
 def decrypt_columns(
     tea: TEA | Buffer,
-    data: _DataT,
+    data: _FrameT,
     columns: str | Iterable[str],
     *,
     sumtable: Buffer | None = None,
@@ -361,7 +394,34 @@ def decrypt_columns(
     verify: bool = False,
     errors: Literal["raise", "null"] = "raise",
     as_text: bool = False,
-) -> _DataT:
+) -> _FrameT: ...
+
+
+@overload
+def decrypt_columns(  # type: ignore[overload-cannot-match, unused-ignore]
+    tea: TEA | Buffer,
+    data: object,
+    columns: str | Iterable[str],
+    *,
+    sumtable: Buffer | None = None,
+    native_endian: bool = False,
+    verify: bool = False,
+    errors: Literal["raise", "null"] = "raise",
+    as_text: bool = False,
+) -> Any: ...
+
+
+def decrypt_columns(
+    tea: TEA | Buffer,
+    data: object,
+    columns: str | Iterable[str],
+    *,
+    sumtable: Buffer | None = None,
+    native_endian: bool = False,
+    verify: bool = False,
+    errors: Literal["raise", "null"] = "raise",
+    as_text: bool = False,
+) -> Any:
     """Decrypts the named columns of a table or frame; the others pass
     through untouched.
 
@@ -370,9 +430,9 @@ def decrypt_columns(
     ``verify=True``) raises DecryptionError naming its column and its index
     among all rows (a LazyFrame's names no index: polars runs the plan on
     slices whose place it does not tell), or becomes null with
-    ``errors="null"``. With
-    ``as_text=True`` the columns come back as text (string, large_string,
-    string_view), each plaintext checked as UTF-8 (reason ``"text"``).
+    ``errors="null"``. With ``as_text=True`` the columns come back as text
+    (string, large_string, string_view), each plaintext checked as UTF-8
+    (reason ``"text"``).
     """
     return _change(data, columns, _Work(_batch._decrypt_arrow, tea, sumtable,
                                         native_endian=native_endian, errors=errors,
