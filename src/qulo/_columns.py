@@ -290,9 +290,14 @@ def _polars_expression(pl: Any, expression: Any, work: _Work, offset: int | None
                                   return_dtype=_polars_dtype(pl, work), is_elementwise=True)
 
 
+def _polars_check_work(pl: Any, work: _Work) -> None:
+    """The arguments tried on polars' own empty column: no pyarrow needed."""
+    work.check(pl.Series([], dtype=pl.Binary))
+
+
 def _polars_check(pl: Any, schema: Any, names: list[str], work: _Work) -> None:
     _missing(names, list(schema))
-    work.check(pl.Series([], dtype=pl.Binary))
+    _polars_check_work(pl, work)
     for name in names:
         work.probe(pl.Series(name, [], dtype=schema[name]), name, schema[name])
 
