@@ -168,6 +168,26 @@ MISUSE = {
     "columns_key_str": "qulo.encrypt_columns('key', [], 'v')",
 }
 
+# A polars frame comes back as its own kind, the others as Any (pyarrow's
+# kinds come back as themselves, other producers' as an ArrowStream).
+POLARS_USE = textwrap.dedent(
+    """
+    import duckdb
+    import polars as pl
+    import qulo
+
+    frame: pl.DataFrame = qulo.encrypt_columns(bytes(16), pl.DataFrame(), "v")
+    plan: pl.LazyFrame = qulo.decrypt_columns(bytes(16), pl.LazyFrame(), "v", as_text=True)
+    stream: qulo.ArrowStream = qulo.encrypt_columns(bytes(16), duckdb.sql("SELECT 1"), "v")
+    """
+)
+POLARS_MISUSE = {
+    "columns_plan_as_frame": "import polars as pl\n"
+                             "f: pl.DataFrame = qulo.encrypt_columns(bytes(16), pl.LazyFrame(), 'v')",
+    "columns_frame_as_plan": "import polars as pl\n"
+                             "f: pl.LazyFrame = qulo.decrypt_columns(bytes(16), pl.DataFrame(), 'v')",
+}
+
 
 def _mypy(tmp_path, sources):
     for name, code in sources.items():
@@ -181,9 +201,14 @@ def _mypy(tmp_path, sources):
 
 def test_mypy_accepts_ordinary_use_and_rejects_each_misuse(tmp_path):
     sources = {"use": USE}
-    sources.update({f"misuse_{k}": "import qulo\n" + v + "\n" for k, v in MISUSE.items()})
+    misuse = dict(MISUSE)
+    if all(importlib.util.find_spec(m) is not None for m in ("polars", "duckdb")):
+        sources["use_polars"] = POLARS_USE
+        misuse.update(POLARS_MISUSE)
+    sources.update({f"misuse_{k}": "import qulo\n" + v + "\n" for k, v in misuse.items()})
     done = _mypy(tmp_path, sources)
     report = done.stdout
     assert "use.py:" not in report.replace("misuse_", "x"), report
-    for name in MISUSE:
+    assert "use_polars.py:" not in report, report
+    for name in misuse:
         assert f"misuse_{name}.py:" in report, (name, report)

@@ -26,9 +26,17 @@ from __future__ import annotations
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Buffer, Callable, Iterable, Iterator
-    from typing import Any, Literal, TypeVar
+    from typing import Any, Literal, TypeVar, overload
 
-    _DataT = TypeVar("_DataT")
+    import polars as pl
+
+    # A polars frame comes back as its own kind. Anything else comes back as
+    # itself (pyarrow's and pandas' kinds, which are untyped here) or as an
+    # ArrowStream, which only Any says of both.
+    _FrameT = TypeVar("_FrameT", pl.DataFrame, pl.LazyFrame)
+else:
+    def overload(function):  # typing's, whose signatures the last definition replaces
+        return function
 
 from . import _batch
 from ._errors import DecryptionError
@@ -56,7 +64,7 @@ class _Work:
     every dict holding it (tests/test_attacks.py), and the work must
     survive that."""
 
-    __slots__ = ("run", "tea", "sumtable", "options", "text", "checked")
+    __slots__ = ("run", "tea", "sumtable", "options")
 
     def __init__(self, run: Callable[..., _batch.ArrowColumn], tea: TEA | Buffer,
                  sumtable: Buffer | None, **options: Any) -> None:
@@ -64,35 +72,33 @@ class _Work:
         self.tea = tea
         self.sumtable = sumtable
         self.options = options
-        self.text = bool(options.get("as_text", False))
-        self.checked = False
 
     def check(self, empty: object) -> None:
         """The arguments tried on an empty binary column, so that a wrong
         key, table or option is refused as encrypt_many refuses it, before
         any column is looked at; then the key and the sum table are copied,
         so that a stream or a lazy plan read later uses the ones given now."""
-        if self.checked:
-            return
         tea, table = self.tea, self.sumtable
         self.run(tea, empty, sumtable=table, **self.options)
         self.tea = TEA(tea.key) if isinstance(tea, TEA) else TEA(tea)
         self.sumtable = None if table is None else bytes(memoryview(table).cast("B"))
-        self.checked = True
 
     def _run(self, column: object) -> _batch.ArrowColumn:
         return self.run(self.tea, column, sumtable=self.sumtable, **self.options)
 
-    def column(self, column: object, label: str, offset: int = 0) -> _batch.ArrowColumn:
+    def column(self, column: object, label: str, offset: int | None = 0) -> _batch.ArrowColumn:
         """The column changed; a refused value named by `label` (its column)
-        and its index among all rows (`offset` rows came before this batch)."""
+        and its index among all rows (`offset` rows came before this batch).
+        Offset None: where the batch starts is not known (a slice polars or
+        DuckDB hands over), so the refusal names no index, not a wrong one."""
         try:
             return self._run(column)
         except DecryptionError as refused:
-            index = refused.index + offset if refused.index is not None else None
-            text = str(refused)
-            if index != refused.index:
-                text = text.replace(f"message {refused.index} ", f"message {index} ", 1)
+            index, text = refused.index, str(refused)
+            if index is not None and offset != 0:
+                counted = "a value " if offset is None else f"message {index + offset} "
+                text = text.replace(f"message {index} ", counted, 1)
+                index = None if offset is None else index + offset
             raise DecryptionError(f"{label}: {text}", refused.status, refused.reason,
                                   index) from None
 
@@ -269,24 +275,29 @@ class ArrowStream:
 
 
 def _polars_dtype(pl: Any, work: _Work) -> Any:
-    return pl.String if work.text else pl.Binary
+    return pl.String if work.options.get("as_text") else pl.Binary
 
 
-def _polars_series(work: _Work, series: Any) -> Any:
+def _polars_series(work: _Work, series: Any, offset: int | None = 0) -> Any:
     """One Series changed: the same name and chunks, nulls kept."""
-    return _same_kind(series, work.column(series, f"column {series.name!r}"))
+    return _same_kind(series, work.column(series, f"column {series.name!r}", offset))
 
 
-def _polars_expression(pl: Any, expression: Any, work: _Work) -> Any:
+def _polars_expression(pl: Any, expression: Any, work: _Work, offset: int | None = 0) -> Any:
     # Value by value, so elementwise: polars may hand over any slice (the
     # streaming engine, a group's values) and still get the same values.
-    return expression.map_batches(lambda series: _polars_series(work, series),
+    return expression.map_batches(lambda series: _polars_series(work, series, offset),
                                   return_dtype=_polars_dtype(pl, work), is_elementwise=True)
+
+
+def _polars_check_work(pl: Any, work: _Work) -> None:
+    """The arguments tried on polars' own empty column: no pyarrow needed."""
+    work.check(pl.Series([], dtype=pl.Binary))
 
 
 def _polars_check(pl: Any, schema: Any, names: list[str], work: _Work) -> None:
     _missing(names, list(schema))
-    work.check(pl.Series([], dtype=pl.Binary))
+    _polars_check_work(pl, work)
     for name in names:
         work.probe(pl.Series(name, [], dtype=schema[name]), name, schema[name])
 
@@ -294,7 +305,9 @@ def _polars_check(pl: Any, schema: Any, names: list[str], work: _Work) -> None:
 def _polars(pl: Any, frame: Any, names: list[str], work: _Work) -> Any:
     if isinstance(frame, pl.LazyFrame):
         _polars_check(pl, frame.collect_schema(), names, work)
-        return frame.with_columns([_polars_expression(pl, pl.col(n), work) for n in names])
+        # Polars hands over slices whose place in the frame it does not tell.
+        return frame.with_columns([_polars_expression(pl, pl.col(n), work, None)
+                                   for n in names])
     _polars_check(pl, frame.schema, names, work)
     return frame.with_columns([_polars_series(work, frame.get_column(n)) for n in names])
 
@@ -324,14 +337,38 @@ def _pandas(pa: Any, pd: Any, frame: Any, names: list[str], work: _Work) -> Any:
 # ---- the calls ----------------------------------------------------------------------------
 
 
+@overload
 def encrypt_columns(
     tea: TEA | Buffer,
-    data: _DataT,
+    data: _FrameT,
     columns: str | Iterable[str],
     *,
     sumtable: Buffer | None = None,
     native_endian: bool = False,
-) -> _DataT:
+) -> _FrameT: ...
+
+
+# Without polars installed its frames are Any to a checker, and the first
+# signature then takes every call.
+@overload
+def encrypt_columns(  # type: ignore[overload-cannot-match, unused-ignore]
+    tea: TEA | Buffer,
+    data: object,
+    columns: str | Iterable[str],
+    *,
+    sumtable: Buffer | None = None,
+    native_endian: bool = False,
+) -> Any: ...
+
+
+def encrypt_columns(
+    tea: TEA | Buffer,
+    data: object,
+    columns: str | Iterable[str],
+    *,
+    sumtable: Buffer | None = None,
+    native_endian: bool = False,
+) -> Any:
     """Encrypts the named columns of a table or frame; the others pass
     through untouched.
 
@@ -351,9 +388,10 @@ def encrypt_columns(
                                         native_endian=native_endian))
 
 
+@overload
 def decrypt_columns(
     tea: TEA | Buffer,
-    data: _DataT,
+    data: _FrameT,
     columns: str | Iterable[str],
     *,
     sumtable: Buffer | None = None,
@@ -361,16 +399,45 @@ def decrypt_columns(
     verify: bool = False,
     errors: Literal["raise", "null"] = "raise",
     as_text: bool = False,
-) -> _DataT:
+) -> _FrameT: ...
+
+
+@overload
+def decrypt_columns(  # type: ignore[overload-cannot-match, unused-ignore]
+    tea: TEA | Buffer,
+    data: object,
+    columns: str | Iterable[str],
+    *,
+    sumtable: Buffer | None = None,
+    native_endian: bool = False,
+    verify: bool = False,
+    errors: Literal["raise", "null"] = "raise",
+    as_text: bool = False,
+) -> Any: ...
+
+
+def decrypt_columns(
+    tea: TEA | Buffer,
+    data: object,
+    columns: str | Iterable[str],
+    *,
+    sumtable: Buffer | None = None,
+    native_endian: bool = False,
+    verify: bool = False,
+    errors: Literal["raise", "null"] = "raise",
+    as_text: bool = False,
+) -> Any:
     """Decrypts the named columns of a table or frame; the others pass
     through untouched.
 
     The counterpart of :func:`encrypt_columns`, with the options of
     :func:`decrypt_many`: a ciphertext that cannot be decrypted (or fails
     ``verify=True``) raises DecryptionError naming its column and its index
-    among all rows, or becomes null with ``errors="null"``. With
-    ``as_text=True`` the columns come back as text (string, large_string,
-    string_view), each plaintext checked as UTF-8 (reason ``"text"``).
+    among all rows (a LazyFrame's names no index: polars runs the plan on
+    slices whose place it does not tell), or becomes null with
+    ``errors="null"``. With ``as_text=True`` the columns come back as text
+    (string, large_string, string_view), each plaintext checked as UTF-8
+    (reason ``"text"``).
     """
     return _change(data, columns, _Work(_batch._decrypt_arrow, tea, sumtable,
                                         native_endian=native_endian, errors=errors,

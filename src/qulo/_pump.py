@@ -6,9 +6,9 @@ from __future__ import annotations
 
 import queue
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from concurrent.futures import Future, wait
-from contextlib import contextmanager
+from contextlib import closing
 from typing import Any, Protocol
 
 from ._sinks import Output
@@ -52,14 +52,6 @@ class _Helper:
         self._calls.put(None)
 
 
-@contextmanager
-def _closing(helper: _Helper) -> Iterator[None]:
-    try:
-        yield
-    finally:
-        helper.close()
-
-
 def pump(source: Source, sink: Output, context: Context, limit: int | None,
          progress: Progress) -> tuple[int, memoryview]:
     """Feeds the source through the context into the sink; returns the bytes
@@ -94,7 +86,7 @@ def pump(source: Source, sink: Output, context: Context, limit: int | None,
         return read(into)
 
     io = _Helper()
-    with _closing(io):
+    with closing(io):
         turn = 0
         n = read(pairs[0][0])
         previous = pairs[1][1][:0]

@@ -34,8 +34,9 @@ __all__ = ["register"]
 
 def _function(pa: Any, work: _Work, name: str) -> Any:
     # No annotations: DuckDB evaluates them, and Any is not there at run time.
+    # DuckDB does not tell where its batch starts: a refusal names no row.
     def run(values):  # type: ignore[no-untyped-def]
-        return pa.chunked_array(work.column(values, f"{name}()"))
+        return pa.chunked_array(work.column(values, f"{name}()", None))
     run.__name__ = name
     return run
 
@@ -66,8 +67,9 @@ def register(
     `sumtable` and `native_endian` are as for ``qulo.encrypt_many``, and
     `verify` and `errors` as for ``qulo.decrypt_many``; they are checked,
     and the key and the table copied, now. A ciphertext that cannot be
-    decrypted fails the query with the DecryptionError's message, or gives
-    NULL with ``errors="null"``.
+    decrypted fails the query with the DecryptionError's message, which
+    names no row (DuckDB does not tell where its batch of values starts),
+    or gives NULL with ``errors="null"``.
     """
     pa = _pyarrow()
     decrypting: dict[str, Any] = {"native_endian": native_endian, "verify": verify,

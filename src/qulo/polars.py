@@ -17,7 +17,7 @@ from __future__ import annotations
 import polars as pl
 
 from . import _batch
-from ._columns import _polars_expression, _Work
+from ._columns import _polars_check_work, _polars_expression, _Work
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -39,7 +39,7 @@ class QuloExpressions:
 
     def _build(self, work: _Work) -> pl.Expr:
         # The arguments are checked now, not when a plan runs.
-        work.check(pl.Series([], dtype=pl.Binary))
+        _polars_check_work(pl, work)
         return _polars_expression(pl, self._expression, work)
 
     def encrypt(self, tea: TEA | Buffer, *, sumtable: Buffer | None = None,
