@@ -28,12 +28,12 @@ if TYPE_CHECKING:
     from collections.abc import Buffer, Callable, Iterable, Iterator
     from typing import Any, Literal, TypeVar, overload
 
-    import polars as pl
+    import polars as _pl
 
     # A polars frame comes back as its own kind. Anything else comes back as
     # itself (pyarrow's and pandas' kinds, which are untyped here) or as an
     # ArrowStream, which only Any says of both.
-    _FrameT = TypeVar("_FrameT", pl.DataFrame, pl.LazyFrame)
+    _FrameT = TypeVar("_FrameT", _pl.DataFrame, _pl.LazyFrame)
 else:
     def overload(function):  # typing's, whose signatures the last definition replaces
         return function
