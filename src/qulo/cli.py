@@ -110,9 +110,9 @@ _DEMO_KEY = bytes.fromhex("0123456789abcdeffedcba9876543210")
 _DEMO_TEXT = b"qulo: TEA in the padded, doubly chained qq mode"
 
 
-class _Refused(Exception):
-    """The cipher refused the input (status 2); its text is the one-line
-    message."""
+class _Refused(BadInput):
+    """The cipher refused the input: bad input that may come after part of
+    the output went out; its text is the one-line message."""
 
 
 class _Signalled(BaseException):
@@ -656,9 +656,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     except IOFailure as e:
         _tell(f"{command}: error: {_one_line(str(e))}")
         return EXIT_IO
-    except _Refused as e:
-        _tell(f"{command}: error: {_one_line(str(e))}")
-        return EXIT_BAD_INPUT
     except ReaderGone:
         return EXIT_IO  # the reader chose to stop: nothing to tell it
     except _Signalled as e:
