@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -244,6 +246,12 @@ protected:
 
     const Variant &variant() const { return GetParam().variant; }
     bool encrypting() const { return variant().op == Op::encrypt; }
+
+    // mixed_plaintexts as this variant takes them.
+    std::vector<Message> mixed_messages(unsigned seed, size_t count) const {
+        auto msgs = mixed_plaintexts(seed, count);
+        return encrypting() ? msgs : ciphertexts_of(variant(), msgs);
+    }
 };
 
 class BatchEncryptTest : public BatchTest {};
@@ -463,66 +471,83 @@ TEST_P(BatchTest, SourceOverlappingItsOwnOutputMatchesOneByOne) {
     }
 }
 
-// How deep fn() takes the stack of a thread of its own: the thread runs on
-// a painted stack, and the lowest byte that changed marks the depth. The
-// same for an empty function is taken off (the thread's own start-up, and
-// the thread record that the C library keeps at the top of such a stack).
+// The stack of a thread of its own as fn() leaves it: the thread runs on a
+// painted stack of kPaintedStack bytes.
+constexpr size_t kPaintedStack = size_t{256} << 10;
+constexpr uint8_t kPaint = 0x5A;
+
 template <class Fn>
-size_t stack_depth_of(Fn &fn) {
-    constexpr size_t kStack = size_t{256} << 10;
-    constexpr uint8_t kPaint = 0x5A;
-    auto depth = [](void *(*body)(void *), void *arg) {
-        std::vector<uint8_t> stack(kStack + 4096);
-        const auto at = reinterpret_cast<uintptr_t>(stack.data());
-        uint8_t *base = stack.data() + (4096 - at % 4096) % 4096;
-        std::memset(base, kPaint, kStack);
-        pthread_attr_t attr;
-        pthread_t thread;
-        pthread_attr_init(&attr);
-        pthread_attr_setstack(&attr, base, kStack);
-        EXPECT_EQ(pthread_create(&thread, &attr, body, arg), 0);
-        pthread_join(thread, nullptr);
-        pthread_attr_destroy(&attr);
-        size_t untouched = 0;
-        while (untouched < kStack && base[untouched] == kPaint) {
-            ++untouched;
-        }
-        return kStack - untouched;
-    };
+Bytes painted_stack_after(Fn &fn) {
+    Bytes stack(kPaintedStack + 4096);
+    const auto at = reinterpret_cast<uintptr_t>(stack.data());
+    uint8_t *base = stack.data() + (4096 - at % 4096) % 4096;
+    std::memset(base, kPaint, kPaintedStack);
+    pthread_attr_t attr;
+    pthread_t thread;
+    pthread_attr_init(&attr);
+    pthread_attr_setstack(&attr, base, kPaintedStack);
     auto run = [](void *f) -> void * {
         (*static_cast<Fn *>(f))();
         return nullptr;
     };
-    auto nothing = [](void *) -> void * { return nullptr; };
-    const size_t idle = depth(nothing, nullptr);
-    return depth(run, &fn) - idle;
+    EXPECT_EQ(pthread_create(&thread, &attr, run, &fn), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    return Bytes(base, base + kPaintedStack);
 }
+
+// How deep fn() takes such a stack: the lowest byte that changed marks the
+// depth. The same for an empty function is taken off (the thread's own
+// start-up, and the thread record that the C library keeps at the top of
+// such a stack).
+template <class Fn>
+size_t stack_depth_of(Fn &fn) {
+    auto depth = [](const Bytes &stack) {
+        size_t untouched = 0;
+        while (untouched < stack.size() && stack[untouched] == kPaint) {
+            ++untouched;
+        }
+        return stack.size() - untouched;
+    };
+    auto nothing = [] {};
+    return depth(painted_stack_after(fn)) - depth(painted_stack_after(nothing));
+}
+
+// A batch call over its own messages: their pointers and capacities, and
+// its results.
+struct Call {
+    std::vector<Message> msgs;
+    std::vector<const uint8_t *> src;
+    std::vector<int64_t> len, cap, result;
+    std::vector<Bytes> outs;
+    std::vector<uint8_t *> out;
+
+    Call(std::vector<Message> messages, bool encrypting) : msgs(std::move(messages)) {
+        for (const Message &m : msgs) {
+            src.push_back(m.src.data());
+            len.push_back(static_cast<int64_t>(m.src.size()));
+            cap.push_back(encrypting ? qulo_encrypt_len(len.back()) : len.back());
+            outs.emplace_back(static_cast<size_t>(cap.back()));
+        }
+        for (Bytes &o : outs) {
+            out.push_back(o.data());
+        }
+        result.resize(msgs.size());
+    }
+
+    int64_t run(const Variant &v) {
+        return many(v, static_cast<int64_t>(src.size()), src.data(), len.data(), out.data(),
+                    cap.data(), result.data());
+    }
+};
 
 TEST_P(BatchTest, TheKernelStaysWellInsideTheSmallestThreadStack) {
     // Python's smallest thread stack is 32 KiB (3.13); the interpreter's own
     // frames below the call need their share of it.
     constexpr size_t kBudget = size_t{16} << 10;
-    auto msgs = mixed_plaintexts(4, 200);
-    if (!encrypting()) {
-        msgs = ciphertexts_of(variant(), msgs);
-    }
-    const size_t count = msgs.size();
-    std::vector<const uint8_t *> src(count);
-    std::vector<int64_t> len(count), cap(count), result(count);
-    std::vector<Bytes> outs(count);
-    std::vector<uint8_t *> out(count);
-    for (size_t i = 0; i < count; ++i) {
-        src[i] = msgs[i].src.data();
-        len[i] = static_cast<int64_t>(msgs[i].src.size());
-        cap[i] = encrypting() ? qulo_encrypt_len(len[i]) : len[i];
-        outs[i].resize(static_cast<size_t>(cap[i]));
-        out[i] = outs[i].data();
-    }
+    Call batch(mixed_messages(4, 200), encrypting());
     int64_t refused = -1;
-    auto call = [&] {
-        refused = many(variant(), static_cast<int64_t>(count), src.data(), len.data(), out.data(),
-                       cap.data(), result.data());
-    };
+    auto call = [&] { refused = batch.run(variant()); };
     const size_t depth = stack_depth_of(call);
     EXPECT_EQ(refused, 0);
     RecordProperty("stack_bytes", static_cast<int>(depth));
@@ -532,6 +557,26 @@ TEST_P(BatchTest, TheKernelStaysWellInsideTheSmallestThreadStack) {
 #else
     EXPECT_LE(depth, kBudget) << GetParam().kernel;
 #endif
+}
+
+TEST_P(BatchTest, NoCopyOfTheKeyOutlivesTheCallOnTheStack) {
+    // The vector kernels broadcast each key word into a vector. The state's
+    // copy is cleared when the call ends; any other, a vector spilled or a
+    // group of them copied into the frame, would stay on the stack. Sought
+    // as four copies of a key word in a row (the smallest vector), in more
+    // messages than the widest form has lanes.
+    Call batch(mixed_messages(5, 300), encrypting());
+    int64_t refused = -1;
+    auto call = [&] { refused = batch.run(variant()); };
+    const Bytes stack = painted_stack_after(call);
+    EXPECT_EQ(refused, 0);
+    for (const uint32_t word : {kKey.k0, kKey.k1, kKey.k2, kKey.k3}) {
+        const uint32_t run[4] = {word, word, word, word};
+        const auto at = std::search(stack.begin(), stack.end(), reinterpret_cast<const uint8_t *>(run),
+                                    reinterpret_cast<const uint8_t *>(run) + sizeof run);
+        EXPECT_EQ(at, stack.end()) << "key word " << std::hex << word << " at stack byte "
+                                   << std::dec << (at - stack.begin());
+    }
 }
 
 TEST_P(BatchTest, NoMessagesIsNothingToDo) {
