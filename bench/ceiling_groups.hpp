@@ -25,11 +25,11 @@ uint32_t bare_transform(const qulo::Words &key, int64_t steps) {
     V lo[U];
 #pragma GCC unroll 8
     for (int u = 0; u < U; ++u) {
-        hi[u] = c.k0 + splat<V>(static_cast<uint32_t>(u));
-        lo[u] = c.k1;
+        hi[u] = c.key.k0 + splat<V>(static_cast<uint32_t>(u));
+        lo[u] = c.key.k1;
     }
     for (int64_t s = 0; s < steps; ++s) {
-        transform_cycles<V, U, D, true>(c, hi, lo, 0, qulo::kCycles);
+        transform_cycles<V, U, D, true>(c.key, c.sum, hi, lo, 0, qulo::kCycles);
     }
     V all = hi[0] ^ lo[0];
     for (int u = 1; u < U; ++u) {

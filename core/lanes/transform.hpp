@@ -47,23 +47,37 @@ struct QwordVector {
 // the chains of the other vectors hide that latency, so the terms are
 // recomputed instead: the same operation count, half the live registers.
 
-// The key words in every word of a vector, and the round sums as plain
-// words: a sum is broadcast where it is used, straight from memory (a load,
-// no vector operation), so the sums take 64 bytes of the state rather than
-// sixteen vectors.
+// The key words in every word of a vector.
+template <class V>
+struct KeyVectors {
+    V k0, k1, k2, k3;
+};
+
+// The key as vectors, and the round sums as plain words: a sum is broadcast
+// where it is used, straight from memory (a load, no vector operation), so
+// the sums take 64 bytes of the state rather than sixteen vectors.
 template <class V>
 struct Consts {
-    V k0, k1, k2, k3;
+    KeyVectors<V> key;
     uint32_t sum[kCycles];
 };
+
+// The vector registers of the unit's target: 32 with AVX-512 and on
+// AArch64, 16 with AVX2.
+inline constexpr int kVectorRegisters =
+#if defined(__AVX512F__) || defined(__aarch64__)
+    32;
+#else
+    16;
+#endif
 
 template <class V, bool Std>
 inline Consts<V> make_consts(const Words &key, const Sums &sums) {
     Consts<V> c;
-    c.k0 = splat<V>(key.k0);
-    c.k1 = splat<V>(key.k1);
-    c.k2 = splat<V>(key.k2);
-    c.k3 = splat<V>(key.k3);
+    c.key.k0 = splat<V>(key.k0);
+    c.key.k1 = splat<V>(key.k1);
+    c.key.k2 = splat<V>(key.k2);
+    c.key.k3 = splat<V>(key.k3);
     for (int r = 0; r < kCycles; ++r) {
         c.sum[r] = (Std ? kStandardSums : sums)[static_cast<size_t>(r)];
     }
@@ -76,11 +90,11 @@ inline Consts<V> make_consts(const Words &key, const Sums &sums) {
 // broadcast, both on the vector units) where a broadcast from memory costs
 // a load.
 template <class V, bool Std>
-[[gnu::always_inline]] inline V sum_of(const Consts<V> &c, int r) {
+[[gnu::always_inline]] inline V sum_of(const uint32_t (&sums)[kCycles], int r) {
     if constexpr (Std && std::is_same_v<V, uint32_t>) {
         return splat<V>(kStandardSums[static_cast<size_t>(r)]);
     } else {
-        return splat<V>(c.sum[r]);
+        return splat<V>(sums[r]);
     }
 }
 
@@ -94,46 +108,49 @@ template <class V>
 // decryption runs its cycles in reverse: its cycle k is the cipher's cycle
 // kCycles - 1 - k.
 template <class V, int U, bool Std>
-[[gnu::always_inline]] inline void encrypt_cycles(const Consts<V> &c, V (&hi)[U], V (&lo)[U],
-                                                  int from, int to) {
+[[gnu::always_inline]] inline void encrypt_cycles(const KeyVectors<V> &key,
+                                                  const uint32_t (&sums)[kCycles], V (&hi)[U],
+                                                  V (&lo)[U], int from, int to) {
 #pragma GCC unroll 16
     for (int r = from; r < to; ++r) {
-        const V sum = sum_of<V, Std>(c, r);
+        const V sum = sum_of<V, Std>(sums, r);
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            hi[u] += round_function(lo[u], sum, c.k0, c.k1);
+            hi[u] += round_function(lo[u], sum, key.k0, key.k1);
         }
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            lo[u] += round_function(hi[u], sum, c.k2, c.k3);
+            lo[u] += round_function(hi[u], sum, key.k2, key.k3);
         }
     }
 }
 
 template <class V, int U, bool Std>
-[[gnu::always_inline]] inline void decrypt_cycles(const Consts<V> &c, V (&hi)[U], V (&lo)[U],
-                                                  int from, int to) {
+[[gnu::always_inline]] inline void decrypt_cycles(const KeyVectors<V> &key,
+                                                  const uint32_t (&sums)[kCycles], V (&hi)[U],
+                                                  V (&lo)[U], int from, int to) {
 #pragma GCC unroll 16
     for (int k = from; k < to; ++k) {
-        const V sum = sum_of<V, Std>(c, kCycles - 1 - k);
+        const V sum = sum_of<V, Std>(sums, kCycles - 1 - k);
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            lo[u] -= round_function(hi[u], sum, c.k2, c.k3);
+            lo[u] -= round_function(hi[u], sum, key.k2, key.k3);
         }
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            hi[u] -= round_function(lo[u], sum, c.k0, c.k1);
+            hi[u] -= round_function(lo[u], sum, key.k0, key.k1);
         }
     }
 }
 
 template <class V, int U, Dir D, bool Std>
-[[gnu::always_inline]] inline void transform_cycles(const Consts<V> &c, V (&hi)[U], V (&lo)[U],
-                                                    int from, int to) {
+[[gnu::always_inline]] inline void transform_cycles(const KeyVectors<V> &key,
+                                                    const uint32_t (&sums)[kCycles], V (&hi)[U],
+                                                    V (&lo)[U], int from, int to) {
     if constexpr (D == Dir::encrypt) {
-        encrypt_cycles<V, U, Std>(c, hi, lo, from, to);
+        encrypt_cycles<V, U, Std>(key, sums, hi, lo, from, to);
     } else {
-        decrypt_cycles<V, U, Std>(c, hi, lo, from, to);
+        decrypt_cycles<V, U, Std>(key, sums, hi, lo, from, to);
     }
 }
 
