@@ -565,6 +565,11 @@ TEST_P(BatchTest, NoCopyOfTheKeyOutlivesTheCallOnTheStack) {
     // group of them copied into the frame, would stay on the stack. Sought
     // as four copies of a key word in a row (the smallest vector), in more
     // messages than the widest form has lanes.
+#if defined(__SANITIZE_ADDRESS__)
+    // Instrumented code keeps frames of its own and spills what the
+    // optimized kernels hold in registers: it says nothing of them.
+    GTEST_SKIP() << "the frames of instrumented code are not the kernels'";
+#endif
     Call batch(mixed_messages(5, 300), encrypting());
     int64_t refused = -1;
     auto call = [&] { refused = batch.run(variant()); };
