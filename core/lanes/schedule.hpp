@@ -17,8 +17,9 @@
 // the lanes' event steps a vector at a time): a lane whose input run ends
 // takes its next run or message, a lane whose output side reaches a new
 // message finishes the one before. Messages of mixed lengths therefore cost
-// little beyond their own work; and the last messages of a job are taken
-// longest first, so that the lanes run out of work at about the same time.
+// little beyond their own work; and they are taken 256 at a time, longest
+// first, so that lanes free at one step take messages that end together
+// again (sharing their passes) and run out of work at about the same time.
 #pragma once
 
 #include "job.hpp"
@@ -153,9 +154,7 @@ public:
     // The messages (at most kMessages) of the job, under its key and sums.
     Lanes(const Job &job, const Messages &messages)
         : messages_(messages),
-          c_(std::in_place, [&job] { return make_consts<V, Std>(job.key, job.sums); }),
-          window_start_(messages.count > kWindow ? static_cast<int32_t>(messages.count - kWindow)
-                                                 : 0) {
+          c_(std::in_place, [&job] { return make_consts<V, Std>(job.key, job.sums); }) {
         std::memset(ring_, 0, sizeof ring_);
         // Every lane idle, armed at step -1 so that the first steps' writes
         // land in the scratch area; the event before step 0 gives each its
@@ -187,8 +186,8 @@ public:
 private:
     using Steps = typename StepVector<V>::type;
 
-    // The last messages are taken longest first, from a window of this many.
-    static constexpr int kWindow = 2 * L < 256 ? 2 * L : 256;
+    // The messages are taken longest first a window of this many at a time.
+    static constexpr int kWindow = 256;
     // How many steps a lane's input side is ahead of its chain and its output
     // side behind: a vector kernel moves its lanes' blocks through the ring
     // (one step each way, see step); plain words read their block when the
@@ -666,33 +665,45 @@ private:
 
     // ---- the order of the messages ---------------------------------------
 
-    // The next pending message: in the caller's order, and the last window
-    // longest first; -1 when none is left.
+    // The next pending message, or -1 when none is left. The messages are
+    // taken a window at a time (kWindow of them, the last window ending with
+    // the job), each window longest first: lanes that are free at about the
+    // same step then take messages of one size, end together again and
+    // share their passes, and at the end of the job they run out of work at
+    // about the same time. A window of one size class keeps the caller's
+    // order.
     [[gnu::always_inline]] int64_t next_pending(const Messages &m) {
-        if (next_ < window_start_ && m.result[next_] == kPending) [[likely]] {
+        if (window_pos_ < window_len_) [[likely]] {
+            return window_start_ + order_[window_pos_++];
+        }
+        if (next_ < window_end_ && m.result[next_] == kPending) [[likely]] {
             return next_++;
         }
-        return next_pending_slow(m);
+        return next_window(m);
     }
 
-    [[gnu::noinline]] int64_t next_pending_slow(const Messages &m) {
+    [[gnu::noinline]] int64_t next_window(const Messages &m) {
         for (;;) {
-            while (next_ < window_start_) {
+            while (next_ < window_end_) {
                 const int32_t i = next_++;
                 if (m.result[i] == kPending) {
                     return i;
                 }
             }
-            if (window_len_ >= 0) {
-                break;
+            if (window_pos_ < window_len_) {
+                return window_start_ + order_[window_pos_++];
             }
-            order_window(m);  // may leave the window to the caller's order
+            const auto count = static_cast<int32_t>(m.count);
+            if (window_end_ == count) {
+                exhausted_ = true;
+                return -1;
+            }
+            // The first window takes what whole windows leave over.
+            const int32_t rest = count % kWindow;
+            window_start_ = window_end_;
+            window_end_ += window_start_ == 0 && rest != 0 ? rest : kWindow;
+            order_window(m);
         }
-        if (window_pos_ < window_len_) {
-            return window_start_ + order_[window_pos_++];
-        }
-        exhausted_ = true;
-        return -1;
     }
 
     // A message's size class, growing with its block count: exact up to 63
@@ -717,38 +728,48 @@ private:
     // holds at most kWindow - 1 messages when there are two classes, so the
     // counts and the positions fit a byte.
     [[gnu::noinline]] void order_window(const Messages &m) {
-        const int32_t end = static_cast<int32_t>(m.count);
-        int first_class = -1;
-        bool mixed = false;
-        for (int32_t i = window_start_; i < end && !mixed; ++i) {
-            if (m.result[i] == kPending) {
-                const int c = size_class_of(m, i);
-                mixed = first_class >= 0 && c != first_class;
-                first_class = first_class < 0 ? c : first_class;
-            }
-        }
+        const int32_t end = window_end_;
         window_len_ = 0;
         window_pos_ = 0;
-        if (!mixed) {
-            window_start_ = end;
+        next_ = window_start_;
+        // Equal lengths, a column's common case, found first in a loop that
+        // compares a vector of them at once.
+        int64_t differ = 0;
+        for (int32_t i = window_start_ + 1; i < end; ++i) {
+            differ |= m.src_len[i] ^ m.src_len[window_start_];
+        }
+        if (differ == 0) {
             return;
         }
+        // Each pending message's place among the classes, longest first
+        // (0 for the longest class; 255 for a message settled before: a
+        // pending message has two blocks or more, so no class is 0).
+        uint8_t place[kWindow];
         uint8_t count[256] = {};
+        int lowest = 255;
+        int highest = 0;
         for (int32_t i = window_start_; i < end; ++i) {
-            if (m.result[i] == kPending) {
-                ++count[255 - size_class_of(m, i)];
-                ++window_len_;
-            }
+            const int p = m.result[i] == kPending ? 255 - size_class_of(m, i) : 255;
+            place[i - window_start_] = static_cast<uint8_t>(p);
+            ++count[p];
+            window_len_ += p != 255;
+            lowest = p < lowest ? p : lowest;
+            highest = p != 255 && p > highest ? p : highest;
         }
+        if (lowest >= highest) {
+            window_len_ = 0;
+            return;  // one class, or none pending
+        }
+        next_ = end;
         uint8_t at = 0;
-        for (uint8_t &c : count) {
-            const uint8_t n = c;
-            c = at;
+        for (int p = lowest; p <= highest; ++p) {
+            const uint8_t n = count[p];
+            count[p] = at;
             at = static_cast<uint8_t>(at + n);
         }
-        for (int32_t i = window_start_; i < end; ++i) {
-            if (m.result[i] == kPending) {
-                order_[count[255 - size_class_of(m, i)]++] = static_cast<uint8_t>(i - window_start_);
+        for (int32_t k = 0; k < end - window_start_; ++k) {
+            if (place[k] != 255) {
+                order_[count[place[k]]++] = static_cast<uint8_t>(k);
             }
         }
     }
@@ -775,11 +796,12 @@ private:
     alignas(8) uint8_t idle_[kIdleBlocks * kBlock] = {};
     // Plain words: each lane's 16-byte ciphertext decrypted, until checked.
     alignas(8) uint8_t held_[kAhead == 0 ? L : 1][kMinCiphertext];
-    uint8_t order_[kWindow];  // the last window's messages, as offsets from its start
-    int32_t window_start_;
-    int32_t window_len_ = -1;
+    uint8_t order_[kWindow];    // a mixed window's messages, as offsets from its start
+    int32_t window_start_ = 0;  // the window: messages window_start_ .. window_end_ - 1
+    int32_t window_end_ = 0;
+    int32_t window_len_ = 0;    // a mixed window's pending messages, taken up to window_pos_
     int32_t window_pos_ = 0;
-    int32_t next_ = 0;
+    int32_t next_ = 0;          // a window of one class: the next in the caller's order
     int64_t step_ = 0;
     int64_t next_event_ = 0;
     int32_t active_ = 0;  // messages taken whose output is not finished

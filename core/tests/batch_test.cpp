@@ -328,11 +328,11 @@ TEST_P(BatchTest, CountsAroundTheWideFormMatchOneByOne) {
 }
 
 TEST_P(BatchTest, EveryOrderOfLengthsMatchesOneByOne) {
-    // Orders the lanes take differently: the caller's order first, then the
-    // last window of messages (up to 256) longest first; messages of two
-    // and three blocks, whose lane moves its output side on in the same
-    // pass as it takes the next; long plaintexts, read in three runs, with
-    // every ending of their last run; sizes of every class of the sort.
+    // Orders the lanes take differently: windows of up to 256 messages,
+    // each longest first unless all its messages have one size; messages
+    // of two and three blocks, whose lane moves its output side on in the
+    // same pass as it takes the next; long plaintexts, read in three runs,
+    // with every ending of their last run; sizes of every class of the sort.
     auto lengths = [](size_t count, auto f) {
         std::vector<int64_t> v;
         for (size_t i = 0; i < count; ++i) {
@@ -351,6 +351,11 @@ TEST_P(BatchTest, EveryOrderOfLengthsMatchesOneByOne) {
         {"every size class", lengths(300, [&](size_t) {
              const int64_t top = int64_t{1} << (rng() % 16);
              return static_cast<int64_t>(rng() % static_cast<uint32_t>(top));
+         })},
+        // Windows of 256 counted back from the end: 188 messages of many
+        // sizes, 256 of one, 256 of many.
+        {"a window of one size between two of many", lengths(700, [&](size_t i) {
+             return i >= 188 && i < 444 ? 40 : static_cast<int64_t>(rng() % 700);
          })},
     };
     for (const auto &[name, order] : orders) {

@@ -121,9 +121,11 @@ int64_t qulo_batch_run_placed(const qulo_key *key, const qulo_op *op, int64_t co
  * (portable, four messages interleaved). All give the same bytes; they
  * differ only in speed. Lanes only pay when they are filled: a call with
  * fewer messages than lanes leaves the rest idle. A lane whose message ends
- * takes the next in the caller's order, and the call's last messages (up to
- * 256) longest first, so that the lanes run out of work together; result[i]
- * and out[i] are message i's whatever order the lanes take them in.
+ * takes the next: the messages are taken 256 at a time (the call's last 256
+ * last), each 256 longest first, or in the caller's order when they are all
+ * of one size, so that lanes that end together take messages that end
+ * together again, and run out of work together; result[i] and out[i] are
+ * message i's whatever order the lanes take them in.
  *
  * The kernel is chosen once, on the first batch call or kernel query of the
  * process: the environment variable QULO_BATCH_KERNEL, when set and not
