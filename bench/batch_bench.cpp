@@ -52,7 +52,7 @@ struct Shape {
     bool mixed;     // lengths uniform over [0, 2 * bytes) instead of equal
 };
 
-constexpr std::array<Shape, 9> kShapes = {{
+constexpr std::array<Shape, 11> kShapes = {{
     {64, 1024, false},
     {256, 1024, false},
     {256, 1024, true},
@@ -61,6 +61,8 @@ constexpr std::array<Shape, 9> kShapes = {{
     {1024, 64, false},
     {10000, 64, false},  // the Python benchmark's shape, without Python
     {10000, 64, true},
+    {100000, 64, false},  // short messages out of the caches
+    {100000, 64, true},
     {64, 64 * 1024, false},
 }};
 
