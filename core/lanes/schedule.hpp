@@ -24,6 +24,7 @@
 
 #include "job.hpp"
 #include "layout.hpp"
+#include "order.hpp"
 #include "padding.hpp"
 #include "transform.hpp"
 #include "qulo/block.hpp"
@@ -186,8 +187,6 @@ public:
 private:
     using Steps = typename StepVector<V>::type;
 
-    // The messages are taken longest first a window of this many at a time.
-    static constexpr int kWindow = 256;
     // How many steps a lane's input side is ahead of its chain and its output
     // side behind: a vector kernel moves its lanes' blocks through the ring
     // (one step each way, see step); plain words read their block when the
@@ -746,72 +745,21 @@ private:
         }
     }
 
-    // A message's size class, growing with its block count: exact up to 63
-    // blocks, then sixteen classes per doubling, the longest all in 255.
-    static int size_class(int64_t blocks) {
-        if (blocks < 64) {
-            return static_cast<int>(blocks);
-        }
-        const int e = static_cast<int>(std::bit_width(static_cast<uint64_t>(blocks))) - 1;  // >= 6
-        const int c = 64 + 16 * (e - 6) + static_cast<int>((blocks >> (e - 4)) & 15);
-        return c < 255 ? c : 255;
-    }
-
-    static int size_class_of(const Messages &m, int32_t i) {
-        const int64_t n = m.src_len[i];
-        return size_class((D == Dir::encrypt ? padded_length(n) : n) / kBlock);
-    }
-
-    // The pending messages of the window in order_, by falling size class
-    // (a counting sort; equal classes keep the caller's order). When they
-    // all have one class, the window is left to the caller's order. A class
-    // holds at most kWindow - 1 messages when there are two classes, so the
-    // counts and the positions fit a byte.
+    // The window's pending messages in order_, longest first (order.hpp).
+    // When they all have one size class, or one length, the window is left
+    // to the caller's order.
     [[gnu::noinline]] void order_window(const Messages &m) {
-        const int32_t end = window_end_;
         window_len_ = 0;
         window_pos_ = 0;
         next_ = window_start_;
-        // Equal lengths, a column's common case, found first in a loop that
-        // compares a vector of them at once.
-        int64_t differ = 0;
-        for (int32_t i = window_start_ + 1; i < end; ++i) {
-            differ |= m.src_len[i] ^ m.src_len[window_start_];
-        }
-        if (differ == 0) {
-            return;
-        }
-        // Each pending message's place among the classes, longest first
-        // (0 for the longest class; 255 for a message settled before: a
-        // pending message has two blocks or more, so no class is 0).
         uint8_t place[kWindow];
-        uint8_t count[256] = {};
-        int lowest = 255;
-        int highest = 0;
-        for (int32_t i = window_start_; i < end; ++i) {
-            const int p = m.result[i] == kPending ? 255 - size_class_of(m, i) : 255;
-            place[i - window_start_] = static_cast<uint8_t>(p);
-            ++count[p];
-            window_len_ += p != 255;
-            lowest = p < lowest ? p : lowest;
-            highest = p != 255 && p > highest ? p : highest;
-        }
-        if (lowest >= highest) {
-            window_len_ = 0;
+        const Places found = places_of<D>(m.src_len + window_start_, m.result + window_start_,
+                                          window_end_ - window_start_, place);
+        if (found.equal_lengths || found.lowest >= found.highest) {
             return;  // one class, or none pending
         }
-        next_ = end;
-        uint8_t at = 0;
-        for (int p = lowest; p <= highest; ++p) {
-            const uint8_t n = count[p];
-            count[p] = at;
-            at = static_cast<uint8_t>(at + n);
-        }
-        for (int32_t k = 0; k < end - window_start_; ++k) {
-            if (place[k] != 255) {
-                order_[count[place[k]]++] = static_cast<uint8_t>(k);
-            }
-        }
+        next_ = window_end_;
+        window_len_ = order_by_place(place, found.lowest, found.highest, order_);
         for (int32_t k = 0; k < kFetchAhead && k < window_len_; ++k) {
             fetch_message(m, window_start_ + order_[k]);
         }
