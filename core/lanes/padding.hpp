@@ -31,27 +31,30 @@ inline constexpr uint8_t kZeros[16] = {};
 // The whole padded plaintext of a short message, laid out in its output
 // in a few wide moves, no library call: the head (header and fill, body
 // <= 10) and the last word cleared, the header set, then the plaintext
-// over them in pieces of 32, 16 or 8 bytes, the last piece overlapping
-// the one before. The source does not overlap the output (the driver
-// sends such messages to the one-message entry point), so no byte is
-// read after it is written.
+// over them in pieces of 32, 16 or 8 bytes, the last pieces overlapping
+// the ones before. Up to 128 bytes the pieces are a fixed few for each
+// range of lengths, no loop: with lengths that differ from message to
+// message, a loop's count is a branch mispredicted as often as not. The
+// source does not overlap the output (the driver sends such messages to
+// the one-message entry point), so no byte is read after it is written.
 inline void stage_padded(const uint8_t *src, uint8_t *out, int64_t body, int64_t n,
                          int64_t total) {
     copy16(out, kZeros);
     store8(out + total - kBlock, 0);
     out[0] = header_byte(body);
     uint8_t *const dst = out + body;
-    if (n >= 32 && n <= 64) {  // two pieces
+    if (n >= 32) {
+        if (n > 64) {
+            if (n > 128) {
+                for (int64_t k = 64; k < n - 64; k += 32) {
+                    std::memcpy(dst + k, src + k, 32);
+                }
+            }
+            std::memcpy(dst + 32, src + 32, 32);
+            std::memcpy(dst + n - 64, src + n - 64, 32);
+        }
         std::memcpy(dst, src, 32);
         std::memcpy(dst + n - 32, src + n - 32, 32);
-    } else if (n > 64) {
-        int64_t k = 0;
-        for (; k + 32 <= n; k += 32) {
-            std::memcpy(dst + k, src + k, 32);
-        }
-        if (k < n) {  // the last piece again, overlapping the one before
-            std::memcpy(dst + n - 32, src + n - 32, 32);
-        }
     } else if (n >= 16) {
         copy16(dst, src);
         copy16(dst + n - 16, src + n - 16);
