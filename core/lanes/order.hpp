@@ -10,7 +10,7 @@
 // lanes' work per block), so both halves are written for it: the places of
 // messages under 64 blocks are computed a vector at a time, and a window whose
 // places span few values is ordered by scanning it once per value, a
-// comparison of sixteen places at once, rather than by a counting sort,
+// vector of places compared at once, rather than by a counting sort,
 // whose counts, bumped in memory message after message, are a chain of
 // loads that wait on the stores before them. 10,000 x 64 B of mixed
 // lengths on AVX2: the ordering in half the time, the batch 4% faster.
@@ -24,7 +24,7 @@
 #include <cstring>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #elif defined(__ARM_NEON)
 #include <arm_neon.h>
 #endif
@@ -161,19 +161,40 @@ Places places_of(const int64_t *src_len, const int64_t *result, int w, uint8_t (
     return {false, lowest, lowest == kNotTaken ? -1 : highest};
 }
 
-// Bit j: whether bytes[j] == p, for the sixteen bytes at `bytes`.
-[[gnu::always_inline]] inline uint32_t equal_bits(const uint8_t *bytes, uint8_t p) {
-#if defined(__SSE2__)
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
-    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(p)))));
+// Bit j: whether bytes[j] == p, for the 64 bytes at `bytes`, in as few
+// comparisons as the unit's target has.
+[[gnu::always_inline]] inline uint64_t equal_bits(const uint8_t *bytes, uint8_t p) {
+    [[maybe_unused]] const auto c = static_cast<char>(p);
+#if defined(__AVX512BW__)
+    return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(bytes), _mm512_set1_epi8(c));
+#elif defined(__AVX2__)
+    uint64_t bits = 0;
+    for (int q = 0; q < 64; q += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes + q));
+        const auto hit = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(c))));
+        bits |= uint64_t{hit} << q;
+    }
+    return bits;
+#elif defined(__SSE2__)
+    uint64_t bits = 0;
+    for (int q = 0; q < 64; q += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + q));
+        const auto hit = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
+        bits |= uint64_t{hit} << q;
+    }
+    return bits;
 #elif defined(__ARM_NEON)
     static constexpr uint8_t kWeights[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
-    const uint8x16_t hit = vandq_u8(vceqq_u8(vld1q_u8(bytes), vdupq_n_u8(p)), vld1q_u8(kWeights));
-    return vaddv_u8(vget_low_u8(hit)) | static_cast<uint32_t>(vaddv_u8(vget_high_u8(hit))) << 8;
+    uint64_t bits = 0;
+    for (int q = 0; q < 64; q += 16) {
+        const uint8x16_t hit = vandq_u8(vceqq_u8(vld1q_u8(bytes + q), vdupq_n_u8(p)), vld1q_u8(kWeights));
+        bits |= uint64_t{vaddv_u8(vget_low_u8(hit))} << q | uint64_t{vaddv_u8(vget_high_u8(hit))} << (q + 8);
+    }
+    return bits;
 #else
-    uint32_t bits = 0;
-    for (int j = 0; j < 16; ++j) {
-        bits |= static_cast<uint32_t>(bytes[j] == p) << j;
+    uint64_t bits = 0;
+    for (int j = 0; j < 64; ++j) {
+        bits |= uint64_t{bytes[j] == p} << j;
     }
     return bits;
 #endif
@@ -193,10 +214,7 @@ inline int order_by_place(const uint8_t (&place)[kWindow], int lowest, int highe
     if (highest - lowest < kScannedPlaces) {
         for (int p = lowest; p <= highest; ++p) {
             for (int c = 0; c < kWindow; c += 64) {
-                uint64_t bits = 0;
-                for (int q = 0; q < 64; q += 16) {
-                    bits |= uint64_t{equal_bits(place + c + q, static_cast<uint8_t>(p))} << q;
-                }
+                uint64_t bits = equal_bits(place + c, static_cast<uint8_t>(p));
                 for (; bits != 0; bits &= bits - 1) {
                     order[at++] = static_cast<uint8_t>(c + std::countr_zero(bits));
                 }
