@@ -17,6 +17,7 @@
 #pragma once
 
 #include "job.hpp"
+#include "padding.hpp"
 #include "qulo/operation.hpp"
 
 #include <bit>
@@ -58,13 +59,11 @@ inline int size_class(int64_t blocks) {
     return c < 255 ? c : 255;
 }
 
-// The blocks of a message of n source bytes; the padded length is
-// length_rule's without the guard it needs near INT64_MAX (the lanes take
-// no source longer than kLaneMaxLength).
+// The blocks of a message of n source bytes (n may be a vector of them).
 template <Dir D, class T>
 [[gnu::always_inline]] inline T blocks_of(T n) {
     if constexpr (D == Dir::encrypt) {
-        return (n + 17 - ((n + 1) & 7)) >> 3;
+        return padded_length(n) >> 3;
     } else {
         return n >> 3;
     }

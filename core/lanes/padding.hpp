@@ -13,6 +13,14 @@
 namespace qulo::batch {
 namespace {
 
+// The padded length of n plaintext bytes: length_rule without the guard
+// it needs near INT64_MAX, for the lengths a lane takes (below
+// kLaneMaxLength), on the hot path; n may be a vector of lengths.
+template <class T>
+[[gnu::always_inline]] inline T padded_length(T n) {
+    return n + 17 - ((n + 1) & 7);
+}
+
 // Plaintexts up to this length are laid out whole in their output first.
 constexpr int64_t kStagedLength = 512;
 

@@ -515,11 +515,6 @@ private:
     // beside its index, which stays below kMessages).
     static constexpr int32_t kMoreRuns = int32_t{1} << 30;
 
-    // The padded length of n plaintext bytes: length_rule without the guard
-    // it needs near INT64_MAX, for the lengths a lane takes (below
-    // kLaneMaxLength), on the hot path.
-    static int64_t padded_length(int64_t n) { return n + 17 - ((n + 1) & 7); }
-
     // Gives lane l the next pending message from step t + kAhead on, or
     // idles it. Its output side moves over kAhead steps later (plain words:
     // in the same pass, right after).
