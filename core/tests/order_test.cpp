@@ -78,19 +78,4 @@ TEST(WindowOrder, LongestFirstEqualSizesInTheCallersOrder) {
     }
 }
 
-TEST(WindowOrder, OneLengthOrNonePendingIsLeftAlone) {
-    uint8_t place[kWindow];
-    const std::vector<int64_t> same(200, 40);
-    std::vector<int64_t> result(200, kPending);
-    EXPECT_TRUE((places_of<Dir::encrypt>(same.data(), result.data(), 200, place).equal_lengths));
-    std::vector<int64_t> mixed(200);
-    for (size_t i = 0; i < mixed.size(); ++i) {
-        mixed[i] = static_cast<int64_t>(i);
-    }
-    std::fill(result.begin(), result.end(), -1);
-    const Places none = places_of<Dir::encrypt>(mixed.data(), result.data(), 200, place);
-    EXPECT_FALSE(none.equal_lengths);
-    EXPECT_GT(none.lowest, none.highest);
-}
-
 }  // namespace
