@@ -227,17 +227,15 @@ inline int order_by_place(const uint8_t (&place)[kWindow], int lowest, int highe
     for (int k = 0; k < kWindow; ++k) {
         ++count[place[k]];
     }
-    uint8_t next = 0;
     for (int p = lowest; p <= highest; ++p) {
         const uint8_t n = count[p];
-        count[p] = next;
-        next = static_cast<uint8_t>(next + n);
+        count[p] = static_cast<uint8_t>(at);
+        at += n;
     }
     for (int k = 0; k < kWindow; ++k) {
         const int p = place[k];
         if (p >= lowest && p <= highest) {
             order[count[p]++] = static_cast<uint8_t>(k);
-            ++at;
         }
     }
     return at;
