@@ -189,12 +189,14 @@ std::vector<Message> ciphertexts_of(const Variant &v, const std::vector<Message>
 
 std::vector<Message> mixed_plaintexts(unsigned seed, size_t count) {
     std::mt19937 rng(seed);
-    // Around a block, the lengths whose padding needs 0..7 fill bytes, and
-    // around 512 bytes, where a plaintext stops being laid out whole first.
+    // Around a block, the lengths whose padding needs 0..7 fill bytes, on
+    // either side of each change in the pieces a short plaintext is laid
+    // out in, and around 512 bytes, where a plaintext stops being laid out
+    // whole first.
     const int64_t lengths[] = {0,   1,   5,   6,   7,   8,   9,    14,   15,  16,
-                               17,  22,  23,  31,  63,  64,  65,   100,  255, 256,
-                               502, 503, 504, 510, 511, 512, 513,  520,  521, 1000,
-                               1024, 4099};
+                               17,  22,  23,  31,  32,  63,  64,   65,   96,  97,
+                               100, 128, 129, 255, 256, 502, 503,  504,  510, 511,
+                               512, 513, 520, 521, 1000, 1024, 4099};
     std::vector<Message> msgs;
     for (size_t i = 0; i < count; ++i) {
         const int64_t n = i < std::size(lengths) ? lengths[i] : static_cast<int64_t>(rng() % 300);
